@@ -1,0 +1,83 @@
+// "hash.dat": the memory of what is already stored. Each line names a stored file by the MD5
+// digest of its content, its path and size, and for files saved from the network the address
+// they came from. It answers two questions: is this content already stored (IsKnown), and was
+// this address saved before (LocalFileFor).
+//
+// The file stays the single source of truth: lookups answer exactly what reading it from the
+// top would answer, also after another program changed or deleted it. They use an index that
+// is rebuilt whenever the file is no longer the one it was built from. Every operation is safe
+// from many threads at once; a rebuild writes a new file beside the old one and puts it in
+// place with the lines appended meanwhile, and a second rebuild is refused while one runs.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include "model/hash_list_index.h"
+#include "model/search_condition.h"
+
+namespace trovanex {
+
+inline constexpr char kHashListFileName[] = "hash.dat";
+
+class THashList {
+ public:
+  // Called after each file digested by a rebuild, with the files done and the files in all.
+  using Progress = std::function<void(std::size_t done, std::size_t total)>;
+
+  explicit THashList(std::string file_path);
+
+  const std::string& FilePath() const { return file_path_; }
+
+  // Writes the file anew from the save folders of `first` and the conditions chained after it,
+  // each folder once, subfolders not entered. False, doing nothing, while another rebuild runs.
+  // Throws FileError when the new file cannot be written (the old one is then kept).
+  bool RebuildHashList(const TSearchCondition* first, const Progress& progress = {});
+
+  // Adds the line of a saved file with the address it came from. Throws FileError when
+  // the line cannot be written.
+  void AppendHash(const std::string& path, const std::string& address);
+
+  // Whether a line has the digest of `path` and either its size or, where the size recorded is
+  // 0 or absent, a stored file of that same size now.
+  bool IsKnown(const std::string& path);
+
+  // The stored file of the first line with exactly this address whose file still exists, or "".
+  std::string LocalFileFor(const std::string& address);
+
+ private:
+  struct Stamp {
+    bool exists = false;
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    timespec modified{};
+    timespec changed{};
+    bool operator==(const Stamp& other) const;
+  };
+  static Stamp StampOf(const struct stat& st);
+
+  // Brings index_ up to the file's current content. Caller holds lock_.
+  void RefreshLocked();
+
+  const std::string file_path_;
+  std::atomic<bool> rebuilding_{false};
+
+  std::mutex lock_;          // guards everything below and every write to the file
+  HashListIndex index_;      // the lines of the file as stamp_ describes it
+  Stamp stamp_;              // the file the index was built from
+  bool index_valid_ = false;
+  bool racy_ = false;        // the file changed too recently for its stamp to tell a new change
+  bool collecting_ = false;  // a rebuild runs: appended lines also go to appended_meanwhile_
+  std::vector<std::string> appended_meanwhile_;
+};
+
+}  // namespace trovanex

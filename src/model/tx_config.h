@@ -1,0 +1,57 @@
+// The user's settings while the program runs: the listening port, the upstream proxy, the
+// time-outs, the relay buffer size, who may connect, the tray double click, and the search
+// conditions. Loaded at start from the ini file beside the executable and "Search.cfg";
+// written back to both at a normal exit.
+//
+// A settings object that connections read is never edited: the settings dialog edits a copy
+// (Assign) and the copy replaces it as a whole. Hold it through std::shared_ptr so a
+// connection keeps the object it started with.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "model/message_boxes.h"
+#include "model/search_condition.h"
+
+namespace trovanex {
+
+inline constexpr std::int32_t kDefaultBufferSize = 32767;
+
+class TTxConfig {
+ public:
+  TTxConfig();
+  TTxConfig(const TTxConfig&) = delete;
+  TTxConfig& operator=(const TTxConfig&) = delete;
+
+  std::int32_t ListenPort = 0;
+  bool UseProxy = false;
+  std::string ProxyAddress;
+  std::int32_t ProxyPort = 0;
+  std::int32_t ConnectionTimeout = 0;  // milliseconds
+  std::int32_t ReadTimeout = 0;        // milliseconds
+  std::int32_t BufferSize = 0;         // bytes; see RelayBufferSize
+  bool AllowOuterConnection = false;
+  std::uint8_t TrayDoubleClickMode = 0;
+  std::unique_ptr<TSearchConditionList> Conditions;  // never null
+
+  // Reads "Search.cfg" from `program_folder` (its errors go through `boxes`; a file that exists
+  // but cannot be read throws FileError before the settings file is read), then the nine keys
+  // of `settings_path`, each with its default when missing or not a number.
+  void LoadSettings(const std::string& program_folder, const std::string& settings_path,
+                    MessageBoxes& boxes);
+  // Writes "Search.cfg" first, then the settings file. Throws FileError with the file's own
+  // text; a failing condition file leaves the settings file unwritten.
+  void SaveSettings(const std::string& program_folder, const std::string& settings_path) const;
+
+  // Copies the nine values and a deep copy of the conditions of `other`.
+  void Assign(const TTxConfig& other);
+
+  TSearchCondition* FirstCondition() const { return Conditions->First(); }
+
+  // The size of each relayed piece: BufferSize, or the default when it is below 1.
+  std::int32_t RelayBufferSize() const { return BufferSize < 1 ? kDefaultBufferSize : BufferSize; }
+};
+
+}  // namespace trovanex

@@ -1,0 +1,43 @@
+#include "platform/atomic_write.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <vector>
+
+namespace trovanex {
+
+ReplaceResult ReplaceFileAtomically(const std::string& path, std::string_view content) {
+  std::string pattern = path + ".XXXXXX";
+  std::vector<char> name(pattern.begin(), pattern.end());
+  name.push_back('\0');
+  const int fd = ::mkostemp(name.data(), O_CLOEXEC);
+  if (fd < 0) return {errno, false};
+  const std::string temp(name.data());
+
+  int error = 0;
+  // Keep the permissions of the file being replaced; a new file gets the usual 0644.
+  struct stat old {};
+  ::fchmod(fd, ::stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644);
+  const char* data = content.data();
+  std::size_t left = content.size();
+  while (left > 0 && error == 0) {
+    const ssize_t n = ::write(fd, data, left);
+    if (n < 0) {
+      if (errno != EINTR) error = errno;
+      continue;
+    }
+    data += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  if (error == 0 && ::fsync(fd) != 0) error = errno;
+  if (::close(fd) != 0 && error == 0) error = errno;
+  if (error == 0 && ::rename(temp.c_str(), path.c_str()) != 0) error = errno;
+  if (error != 0) ::unlink(temp.c_str());
+  return {error, true};
+}
+
+}  // namespace trovanex

@@ -1,0 +1,20 @@
+// Replaces a file's whole content in one step: the bytes go to a new file beside it, which is
+// flushed to disk and renamed over the old one. A crash or a full disk leaves either the old
+// file or the new one, never a cut-off one.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace trovanex {
+
+struct ReplaceResult {
+  int error = 0;         // 0 on success, otherwise the errno of the failing step
+  bool created = false;  // whether the new file could be created at all
+  bool ok() const { return error == 0; }
+};
+
+// On failure the old file is unchanged and no new file is left behind.
+ReplaceResult ReplaceFileAtomically(const std::string& path, std::string_view content);
+
+}  // namespace trovanex

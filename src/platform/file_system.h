@@ -1,0 +1,38 @@
+// File and folder queries in the terms the stored data needs: sizes as a directory listing gives
+// them, folder listings without subfolders, existence tests, whole-file reads.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace trovanex {
+
+inline constexpr char kPathSeparator = '/';
+
+// Size of the entry with exactly this name, as a listing reports it: the low 32 bits of a
+// file's size, 0 for a folder or when there is no such entry.
+std::uint32_t ListedFileSize(const std::string& path);
+
+// True when an entry of that name exists and is not a folder.
+bool FileExists(const std::string& path);
+bool FolderExists(const std::string& path);
+
+// Names (not paths) of the entries of `folder` that are not folders, hidden ones included, in
+// the order the file system lists them. A missing or unreadable folder gives an empty list.
+std::vector<std::string> ListFiles(const std::string& folder);
+
+// `path` with the separator appended unless it already ends with one.
+std::string WithTrailingSeparator(std::string path);
+
+// Whole content of a file, or nothing when it cannot be opened or read.
+std::optional<std::string> ReadWholeFile(const std::string& path);
+
+// Removes a file; false when it could not be removed (a missing file counts as removed).
+bool RemoveFile(const std::string& path);
+
+// errno text for messages, e.g. "Permission denied".
+std::string SystemErrorText(int error_number);
+
+}  // namespace trovanex

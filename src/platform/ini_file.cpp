@@ -1,0 +1,151 @@
+#include "platform/ini_file.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "platform/atomic_write.h"
+#include "platform/file_system.h"
+
+namespace trovanex {
+namespace {
+
+std::string_view Trim(std::string_view text) {
+  const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+  while (!text.empty() && blank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && blank(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+bool SameName(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+// The name of a "[Section]" line, or nothing for any other line.
+std::optional<std::string_view> SectionName(std::string_view line) {
+  line = Trim(line);
+  if (line.size() < 2 || line.front() != '[') return std::nullopt;
+  const auto close = line.find(']');
+  if (close == std::string_view::npos) return std::nullopt;
+  return Trim(line.substr(1, close - 1));
+}
+
+}  // namespace
+
+IniFile IniFile::Parse(std::string_view text) {
+  IniFile ini;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find_first_of("\r\n", start);
+    if (end == std::string_view::npos) end = text.size();
+    ini.lines_.emplace_back(text.substr(start, end - start));
+    if (end < text.size() && text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n')
+      ++end;
+    start = end + 1;
+  }
+  return ini;
+}
+
+IniFile IniFile::Load(const std::string& path) {
+  const auto content = ReadWholeFile(path);
+  return content ? Parse(*content) : IniFile();
+}
+
+std::optional<std::size_t> IniFile::FindKey(std::string_view section, std::string_view key,
+                                            std::size_t* section_end) const {
+  bool inside = false;
+  std::optional<std::size_t> found;
+  for (std::size_t i = 0; i < lines_.size(); ++i) {
+    if (const auto name = SectionName(lines_[i])) {
+      inside = SameName(*name, section);
+      continue;
+    }
+    if (!inside) continue;
+    const std::string_view line = lines_[i];
+    if (!Trim(line).empty() && section_end) *section_end = i + 1;
+    const auto eq = line.find('=');
+    if (!found && eq != std::string_view::npos && Trim(line).front() != ';' &&
+        SameName(Trim(line.substr(0, eq)), key)) {
+      found = i;
+      if (!section_end) return found;
+    }
+  }
+  return found;
+}
+
+std::optional<std::string> IniFile::Get(std::string_view section, std::string_view key) const {
+  const auto index = FindKey(section, key, nullptr);
+  if (!index) return std::nullopt;
+  const std::string_view line = lines_[*index];
+  std::string_view value = Trim(line.substr(line.find('=') + 1));
+  if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+      value.back() == value.front())
+    value = value.substr(1, value.size() - 2);
+  return std::string(value);
+}
+
+void IniFile::Set(std::string_view section, std::string_view key, std::string_view value) {
+  std::string line = std::string(key) + "=" + std::string(value);
+  std::size_t section_end = 0;
+  if (const auto index = FindKey(section, key, &section_end)) {
+    lines_[*index] = std::move(line);
+    return;
+  }
+  if (section_end == 0) {
+    // The section may exist with no keys yet; find its header.
+    for (std::size_t i = 0; i < lines_.size(); ++i) {
+      const auto name = SectionName(lines_[i]);
+      if (name && SameName(*name, section)) section_end = i + 1;
+    }
+  }
+  if (section_end == 0) {
+    lines_.push_back("[" + std::string(section) + "]");
+    section_end = lines_.size();
+  }
+  lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(section_end), std::move(line));
+}
+
+std::string IniFile::Serialize() const {
+  std::string text;
+  for (const auto& line : lines_) text += line + "\r\n";
+  return text;
+}
+
+bool IniFile::Save(const std::string& path) const {
+  return ReplaceFileAtomically(path, Serialize()).ok();
+}
+
+std::optional<std::int32_t> ParseIniInteger(std::string_view text) {
+  text = Trim(text);
+  bool negative = false;
+  if (!text.empty() && (text.front() == '-' || text.front() == '+')) {
+    negative = text.front() == '-';
+    text.remove_prefix(1);
+  }
+  int base = 10;
+  if (text.starts_with("0x") || text.starts_with("0X")) {
+    base = 16;
+    text.remove_prefix(2);
+  } else if (text.starts_with('$')) {
+    base = 16;
+    text.remove_prefix(1);
+  }
+  if (text.empty()) return std::nullopt;
+  std::uint64_t value = 0;
+  for (const char c : text) {
+    const int digit = std::isdigit(static_cast<unsigned char>(c))  ? c - '0'
+                      : base == 16 && std::isxdigit(static_cast<unsigned char>(c))
+                          ? std::tolower(static_cast<unsigned char>(c)) - 'a' + 10
+                          : -1;
+    if (digit < 0) return std::nullopt;
+    value = value * static_cast<unsigned>(base) + static_cast<unsigned>(digit);
+    if (value > 0xFFFFFFFFull) return std::nullopt;
+  }
+  if (base == 10 && value > (negative ? 0x80000000ull : 0x7FFFFFFFull)) return std::nullopt;
+  const auto bits = static_cast<std::uint32_t>(negative ? 0 - value : value);
+  return static_cast<std::int32_t>(bits);
+}
+
+}  // namespace trovanex
