@@ -46,7 +46,7 @@ std::string LocalFileByReading(const std::string& hash_file, const std::string& 
   while (std::getline(in, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     const HashLine parsed = ParseHashLine(line);
-    if (parsed.address == address && FileExists(parsed.path)) return parsed.path;
+    if (parsed.address == address && FileExists(std::string(parsed.path))) return std::string(parsed.path);
   }
   return {};
 }

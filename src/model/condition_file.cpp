@@ -9,6 +9,7 @@
 #include "platform/atomic_write.h"
 #include "platform/errors.h"
 #include "platform/file_system.h"
+#include "platform/text_lines.h"
 
 namespace trovanex {
 namespace {
@@ -94,14 +95,7 @@ TSearchConditionChain ParseSearchConditions(const std::string& text, MessageBoxe
   auto record = std::make_unique<TSearchCondition>();
   std::string pending_name;
 
-  std::size_t start = 0;
-  while (start < content.size()) {
-    std::size_t end = content.find_first_of("\r\n", start);
-    if (end == std::string_view::npos) end = content.size();
-    const std::string_view line = content.substr(start, end - start);
-    start = end + 1;
-    if (end + 1 < content.size() && content[end] == '\r' && content[end + 1] == '\n') ++start;
-
+  ForEachLine(content, [&](std::string_view line) {
     const auto eq = line.find('=');
     const std::string_view key = line.substr(0, eq);
     const std::string_view value = eq == std::string_view::npos ? "" : line.substr(eq + 1);
@@ -124,7 +118,7 @@ TSearchConditionChain ParseSearchConditions(const std::string& text, MessageBoxe
         boxes.ShowMessage(kBadFileText, kBadFileCaption);
       }
     }
-  }
+  });
   return accepted;  // a last record without "[end]" is dropped with `record`
 }
 

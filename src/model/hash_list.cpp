@@ -84,9 +84,11 @@ THashList::Stamp THashList::StampOf(const struct stat& st) {
   return Stamp{true, st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
 }
 
-THashList::THashList(std::string file_path) : file_path_(std::move(file_path)) {}
+THashList::THashList(std::string file_path)
+    : file_path_(std::move(file_path)), watch_(file_path_) {}
 
 void THashList::RefreshLocked() {
+  if (index_valid_ && !racy_ && !watch_.MaybeChanged()) return;
   struct stat st {};
   if (::stat(file_path_.c_str(), &st) != 0) {
     if (!index_valid_ || stamp_.exists) {
@@ -130,7 +132,7 @@ void THashList::RefreshLocked() {
     if (!(StampOf(before) == StampOf(after)) && attempt < 3) continue;
 
     index_.Clear();
-    index_.AddText(text);
+    index_.AddText(std::move(text));
     stamp_ = StampOf(after);
     index_valid_ = true;
     racy_ = IsRecent(stamp_.modified) || IsRecent(stamp_.changed);
@@ -160,7 +162,7 @@ void THashList::AppendHash(const std::string& path, const std::string& address) 
   const off_t size_before = stamp_.exists ? stamp_.size : 0;
   const bool same_file = !stamp_.exists || stamp_.inode == st.st_ino;
   if (stated && same_file && st.st_size == size_before + static_cast<off_t>(line.size())) {
-    index_.AddLine(WithoutLineEnd(line));
+    index_.AddLine(std::string(WithoutLineEnd(line)));
     stamp_ = StampOf(st);
   } else {
     index_valid_ = false;

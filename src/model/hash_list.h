@@ -23,6 +23,7 @@
 
 #include "model/hash_list_index.h"
 #include "model/search_condition.h"
+#include "platform/file_watch.h"
 
 namespace trovanex {
 
@@ -72,6 +73,7 @@ class THashList {
   std::atomic<bool> rebuilding_{false};
 
   std::mutex lock_;          // guards everything below and every write to the file
+  FileChangeWatch watch_;    // spares a stat of the file on lookups when nothing changed
   HashListIndex index_;      // the lines of the file as stamp_ describes it
   Stamp stamp_;              // the file the index was built from
   bool index_valid_ = false;

@@ -1,5 +1,9 @@
 #include "model/hash_list_index.h"
 
+#include <algorithm>
+
+#include "platform/text_lines.h"
+
 namespace trovanex {
 namespace {
 
@@ -57,32 +61,51 @@ std::string FormatHashLine(const std::string& digest, const std::string& path,
 void HashListIndex::Clear() {
   by_address_.clear();
   by_digest_.clear();
+  next_same_address_.clear();
+  next_same_digest_.clear();
   lines_.clear();
+  texts_.clear();
 }
 
-void HashListIndex::AddText(std::string_view text) {
-  std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t end = text.find_first_of("\r\n", start);
-    if (end == std::string_view::npos) end = text.size();
-    AddLine(text.substr(start, end - start));
-    start = end + 1;
-    if (end + 1 < text.size() && text[end] == '\r' && text[end + 1] == '\n') ++start;
-  }
+void HashListIndex::AddLine(std::string line) { IndexLine(texts_.emplace_back(std::move(line))); }
+
+void HashListIndex::AddText(std::string whole) {
+  const std::string_view text = texts_.emplace_back(std::move(whole));
+  const auto expected = lines_.size() + static_cast<std::size_t>(
+                                            std::count(text.begin(), text.end(), '\n'));
+  lines_.reserve(expected);
+  next_same_address_.reserve(expected);
+  next_same_digest_.reserve(expected);
+  by_address_.reserve(expected);
+  ForEachLine(text, [this](std::string_view line) { IndexLine(line); });
 }
 
-void HashListIndex::AddLine(std::string_view line) {
+void HashListIndex::Link(KeyMap& map, std::vector<std::uint32_t>& next, std::string_view key,
+                         std::uint32_t line) {
+  next.push_back(kNone);
+  const auto [chain, added] = map.try_emplace(key, Chain{line, line});
+  if (added) return;
+  next[chain->second.last] = line;
+  chain->second.last = line;
+}
+
+void HashListIndex::IndexLine(std::string_view line) {
   if (line.find_first_not_of(" \t") == std::string_view::npos) return;  // blank: says nothing
   const auto number = static_cast<std::uint32_t>(lines_.size());
   const HashLine& added = lines_.emplace_back(ParseHashLine(line));
-  if (!added.address.empty()) by_address_[added.address].push_back(number);
-  by_digest_[added.digest].push_back(number);
+  Link(by_digest_, next_same_digest_, added.digest, number);
+  if (added.address.empty()) {
+    next_same_address_.push_back(kNone);
+  } else {
+    Link(by_address_, next_same_address_, added.address, number);
+  }
 }
 
 std::vector<std::string> HashListIndex::PathsForAddress(std::string_view address) const {
   std::vector<std::string> paths;
   if (const auto found = by_address_.find(address); found != by_address_.end())
-    for (const auto number : found->second) paths.push_back(lines_[number].path);
+    for (auto at = found->second.first; at != kNone; at = next_same_address_[at])
+      paths.emplace_back(lines_[at].path);
   return paths;
 }
 
@@ -90,8 +113,8 @@ std::vector<std::pair<std::string, std::uint64_t>> HashListIndex::FilesWithDiges
     std::string_view digest) const {
   std::vector<std::pair<std::string, std::uint64_t>> files;
   if (const auto found = by_digest_.find(digest); found != by_digest_.end())
-    for (const auto number : found->second)
-      files.emplace_back(lines_[number].path, lines_[number].number);
+    for (auto at = found->second.first; at != kNone; at = next_same_digest_[at])
+      files.emplace_back(lines_[at].path, lines_[at].number);
   return files;
 }
 

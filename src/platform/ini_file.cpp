@@ -5,6 +5,7 @@
 
 #include "platform/atomic_write.h"
 #include "platform/file_system.h"
+#include "platform/text_lines.h"
 
 namespace trovanex {
 namespace {
@@ -36,15 +37,7 @@ std::optional<std::string_view> SectionName(std::string_view line) {
 
 IniFile IniFile::Parse(std::string_view text) {
   IniFile ini;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t end = text.find_first_of("\r\n", start);
-    if (end == std::string_view::npos) end = text.size();
-    ini.lines_.emplace_back(text.substr(start, end - start));
-    if (end < text.size() && text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n')
-      ++end;
-    start = end + 1;
-  }
+  ForEachLine(text, [&ini](std::string_view line) { ini.lines_.emplace_back(line); });
   return ini;
 }
 
