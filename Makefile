@@ -34,3 +34,6 @@ format:
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)
+
+run: build
+	scripts/run $(ARGS)
