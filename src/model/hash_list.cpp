@@ -213,13 +213,15 @@ bool THashList::RebuildHashList(const TSearchCondition* first, const Progress& p
     }
   } running{*this};
 
-  std::size_t total = 0;
-  const std::vector<FolderScan> scans = ScanFolders(first, total);
+  // Lines appended from here on are carried into the new file: a file saved after its folder
+  // was listed has no rebuilt line.
   {
     std::lock_guard lock(lock_);
     collecting_ = true;
     appended_meanwhile_.clear();
   }
+  std::size_t total = 0;
+  const std::vector<FolderScan> scans = ScanFolders(first, total);
 
   std::string temp = file_path_ + ".XXXXXX";
   const int fd = ::mkostemp(temp.data(), O_CLOEXEC);

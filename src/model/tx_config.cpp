@@ -50,8 +50,11 @@ void TTxConfig::SaveSettings(const std::string& program_folder,
                              const std::string& settings_path) const {
   SaveSearchConditions(program_folder, Conditions.get());
 
-  // Other sections and keys of an existing file are kept as they stand.
-  IniFile ini = IniFile::Load(settings_path);
+  // Other sections and keys of an existing file are kept as they stand, so a file that
+  // exists but cannot be read is not replaced by one that lost them.
+  bool unreadable = false;
+  IniFile ini = IniFile::Load(settings_path, &unreadable);
+  if (unreadable) throw FileError(settings_path + " に書き込めません");
   ini.Set(kSection, "ListenPort", std::to_string(ListenPort));
   ini.Set(kSection, "UseProxy", UseProxy ? "1" : "0");
   ini.Set(kSection, "ProxyAddress", ProxyAddress);

@@ -10,7 +10,12 @@
 
 namespace trovanex {
 
-ReplaceResult ReplaceFileAtomically(const std::string& path, std::string_view content) {
+ReplaceResult ReplaceFileAtomically(const std::string& link_or_path, std::string_view content) {
+  std::string path = link_or_path;
+  if (char* resolved = ::realpath(link_or_path.c_str(), nullptr)) {
+    path = resolved;
+    ::free(resolved);
+  }
   std::string pattern = path + ".XXXXXX";
   std::vector<char> name(pattern.begin(), pattern.end());
   name.push_back('\0');
@@ -35,9 +40,13 @@ ReplaceResult ReplaceFileAtomically(const std::string& path, std::string_view co
   }
   if (error == 0 && ::fsync(fd) != 0) error = errno;
   if (::close(fd) != 0 && error == 0) error = errno;
-  if (error == 0 && ::rename(temp.c_str(), path.c_str()) != 0) error = errno;
+  bool created = true;
+  if (error == 0 && ::rename(temp.c_str(), path.c_str()) != 0) {
+    error = errno;
+    created = false;
+  }
   if (error != 0) ::unlink(temp.c_str());
-  return {error, true};
+  return {error, created};
 }
 
 }  // namespace trovanex

@@ -10,11 +10,12 @@ namespace trovanex {
 
 struct ReplaceResult {
   int error = 0;         // 0 on success, otherwise the errno of the failing step
-  bool created = false;  // whether the new file could be created at all
+  bool created = false;  // whether the new file could be created and put in place
   bool ok() const { return error == 0; }
 };
 
-// On failure the old file is unchanged and no new file is left behind.
+// On failure the old file is unchanged and no new file is left behind. A symbolic link is
+// followed: the file it points to gets the new content.
 ReplaceResult ReplaceFileAtomically(const std::string& path, std::string_view content);
 
 }  // namespace trovanex

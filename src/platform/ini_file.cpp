@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 
 #include "platform/atomic_write.h"
 #include "platform/file_system.h"
@@ -41,8 +42,9 @@ IniFile IniFile::Parse(std::string_view text) {
   return ini;
 }
 
-IniFile IniFile::Load(const std::string& path) {
+IniFile IniFile::Load(const std::string& path, bool* unreadable) {
   const auto content = ReadWholeFile(path);
+  if (unreadable) *unreadable = !content && errno != ENOENT;
   return content ? Parse(*content) : IniFile();
 }
 

@@ -15,8 +15,9 @@ class IniFile {
  public:
   IniFile() = default;
   static IniFile Parse(std::string_view text);
-  // A missing file gives an empty ini; an unreadable one too (every key then takes its default).
-  static IniFile Load(const std::string& path);
+  // A missing file gives an empty ini; so does an unreadable one (every key then takes its
+  // default), which `unreadable` tells apart when given.
+  static IniFile Load(const std::string& path, bool* unreadable = nullptr);
 
   std::optional<std::string> Get(std::string_view section, std::string_view key) const;
   // Changes the key's first line in the section, or adds the key at the end of the section,

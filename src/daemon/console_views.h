@@ -1,0 +1,46 @@
+// The views of the program without a desktop: HTTP log lines on standard output, one line
+// each; balloon notices, status messages and message boxes on standard error.
+#pragma once
+
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "model/message_boxes.h"
+#include "monitor/monitor_views.h"
+
+namespace trovanex {
+
+class ConsoleViews : public StatusView,
+                     public LogView,
+                     public BalloonView,
+                     public ConnectionListView,
+                     public MessageBoxes {
+ public:
+  void SetConnectCounter(const std::string&) override {}
+  void SetConcurrent(const std::string&) override {}
+  void SetClientAddresses(const std::string&) override {}
+  void SetSavedBytes(const std::string&) override {}
+  void SetThroughput(const std::string&) override {}
+  void SetMessagePanel(const std::string& text) override;
+
+  bool LogVisible() const override { return true; }
+  void AppendLogLines(const std::vector<std::string>& lines) override;
+
+  void ShowBalloon(const std::string& title, const std::string& text) override;
+
+  bool ConnectionListVisible() const override { return false; }
+  void ShowConnections(const std::vector<std::string>&) override {}
+
+  void ShowMessage(const std::string& text, const std::string& caption) override;
+
+  // A line of the program's own on standard error.
+  void Report(const std::string& text);
+
+ private:
+  std::mutex out_lock_;  // keeps lines whole and in order on both streams
+  std::string panel_;    // guarded by out_lock_
+};
+
+}  // namespace trovanex

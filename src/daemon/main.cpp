@@ -1,0 +1,92 @@
+// trovanexd: the proxy without a desktop, for servers, scripts and tests. Same program folder,
+// same files and the same command line as the desktop program; stops in order on SIGINT or
+// SIGTERM.
+#include <signal.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "daemon/console_views.h"
+#include "engine/proxy_engine.h"
+#include "engine/resources.h"
+#include "model/command_line.h"
+#include "model/hash_list.h"
+#include "model/settings_holder.h"
+#include "model/tx_config.h"
+#include "monitor/monitor.h"
+#include "platform/errors.h"
+#include "platform/file_system.h"
+#include "platform/instance_lock.h"
+#include "platform/net_errors.h"
+#include "platform/program_folder.h"
+
+using namespace trovanex;
+
+int main(int argc, char** argv) {
+  // Signals are taken by sigwait below; every thread started later inherits the block.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+
+  ConsoleViews views;
+  const std::string executable = ExecutablePath();
+  const InstanceLock instance(executable);
+  if (!instance.Held()) {
+    views.ShowMessage("多重起動は出来ません。", "警告");
+    return 1;
+  }
+  ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc), views);
+
+  const std::string program_folder = FolderOf(executable);
+  const std::string settings_path = SettingsPathFor(executable);
+  auto config = std::make_shared<TTxConfig>();
+  try {
+    config->LoadSettings(program_folder, settings_path, views);
+  } catch (const std::exception& failure) {
+    views.ShowMessage(failure.what(), "trovanex");
+    return 1;
+  }
+  SettingsHolder settings(config);
+  config.reset();
+
+  int exit_code = 0;
+  {
+    Monitor monitor(MonitorViews{views, views, views, views}, DebugMode);
+    if (DebugMode)
+      monitor.Log.OpenDebugLog(kDebugLogFileName, [&views](const std::string& problem) {
+        views.Report(problem);
+      });
+    THashList hash_list(program_folder + kHashListFileName);
+    EngineContext context{monitor, settings, hash_list, LoadErrorPages(), program_folder, true, {}};
+    ProxyEngine engine(context);
+    const int port = settings.Current()->ListenPort;
+    try {
+      engine.Start(port);
+    } catch (const std::exception& failure) {
+      views.ShowMessage(failure.what(), "trovanex");
+      return 1;
+    }
+    views.Report("listening on port " + std::to_string(engine.Port()) + ", program folder " +
+                  program_folder);
+
+    int signal_number = 0;
+    sigwait(&stop_signals, &signal_number);
+    views.Report("stopping");
+
+    const int still_running = engine.Stop();
+    if (still_running > 0)
+      views.Report(std::to_string(still_running) + " connections still ending; waiting for them");
+  }  // the engine waits for every connection thread before the monitor and hash list go
+
+  try {
+    settings.Current()->SaveSettings(program_folder, settings_path);
+  } catch (const std::exception& failure) {
+    views.ShowMessage(failure.what(), "trovanex");
+    exit_code = 1;
+  }
+  return exit_code;
+}

@@ -1,0 +1,98 @@
+#include "engine/body_relay.h"
+
+#include <algorithm>
+#include <limits>
+
+namespace trovanex {
+
+std::int64_t ParseChunkSize(std::string_view line) {
+  std::uint64_t size = 0;
+  for (const char c : line) {
+    int digit;
+    if (c >= '0' && c <= '9')
+      digit = c - '0';
+    else if (c >= 'a' && c <= 'f')
+      digit = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F')
+      digit = c - 'A' + 10;
+    else
+      break;
+    if (size > (static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) >> 4))
+      return std::numeric_limits<std::int64_t>::max();
+    size = size * 16 + static_cast<std::uint64_t>(digit);
+  }
+  return static_cast<std::int64_t>(size);
+}
+
+void BodyRelay::Run() {
+  // Checked once per pass in the original loop; a relay that cannot go on ends by a failure.
+  while (upstream.IsConnected() && browser.IsConnected() && state.Remaining != 0) {
+    if (state.Remaining != -1)
+      RelayByLength();
+    else if (state.Chunked)
+      RelayChunked();
+    else
+      RelayUntilClose();
+  }
+}
+
+void BodyRelay::BeginPass() {
+  if (capture.CaptureCopy()) capture.ShowCaptureStatus();
+  monitor.Counters.ShowSavedBytes();
+}
+
+void BodyRelay::PieceDone(std::size_t length) {
+  monitor.Throughput.AddBytes(static_cast<std::uint32_t>(length));
+  if (Connection::Copy* copy = capture.CaptureCopy(); copy && !copy->failed)
+    capture.CapturedPiece(length);
+}
+
+void BodyRelay::OnPiece(void* self, std::size_t length) {
+  auto& relay = *static_cast<BodyRelay*>(self);
+  relay.PieceDone(length);
+  if (relay.state.Remaining > 0) relay.state.Remaining -= static_cast<std::int64_t>(length);
+  relay.BeginPass();
+}
+
+void BodyRelay::RelayByLength() {
+  BeginPass();
+  if (state.Remaining < 0) {
+    state.Remaining = 0;  // a negative length other than -1: one pass that moves nothing
+    return;
+  }
+  upstream.RelayExact(browser, static_cast<std::uint64_t>(state.Remaining), piece,
+                      capture.CaptureCopy(), &BodyRelay::OnPiece, this);
+}
+
+void BodyRelay::RelayChunked() {
+  BeginPass();
+  std::string line = upstream.ReadLine();
+  if (line.empty()) {
+    // The line end after the previous chunk's data.
+    browser.WriteLine("");
+    line = upstream.ReadLine();
+  }
+  monitor.Log.AddLog(prefix + " : Chunk! Chunk-size: " + line);
+  const std::int64_t size = ParseChunkSize(line);
+  browser.WriteLine(line);
+  if (size < 1) {
+    monitor.Log.AddLog(prefix + " : Chunk end");
+    browser.WriteLine("");  // trailer lines of the origin are neither read nor passed on
+    state.Remaining = 0;
+    state.LastChunkSeen = true;
+    return;
+  }
+  upstream.RelayExact(browser, static_cast<std::uint64_t>(size), piece, capture.CaptureCopy(),
+                      [](void* self, std::size_t length) {
+                        static_cast<BodyRelay*>(self)->PieceDone(length);
+                      },
+                      this);
+}
+
+void BodyRelay::RelayUntilClose() {
+  BeginPass();
+  const std::size_t moved = upstream.RelaySome(browser, piece, capture.CaptureCopy());
+  PieceDone(moved);
+}
+
+}  // namespace trovanex

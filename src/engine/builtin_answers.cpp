@@ -1,0 +1,94 @@
+#include "engine/builtin_answers.h"
+
+#include <fcntl.h>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+
+#include "engine/resources.h"
+#include "platform/errors.h"
+#include "platform/file_system.h"
+#include "platform/net_errors.h"
+#include "platform/socket_error.h"
+
+namespace trovanex {
+namespace {
+
+std::string ContentTypeFor(std::string_view extension) {
+  if (extension == "png") return "image/png";
+  if (extension == "jpg") return "image/jpeg";
+  if (extension == "html") return "text/html";
+  return {};
+}
+
+std::string UpperAscii(std::string_view text) {
+  std::string upper(text);
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return upper;
+}
+
+struct FileCloser {
+  int fd;
+  ~FileCloser() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+}  // namespace
+
+void SendResourceAnswer(Connection& browser, const TProxyRequest& request) {
+  const std::string_view path = request.Path;
+  const auto dot = path.find('.');
+  const std::string_view before = path.substr(0, dot);
+  const std::string_view name = before.empty() ? before : before.substr(1);
+  const std::string_view extension =
+      dot == std::string_view::npos ? std::string_view() : path.substr(dot + 1);
+
+  const auto resource = LookupResource(UpperAscii(extension), name);
+  if (!resource) {
+    browser.WriteLine(request.Version + " 404 Not found.");
+    browser.WriteLine("");
+    return;
+  }
+  browser.WriteLine(request.Version + " 200 ok");
+  browser.WriteLine("Content-Type: " + ContentTypeFor(extension));
+  browser.WriteLine("Content-Length: " + std::to_string(resource->size()));
+  browser.WriteLine("");
+  browser.WriteBytes(*resource);
+}
+
+void SendLocalFileAnswer(Connection& browser, const TProxyRequest& request,
+                         const std::string& path, std::size_t piece, Monitor& monitor) {
+  monitor.ShowBalloon("http://" + request.HostPath + "を実ファイルから読み出し中…");
+  const FileCloser file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+  struct stat st {};
+  if (file.fd < 0 || ::fstat(file.fd, &st) != 0)
+    throw FileError("cannot open " + path + ": " + SystemErrorText(errno));
+  browser.WriteLine(request.Version + " 200 Ok");
+  browser.WriteLine("Content-Length: " + std::to_string(st.st_size));
+  browser.WriteLine("");
+
+  // Straight from the file to the socket, a piece at a time.
+  auto left = static_cast<std::uint64_t>(st.st_size);
+  off_t offset = 0;
+  while (left > 0) {
+    if (!browser.IsConnected()) throw PeerClosed();
+    const auto k = static_cast<std::size_t>(std::min<std::uint64_t>(left, piece));
+    std::size_t sent = 0;
+    while (sent < k) {
+      const ssize_t n = ::sendfile(browser.Handle(), file.fd, &offset, k - sent);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && errno == EAGAIN) continue;
+      if (n < 0) throw SocketFailure(WsaErrorFromErrno(errno), SystemErrorText(errno));
+      if (n == 0) throw FileError(path + " is shorter than its size said");
+      sent += static_cast<std::size_t>(n);
+    }
+    left -= k;
+  }
+}
+
+}  // namespace trovanex

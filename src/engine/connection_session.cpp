@@ -1,0 +1,270 @@
+#include "engine/connection_session.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "engine/body_relay.h"
+#include "engine/builtin_answers.h"
+#include "model/command_line.h"
+#include "platform/file_system.h"
+#include "platform/net_errors.h"
+#include "platform/socket_error.h"
+
+namespace trovanex {
+namespace {
+
+constexpr char kLocalClient[] = "127.0.0.1";
+
+}  // namespace
+
+void AdmitConnection(EngineContext& context, Connection& browser) {
+  const std::string address = browser.PeerAddress();
+  if (!context.settings.Current()->AllowOuterConnection && address != kLocalClient) {
+    context.monitor.Log.AddLog("### warining : 外部からの接続を感知しました。 ### ");
+    context.monitor.Log.AddLog("### 接続を切りました。###");
+    browser.Disconnect();
+    return;
+  }
+  context.monitor.Counters.NoteClientAddress(address);
+}
+
+ConnectionSession::ConnectionSession(EngineContext& context, Connection& browser)
+    : context_(context), browser_(browser), config_(context.settings.Current()) {}
+
+ConnectionSession::~ConnectionSession() {
+  if (started_ && !cleaned_up_) {
+    try {
+      CleanUp();
+    } catch (...) {
+    }
+  }
+}
+
+void ConnectionSession::Log(const std::string& text) {
+  context_.monitor.Log.AddLog(Prefix() + text);
+}
+
+void ConnectionSession::Run() {
+  if (context_.new_capture) capture_ = context_.new_capture(request_.ConnectionNo, config_);
+  if (!capture_) capture_ = std::make_unique<CaptureHooks>();
+  request_.ConnectionNo = context_.monitor.Counters.ConnectionStarted();
+  started_ = true;
+  try {
+    if (ReadRequest()) Dispatch();
+  } catch (...) {
+    CleanUp();
+    throw;
+  }
+  CleanUp();
+}
+
+bool ConnectionSession::ReadRequest() {
+  // A silent browser keeps its connection: the wait for the first line simply repeats.
+  const int timeout = config_->ReadTimeout;
+  const auto wait = timeout > 0 ? Connection::Wait::Milliseconds(timeout)
+                                : Connection::Wait::Default();
+  std::string line;
+  while (line.empty()) line = browser_.ReadLine(wait);
+  request_.RequestLine = line;
+  request_.Port = 80;
+  ParseRequestLine(request_.RequestLine, request_);
+  if (request_.Method == "error") return false;
+
+  auto& monitor = context_.monitor;
+  const std::string n = Prefix();
+  {
+    std::lock_guard status(monitor.Counters.StatusLock());
+    monitor.Log.AddLog(n + " :" + request_.Method);
+    monitor.Log.AddLog(n + " :" + request_.Host);
+    monitor.Log.AddLog(n + " :" + request_.Path);
+  }
+
+  const std::string first_line =
+      config_->UseProxy ? request_.RequestLine
+                        : request_.Method + " " + request_.Path + " " + request_.Version;
+  request_.Headers.push_back(first_line);
+  list_entry_ = request_.Host + ": " + first_line;
+  monitor.Connections.AddConnection(*list_entry_);
+
+  // A pause of more than a second from the browser ends the header block.
+  std::size_t block_size = first_line.size();
+  for (;;) {
+    std::string header = browser_.ReadLine(Connection::Wait::Milliseconds(1000));
+    block_size += header.size() + 2;
+    if (block_size > kMaxHeaderBlock) throw HeaderBlockTooLarge();
+    const bool last = header.empty();
+    request_.Headers.push_back(std::move(header));
+    if (last) break;
+  }
+
+  {
+    std::lock_guard status(monitor.Counters.StatusLock());
+    monitor.Log.AddLog(n + " : ## Header List below ##");
+    monitor.Log.AddHeaderLog(n + " :", request_.Headers);
+    monitor.Log.AddLog(n + " :" + " >> Request << ");
+    monitor.Log.AddLog(n + " :" + request_.Method + " " + request_.Path + " " + request_.Version);
+  }
+
+  request_.BodyLength = RequestContentLength(request_.Headers);
+  if (request_.BodyLength > 0)
+    request_.Body.ReadFrom(browser_, request_.BodyLength, context_.program_folder);
+  return true;
+}
+
+void ConnectionSession::Dispatch() {
+  if (request_.Host == kResourceHost) {
+    SendResourceAnswer(browser_, request_);
+    return;
+  }
+  const std::string stored = context_.hash_list.LocalFileFor(request_.HostPath);
+  if (!stored.empty() && FileExists(stored)) {
+    SendLocalFileAnswer(browser_, request_, stored,
+                        static_cast<std::size_t>(config_->RelayBufferSize()), context_.monitor);
+    return;
+  }
+  Exchange();
+}
+
+void ConnectionSession::SendErrorAnswer(const std::string& status, std::string_view page) {
+  // The browser may be gone already: each write is skipped then, and failures are ignored.
+  try {
+    if (browser_.IsConnected()) browser_.WriteLine(request_.Version + status);
+    if (browser_.IsConnected()) browser_.WriteLine("Content-Length: " + std::to_string(page.size()));
+    if (browser_.IsConnected()) browser_.WriteLine("");
+    if (browser_.IsConnected()) browser_.WriteBytes(page);
+  } catch (const NetError&) {
+  }
+}
+
+bool ConnectionSession::Connect() {
+  const std::string& host = config_->UseProxy ? config_->ProxyAddress : request_.Host;
+  const int port = config_->UseProxy ? config_->ProxyPort : request_.Port;
+  upstream_.emplace();
+  capture_->Match(request_);
+  upstream_->SetReadTimeout(config_->ReadTimeout);
+  try {
+    upstream_->ConnectTo(host, port, config_->ConnectionTimeout);
+    Log(" : Bound IP is ");
+  } catch (const ConnectTimedOut&) {
+    Log("***Error: TIMEOUT***");
+    upstream_.reset();
+    context_.monitor.Messages.ShowStatusMessage("Error: 接続がタイムアウトしました！");
+    SendErrorAnswer(" 504 Gateway Timeout.", context_.pages.ConnectTimeoutPage);
+    return false;
+  } catch (const SocketFailure& failure) {
+    Log("***Error: WinSock " + std::to_string(failure.Code) + "***");
+    if (failure.Code == kWsaHostNotFound) {
+      upstream_.reset();
+      Log(" : Error; ドメインネームが解決できてなかったりホストが無かったり？");
+      SendErrorAnswer(" 504 Unknown domain name.", context_.pages.HostNotFoundPage);
+      return false;
+    }
+    // Any other code: the request is sent on a closed connection, which fails, and the
+    // browser sees its connection closed without an answer.
+  } catch (const NetError& failure) {
+    Log(std::string(" : error! exception is") + failure.KindName());
+  }
+  return true;
+}
+
+void ConnectionSession::ReadAnswerHead() {
+  Connection& upstream = *upstream_;
+  upstream.WriteLines(request_.Headers);
+  request_.Headers.clear();
+  if (request_.Body.Present()) {
+    request_.Body.WriteTo(upstream);
+    request_.Body.Release();
+  }
+
+  std::string status = upstream.ReadLine();
+  state_.StatusOk = status.find("200") != std::string::npos;
+  request_.Headers.push_back(std::move(status));
+  if (!state_.StatusOk) capture_->DropMatch();
+  upstream.ReadHeaderBlock(request_.Headers);
+
+  try {
+    state_.Remaining = ParseDecimal32(HeaderValue(request_.Headers, "Content-Length"));
+  } catch (const std::invalid_argument&) {
+    state_.Remaining = -1;
+  }
+  std::string encoding = HeaderValue(request_.Headers, "Transfer-Encoding");
+  std::transform(encoding.begin(), encoding.end(), encoding.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  state_.Chunked = encoding == "chunked";
+  if (state_.Chunked) Log(" : \"Chunked\" flag on.");
+  state_.ContentType = HeaderValue(request_.Headers, "Content-Type");
+
+  browser_.WriteLines(request_.Headers);
+  browser_.WriteLine("");
+  const std::string n = Prefix();
+  Log(" :" + std::string(" >> Request Sent. Responce Header Below <<"));
+  context_.monitor.Log.AddHeaderLog(n + " :", request_.Headers);
+}
+
+void ConnectionSession::Exchange() {
+  if (!Connect()) return;
+  ReadAnswerHead();
+
+  // Not "200", no length and not chunked: taken to have no body.
+  if (state_.Remaining == -1 && !state_.Chunked && !state_.StatusOk) state_.Remaining = 0;
+  capture_->StartCapture(request_, state_);
+  Log(" :" + std::string(" >> Responce Header end. Receiving Content Data <<"));
+  Log(" :" + std::string(" > Content Length: ") + std::to_string(state_.Remaining));
+  capture_->ShowCaptureNotice();
+  if (!upstream_->IsConnected() || !browser_.IsConnected()) Log(" :" + std::string("...why? disconnected."));
+  Relay();
+}
+
+void ConnectionSession::Relay() {
+  BodyRelay relay{*upstream_,
+                  browser_,
+                  state_,
+                  *capture_,
+                  context_.monitor,
+                  static_cast<std::size_t>(config_->RelayBufferSize()),
+                  Prefix()};
+  try {
+    relay.Run();
+    Log(" : Read End");
+  } catch (const ReadTimedOut&) {
+    context_.monitor.Messages.ShowStatusMessage("Error: 読み込みがタイムアウトしました！");
+    Log(" : Read Timed out");
+  } catch (const std::exception&) {
+    Log(" Some Exception occur.");
+  }
+}
+
+void ConnectionSession::CleanUp() {
+  if (cleaned_up_) return;
+  cleaned_up_ = true;
+  auto& monitor = context_.monitor;
+  const std::string n = Prefix();
+  const bool debug = monitor.Log.DebugMode();
+
+  try {
+    capture_->FinishCapture(state_);
+  } catch (...) {
+    // A decision that failed must not keep the connection from ending; the capture logs it.
+  }
+  if (upstream_) {
+    upstream_.reset();
+    monitor.Log.AddDebugLog(n + " : *** Client Component Freed ***");
+  }
+  if (list_entry_) {
+    if (debug) monitor.Log.AddDebugLog(n + " : *** deleting from connection list ***");
+    try {
+      monitor.Connections.RemoveConnection(*list_entry_);
+      if (debug) monitor.Log.AddDebugLog(n + " : *** delete done ***");
+    } catch (...) {
+      if (debug) monitor.Log.AddDebugLog(n + " : ### exception in deleting conn list ###");
+    }
+  }
+  request_.Body.Release();
+  request_.Headers.clear();
+  browser_.Disconnect();
+  monitor.Log.AddLog(n + " : << Connection end >>");
+  monitor.Counters.ConnectionEnded();
+  monitor.Messages.SetStatusText("");
+}
+
+}  // namespace trovanex

@@ -1,0 +1,58 @@
+// The handling of one browser connection: admission, the request, the dispatch to a built-in
+// answer, a stored file or the origin, the relay, and the clean-up that ends every connection
+// the same way whatever happened.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "engine/capture_hooks.h"
+#include "engine/engine_context.h"
+#include "engine/proxy_request.h"
+#include "engine/relay_state.h"
+#include "platform/connection.h"
+
+namespace trovanex {
+
+// Admission of a new connection: only the local machine unless outside connections are
+// allowed. Disconnects a refused client.
+void AdmitConnection(EngineContext& context, Connection& browser);
+
+class ConnectionSession {
+ public:
+  ConnectionSession(EngineContext& context, Connection& browser);
+  ~ConnectionSession();  // the clean-up, if Run did not get to it
+  ConnectionSession(const ConnectionSession&) = delete;
+  ConnectionSession& operator=(const ConnectionSession&) = delete;
+
+  // Serves the one request of this connection; failures that leave it end the connection
+  // after the clean-up has run.
+  void Run();
+
+ private:
+  bool ReadRequest();  // false for a line that is not accepted
+  void Dispatch();
+  void Exchange();
+  bool Connect();  // false when an error answer was given
+  void SendErrorAnswer(const std::string& status, std::string_view page);
+  void ReadAnswerHead();
+  void Relay();
+  void CleanUp();
+
+  void Log(const std::string& text);  // the serial number + text
+  std::string Prefix() const { return std::to_string(request_.ConnectionNo); }
+
+  EngineContext& context_;
+  Connection& browser_;
+  const std::shared_ptr<TTxConfig> config_;  // the settings this connection started with
+  TProxyRequest request_;
+  TRelayState state_;
+  std::unique_ptr<CaptureHooks> capture_;
+  std::optional<Connection> upstream_;
+  std::optional<std::string> list_entry_;  // set once the connection list has it
+  bool started_ = false;
+  bool cleaned_up_ = false;
+};
+
+}  // namespace trovanex

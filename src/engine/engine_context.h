@@ -1,0 +1,32 @@
+// What every connection of the proxy shares: the monitor, the current settings, the hash list,
+// the error pages, the saving switch and the capture. It outlives every connection thread.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "engine/capture_hooks.h"
+#include "engine/resources.h"
+#include "model/hash_list.h"
+#include "model/settings_holder.h"
+#include "monitor/monitor.h"
+
+namespace trovanex {
+
+struct EngineContext {
+  // Makes the capture of one connection; the connection keeps `config` alive meanwhile.
+  using CaptureFactory = std::function<std::unique_ptr<CaptureHooks>(
+      std::uint32_t connection_no, std::shared_ptr<TTxConfig> config)>;
+
+  Monitor& monitor;
+  SettingsHolder& settings;
+  THashList& hash_list;
+  ErrorPages pages;
+  std::string program_folder;     // ends with the separator; temporary files go here
+  std::atomic<bool> SaveAvailable{true};  // written by the front end only
+  CaptureFactory new_capture;     // none: nothing is captured
+};
+
+}  // namespace trovanex

@@ -1,0 +1,24 @@
+#include "engine/proxy_engine.h"
+
+#include <signal.h>
+
+#include "engine/connection_session.h"
+
+namespace trovanex {
+
+ProxyEngine::ProxyEngine(EngineContext& context)
+    : context_(context),
+      listener_([this](Connection& browser) { AdmitConnection(context_, browser); },
+                [this](Connection& browser) { ConnectionSession(context_, browser).Run(); }) {}
+
+ProxyEngine::~ProxyEngine() { Stop(); }
+
+void ProxyEngine::Start(int port) {
+  // A browser that goes away must fail the write, not end the process.
+  ::signal(SIGPIPE, SIG_IGN);
+  listener_.Start(port);
+}
+
+int ProxyEngine::Stop(std::chrono::milliseconds wait) { return listener_.Stop(wait); }
+
+}  // namespace trovanex

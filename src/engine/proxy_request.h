@@ -1,0 +1,47 @@
+// One browser request, from its first line to the clean-up, and the parsing of its parts.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/request_body.h"
+
+namespace trovanex {
+
+struct TProxyRequest {
+  std::uint32_t ConnectionNo = 0;
+  std::string RequestLine;
+  std::string Method;  // "error" marks a line that was not accepted
+  std::string Host;
+  std::int32_t Port = 80;
+  std::string Path;     // from the first "/" of the target on: path and query
+  std::string Version;  // "HTTP/1.0" or "HTTP/1.1": starts every answer the proxy makes
+  std::string HostPath;  // Host + Path: matched, named after and looked up
+  std::vector<std::string> Headers;  // request block going upstream, later the answer's head
+  std::int64_t BodyLength = 0;
+  RequestBody Body;
+};
+
+// Parses a request line into Method, Host, Port, Path and Version (Port must hold 80 on entry
+// and changes only when the target names one). An unacceptable line sets only Method to
+// "error". Throws std::invalid_argument for a port that is not a decimal number.
+void ParseRequestLine(const std::string& line, TProxyRequest& request);
+
+// A decimal 32-bit number with an optional sign and blanks around it; throws
+// std::invalid_argument otherwise.
+std::int32_t ParseDecimal32(std::string_view text);
+
+// The value of the first header line named `name` (ignoring case): the text after its ":",
+// trimmed, with following continuation lines (starting with a blank or a tab) appended,
+// trimmed, one blank between. Empty when there is no such line. The first line of `headers`
+// (request or status line) is looked at like any other.
+std::string HeaderValue(const std::vector<std::string>& headers, std::string_view name);
+
+// The request's Content-Length: the last line starting with "Content-Length:" (ignoring
+// case) counts; 0 without one. Throws std::invalid_argument for a value that is not a decimal
+// 32-bit number.
+std::int64_t RequestContentLength(const std::vector<std::string>& headers);
+
+}  // namespace trovanex

@@ -1,0 +1,84 @@
+#include "engine/request_body.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "platform/connection.h"
+#include "platform/errors.h"
+#include "platform/file_system.h"
+#include "platform/temp_file.h"
+
+namespace trovanex {
+namespace {
+
+constexpr std::size_t kPiece = 1 << 16;
+
+int OpenSpool(const std::string& folder) {
+  int fd = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd >= 0) return fd;
+  // File systems without unnamed files: a named one, removed at once.
+  const std::string path = CreateTempFile(folder, "tx");
+  fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+  const int error = errno;
+  ::unlink(path.c_str());
+  if (fd < 0) throw FileError("cannot open " + path + ": " + SystemErrorText(error));
+  return fd;
+}
+
+}  // namespace
+
+RequestBody::~RequestBody() { Release(); }
+
+void RequestBody::Release() {
+  if (spool_fd_ >= 0) ::close(spool_fd_);
+  spool_fd_ = -1;
+  head_.clear();
+  head_.shrink_to_fit();
+  length_ = 0;
+}
+
+void RequestBody::ReadFrom(Connection& from, std::int64_t length, const std::string& spool_folder) {
+  Release();
+  if (length <= 0) return;
+  const auto total = static_cast<std::uint64_t>(length);
+  const auto in_memory = static_cast<std::size_t>(std::min<std::uint64_t>(total, kMemoryLimit));
+  from.ReadExactInto(head_, in_memory);
+  std::uint64_t left = total - in_memory;
+  if (left > 0) {
+    spool_fd_ = OpenSpool(spool_folder);
+    std::string piece;
+    while (left > 0) {
+      const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(left, kPiece));
+      from.ReadExactInto(piece, n);
+      for (std::size_t done = 0; done < n;) {
+        const ssize_t w = ::write(spool_fd_, piece.data() + done, n - done);
+        if (w < 0 && errno == EINTR) continue;
+        if (w < 0) throw FileError("cannot keep the request body: " + SystemErrorText(errno));
+        done += static_cast<std::size_t>(w);
+      }
+      left -= n;
+    }
+  }
+  length_ = length;
+}
+
+void RequestBody::WriteTo(Connection& to) const {
+  if (length_ <= 0) return;
+  to.WriteBytes(head_);
+  if (spool_fd_ < 0) return;
+  std::string piece(kPiece, '\0');
+  off_t offset = 0;
+  for (;;) {
+    const ssize_t n = ::pread(spool_fd_, piece.data(), piece.size(), offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw FileError("cannot read the request body back: " + SystemErrorText(errno));
+    if (n == 0) break;
+    to.WriteBytes(std::string_view(piece.data(), static_cast<std::size_t>(n)));
+    offset += n;
+  }
+}
+
+}  // namespace trovanex

@@ -1,0 +1,39 @@
+// A request body on its way from the browser to the origin. At most 1 MiB is held in memory;
+// the rest waits in an unnamed temporary file, so a browser's Content-Length never decides
+// how much memory the proxy takes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace trovanex {
+
+class Connection;
+
+class RequestBody {
+ public:
+  static constexpr std::size_t kMemoryLimit = 1 << 20;
+
+  RequestBody() = default;
+  ~RequestBody();
+  RequestBody(const RequestBody&) = delete;
+  RequestBody& operator=(const RequestBody&) = delete;
+
+  // Reads exactly `length` bytes from `from` (waiting as long as the browser keeps its
+  // connection open). Bytes beyond the memory limit go to a temporary file in `spool_folder`.
+  // Throws what the connection throws, or FileError when the temporary file fails.
+  void ReadFrom(Connection& from, std::int64_t length, const std::string& spool_folder);
+  // Sends the whole body, in order.
+  void WriteTo(Connection& to) const;
+  void Release();
+
+  bool Present() const { return length_ > 0; }
+  std::int64_t Length() const { return length_; }
+
+ private:
+  std::string head_;     // the first bytes, up to kMemoryLimit
+  int spool_fd_ = -1;    // the rest, in an unnamed file
+  std::int64_t length_ = 0;
+};
+
+}  // namespace trovanex

@@ -1,0 +1,56 @@
+// The HTTP log and the debug log. Every line of a connection starts with its serial number.
+// Lines go to the log window while it is visible and, in debug mode, to "debug.log.txt".
+// LogLock keeps a block of header lines together; StatusLock, when a caller holds it, is
+// always taken before LogLock.
+#pragma once
+
+#include <cstdio>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "monitor/monitor_views.h"
+
+namespace trovanex {
+
+inline constexpr char kDebugLogFileName[] = "debug.log.txt";
+
+class HttpLog {
+ public:
+  HttpLog(LogView& view, bool debug_mode);
+  ~HttpLog();  // closes the debug log with its closing line
+  HttpLog(const HttpLog&) = delete;
+  HttpLog& operator=(const HttpLog&) = delete;
+
+  // In debug mode: opens `path` for appending; an existing file gets the start line
+  // "*** Debug log start :: <date> <time> ***", a new one is created empty. A file that cannot
+  // be opened or written is reported once through `report` and the log goes on without it.
+  // `report` runs on the thread that met the failure, outside the log's lock.
+  void OpenDebugLog(const std::string& path, std::function<void(const std::string&)> report);
+  // Writes "*** Destroying main window... shutdown ***" and closes the file.
+  void CloseDebugLog();
+
+  void AddLog(const std::string& line);
+  void AddHeaderLog(const std::string& prefix, const std::vector<std::string>& lines);
+  void AddDebugLog(const std::string& line);
+
+  bool DebugMode() const { return debug_mode_; }
+
+ private:
+  // Both: the caller holds log_lock_. A failure closes the file; its text comes back (empty
+  // when none, or when one was reported before) to be reported once the lock is released.
+  std::string WriteDebugLine(const std::string& line);
+  std::string FileFailure(const char* what);
+  void Report(const std::string& failure);
+
+  LogView& view_;
+  const bool debug_mode_;
+  std::mutex log_lock_;              // LogLock: serialises additions to the log and to the file
+  std::FILE* debug_file_ = nullptr;  // guarded by log_lock_
+  std::function<void(const std::string&)> report_;  // guarded by log_lock_
+  std::string debug_path_;                          // guarded by log_lock_
+  bool failure_reported_ = false;                   // guarded by log_lock_
+};
+
+}  // namespace trovanex

@@ -1,0 +1,139 @@
+// One TCP connection with the blocking reads and writes the proxy's handlers need: lines with
+// a length limit, exact byte counts, header blocks, 4-byte groups for until-close bodies, and
+// whole writes. All waits happen on the calling thread. A connection is used by one thread;
+// only Abort may come from another.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace trovanex {
+
+inline constexpr std::size_t kMaxLineLength = 16384;
+inline constexpr std::size_t kReceivePiece = 32768;
+// A header block larger than this fails like an over-long line: nothing grows without bound.
+inline constexpr std::size_t kMaxHeaderBlock = 256 * 1024;
+
+class Connection {
+ public:
+  // A wait for ReadLine: a number of milliseconds, or the connection's own read time-out.
+  struct Wait {
+    static Wait Default() { return Wait{}; }
+    static Wait Milliseconds(int ms) { return Wait{ms}; }
+    std::optional<int> ms;
+  };
+
+  Connection();
+  explicit Connection(int fd);  // takes over a connected socket
+  ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  // Resolves host (name or dotted address, IPv4 or IPv6) and connects. Throws SocketFailure
+  // with the resolver's or the connect's Windows Sockets number, ConnectTimedOut when
+  // timeout_ms > 0 passes without success (the attempt is watched every 125 ms), or
+  // ConnectFailed.
+  void ConnectTo(const std::string& host, int port, int timeout_ms);
+
+  // Milliseconds for reads with the default wait; 0 is no limit.
+  void SetReadTimeout(int ms) { read_timeout_ms_ = ms; }
+  int ReadTimeout() const { return read_timeout_ms_; }
+
+  // The bytes up to the next LF, without it and without one CR right before it. With a number
+  // of milliseconds, a wait that runs out returns "" (unfinished bytes stay buffered); with the
+  // default wait it throws ReadTimedOut. Throws LineTooLong, PeerClosed, NotConnected,
+  // SocketFailure.
+  std::string ReadLine(Wait wait = Wait::Default());
+  // Exactly n bytes (nothing for n <= 0), with the default wait.
+  std::string ReadExact(std::int64_t n);
+  // Reads exactly n bytes into `into` (resized), reusing its storage.
+  void ReadExactInto(std::string& into, std::size_t n);
+  // Lines with the default wait, appended to `lines` until an empty line (not appended).
+  // Throws HeaderBlockTooLarge when the lines add up to more than kMaxHeaderBlock bytes.
+  void ReadHeaderBlock(std::vector<std::string>& lines);
+  // 4 bytes in the order received; PeerClosed after 1 to 3 bytes carries them in Partial.
+  std::string ReadInt32();
+
+  void WriteBytes(std::string_view bytes);
+  void WriteLine(std::string_view text);  // text + CR LF, one write
+  void WriteLines(const std::vector<std::string>& lines);
+  void WriteInt32(std::string_view four_bytes) { WriteBytes(four_bytes); }
+  // Body relay. Moves bytes from this connection to `to`: first those already buffered here,
+  // then straight from socket to socket through a kernel pipe (splice), so that large bodies
+  // are not copied through user space. `copy` optionally receives the same bytes right after
+  // `to` did (a capture file). Every receive is bounded by `piece` bytes and waits with the
+  // default wait. Bytes go on as they arrive; on_piece(length) is called for every `piece`
+  // bytes moved (the last piece of a relay may be shorter), and once more for the bytes of an
+  // unfinished piece when a failure ends the relay, so that the counts match what `to` got.
+  struct Copy {
+    int fd = -1;          // file descriptor the bytes are also written to, or -1
+    bool failed = false;  // set (and copying stopped) when writing to fd failed
+    int error = 0;        // errno of that failure
+  };
+  using PieceCallback = void (*)(void* context, std::size_t length);
+  // Exactly n bytes. Throws like ReadExact (PeerClosed when the stream ends early, after
+  // relaying what came) and like WriteBytes for failures towards `to`.
+  void RelayExact(Connection& to, std::uint64_t n, std::size_t piece, Copy* copy,
+                  PieceCallback on_piece, void* context);
+  // Whatever has arrived, at most `piece` bytes, waiting with the default wait for at least one
+  // byte. Returns the count moved; throws PeerClosed when the stream has ended.
+  std::size_t RelaySome(Connection& to, std::size_t piece, Copy* copy);
+
+  bool IsConnected() const { return fd_ >= 0; }
+  void Disconnect();
+  // Shuts the socket down in both directions without releasing it, so that a thread blocked
+  // on it wakes with a failure. Safe from another thread.
+  void Abort();
+
+  // Remote address: dotted IPv4 text (an IPv4-mapped IPv6 peer is shown as IPv4); empty when
+  // there is none.
+  std::string PeerAddress() const;
+  int Handle() const { return fd_; }
+  std::size_t Buffered() const { return input_.size() - consumed_; }
+
+ private:
+  // Receives once, at most `max` bytes, into the input buffer, waiting at most wait_ms (-1: no
+  // limit). False when the wait ran out.
+  bool Receive(int wait_ms, std::size_t max = kReceivePiece);
+  bool WaitReadable(int wait_ms);
+  int DefaultWaitMs() const { return read_timeout_ms_ > 0 ? read_timeout_ms_ : -1; }
+  // The next line into `line`; false when the wait ran out. `raw_length` gets the bytes the line
+  // took from the stream, line end included.
+  bool NextLine(int wait_ms, std::string& line, std::size_t& raw_length);
+  void ThrowIfClosed() const;
+  [[noreturn]] void FailWrite(int error_number);
+  void CloseSocket();
+  void Adopt(int fd);
+  std::string_view Pending() const;
+  void Consume(std::size_t n);
+  void DropPending();
+
+  // Relay steps. Each moves at most `max` bytes and returns the count moved.
+  std::size_t ForwardBuffered(Connection& to, std::size_t max, Copy* copy);
+  // Straight from the socket through the kernel pipe; nothing when splicing is not possible
+  // here, 0 when the socket had nothing after all.
+  std::optional<std::size_t> SpliceSome(Connection& to, std::size_t max, Copy* copy);
+  void DrainPipe(Connection& to, std::size_t n, Copy* copy);
+  bool EnsurePipe(std::size_t piece);
+
+  struct Pipe;  // kernel pipes for splice, made on first use
+  std::unique_ptr<Pipe> pipe_;
+  bool splice_unsupported_ = false;
+  // fd_ changes only on the owning thread, under fd_lock_; Abort reads it under fd_lock_ so
+  // that it never shuts down a descriptor number the owner has already released.
+  mutable std::mutex fd_lock_;
+  int fd_ = -1;
+  bool ever_connected_ = false;
+  bool peer_closed_ = false;
+  int read_timeout_ms_ = 0;
+  std::string input_;  // bytes received; those before consumed_ are already read
+  std::size_t consumed_ = 0;
+};
+
+}  // namespace trovanex

@@ -1,0 +1,174 @@
+#include "platform/listener.h"
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <system_error>
+#include <utility>
+
+#include "platform/errors.h"
+#include "platform/net_errors.h"
+#include "platform/socket_error.h"
+
+namespace trovanex {
+namespace {
+
+// Larger than the system's minimum so that a burst of browser connections is not refused;
+// nothing else depends on it.
+constexpr int kListenBacklog = 128;
+// How long the accept loop rests when the system has no room for another connection.
+constexpr int kAcceptRetryMs = 100;
+
+}  // namespace
+
+struct Listener::Session {
+  explicit Session(int fd) : connection(fd) {}
+  Connection connection;
+  std::thread thread;  // joined by ReapFinished once the session is in finished_
+  std::list<std::shared_ptr<Session>>::iterator position;  // in sessions_, then finished_
+};
+
+Listener::Listener(Hook admit, Hook handle)
+    : admit_(std::move(admit)), handle_(std::move(handle)) {}
+
+Listener::~Listener() {
+  Stop(std::chrono::milliseconds(0));
+  {
+    std::unique_lock lock(sessions_lock_);
+    sessions_changed_.wait(lock, [this] { return sessions_.empty(); });
+  }
+  ReapFinished();
+}
+
+void Listener::Start(int port) {
+  if (listen_fd_ >= 0) throw InvalidOperation("The listener is already running.");
+  const auto fail = [port](int error_number, int fd) {
+    if (fd >= 0) ::close(fd);
+    throw SocketFailure(
+        WsaErrorFromErrno(error_number),
+        "Cannot listen on port " + std::to_string(port) + ": " + std::strerror(error_number));
+  };
+  if (port < 0 || port > 65535) fail(EINVAL, -1);
+
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) fail(errno, -1);
+  const int on = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) fail(errno, fd);
+  if (::listen(fd, kListenBacklog) != 0) fail(errno, fd);
+  socklen_t length = sizeof address;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) fail(errno, fd);
+
+  const int wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (wake_fd < 0) fail(errno, fd);
+  listen_fd_ = fd;
+  wake_fd_ = wake_fd;
+  port_ = ntohs(address.sin_port);
+  stopping_ = false;
+  try {
+    accept_thread_ = std::thread(&Listener::AcceptLoop, this);
+  } catch (const std::system_error& error) {
+    ::close(std::exchange(listen_fd_, -1));
+    ::close(std::exchange(wake_fd_, -1));
+    fail(error.code().value(), -1);
+  }
+}
+
+void Listener::AcceptLoop() {
+  const auto rest = [this] {
+    pollfd wake{wake_fd_, POLLIN, 0};
+    ::poll(&wake, 1, kAcceptRetryMs);
+  };
+  while (!stopping_) {
+    pollfd watched[2] = {{listen_fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
+    if (::poll(watched, 2, -1) < 0) {
+      if (errno != EINTR) rest();
+      continue;
+    }
+    if (watched[1].revents != 0) break;
+    if (watched[0].revents == 0) continue;
+    const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) {
+      // Out of descriptors or memory: the connection stays queued, so rest instead of spinning.
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) rest();
+      continue;
+    }
+    const int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    ReapFinished();
+
+    auto session = std::make_shared<Session>(fd);
+    std::lock_guard lock(sessions_lock_);
+    session->position = sessions_.insert(sessions_.end(), session);
+    try {
+      // Started under the lock, so the thread is stored before it can list itself as finished.
+      session->thread = std::thread(&Listener::Serve, this, session);
+    } catch (const std::system_error&) {
+      sessions_.erase(session->position);  // the connection closes with its session
+    }
+  }
+}
+
+void Listener::Serve(std::shared_ptr<Session> session) {
+  Connection& connection = session->connection;
+  try {
+    if (admit_) admit_(connection);
+    if (connection.IsConnected() && handle_) handle_(connection);
+  } catch (...) {
+    // A failure that leaves the handler ends the connection quietly.
+  }
+  connection.Disconnect();
+  std::lock_guard lock(sessions_lock_);
+  finished_.splice(finished_.end(), sessions_, session->position);
+  sessions_changed_.notify_all();
+}
+
+void Listener::ReapFinished() {
+  std::list<std::shared_ptr<Session>> done;
+  {
+    std::lock_guard lock(sessions_lock_);
+    done.swap(finished_);
+  }
+  for (const auto& session : done) {
+    if (session->thread.joinable()) session->thread.join();
+  }
+}
+
+int Listener::Stop(std::chrono::milliseconds wait) {
+  stopping_ = true;
+  if (wake_fd_ >= 0) {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = ::write(wake_fd_, &one, sizeof one);
+  }
+  if (accept_thread_.joinable()) accept_thread_.join();
+  if (listen_fd_ >= 0) ::close(std::exchange(listen_fd_, -1));
+  if (wake_fd_ >= 0) ::close(std::exchange(wake_fd_, -1));
+
+  int still_running;
+  {
+    std::unique_lock lock(sessions_lock_);
+    for (const auto& session : sessions_) session->connection.Abort();
+    sessions_changed_.wait_for(lock, wait, [this] { return sessions_.empty(); });
+    still_running = static_cast<int>(sessions_.size());
+  }
+  ReapFinished();
+  return still_running;
+}
+
+int Listener::OpenConnections() const {
+  std::lock_guard lock(sessions_lock_);
+  return static_cast<int>(sessions_.size());
+}
+
+}  // namespace trovanex

@@ -1,0 +1,64 @@
+// The listening server: IPv4, all local interfaces, a thread for every accepted connection and
+// no limit on their number. Stopping closes every open connection (their handlers fail at the
+// next read or write and run their clean-up) and waits for the threads.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "platform/connection.h"
+
+namespace trovanex {
+
+class Listener {
+ public:
+  // Runs on the connection's own thread: first `admit` (it may Disconnect the connection),
+  // then, if still connected, `handle` once. Exceptions leaving them are dropped.
+  using Hook = std::function<void(Connection&)>;
+
+  Listener(Hook admit, Hook handle);
+  ~Listener();  // Stop(), then waits for every connection thread, however long it takes
+  Listener(const Listener&) = delete;
+  Listener& operator=(const Listener&) = delete;
+
+  // Binds and starts accepting. Throws SocketFailure naming the system's reason when the port
+  // cannot be opened. Port 0 picks a free port (see Port()).
+  void Start(int port);
+  int Port() const { return port_; }
+
+  // Stops accepting, aborts every open connection and waits up to `wait` for the connection
+  // threads. Returns the number of threads still running after that (they keep what they use:
+  // each thread holds its own connection and the hooks).
+  int Stop(std::chrono::milliseconds wait = std::chrono::milliseconds(5000));
+
+  int OpenConnections() const;
+
+ private:
+  struct Session;
+  void AcceptLoop();
+  void Serve(std::shared_ptr<Session> session);
+  // Joins the threads of sessions that have ended and frees them.
+  void ReapFinished();
+
+  const Hook admit_;
+  const Hook handle_;
+  int listen_fd_ = -1;
+  int wake_fd_ = -1;  // eventfd that wakes the accept loop for Stop
+  int port_ = 0;
+  std::thread accept_thread_;
+
+  mutable std::mutex sessions_lock_;  // guards sessions_ and finished_
+  std::condition_variable sessions_changed_;
+  std::list<std::shared_ptr<Session>> sessions_;  // threads still serving
+  std::list<std::shared_ptr<Session>> finished_;  // threads done serving, not yet joined
+  std::atomic<bool> stopping_{false};
+};
+
+}  // namespace trovanex

@@ -1,0 +1,96 @@
+#include "engine/proxy_request.h"
+
+#include <gtest/gtest.h>
+
+#include "engine/body_relay.h"
+
+namespace trovanex {
+namespace {
+
+struct RequestLineRow {
+  const char* name;
+  const char* line;
+  const char* method;
+  const char* host;
+  int port;
+  const char* path;
+  const char* version;
+};
+
+class RequestLineTest : public ::testing::TestWithParam<RequestLineRow> {};
+
+TEST_P(RequestLineTest, Parses) {
+  const RequestLineRow& row = GetParam();
+  TProxyRequest request;
+  ParseRequestLine(row.line, request);
+  EXPECT_EQ(request.Method, row.method);
+  if (std::string(row.method) == "error") return;
+  EXPECT_EQ(request.Host, row.host);
+  EXPECT_EQ(request.Port, row.port);
+  EXPECT_EQ(request.Path, row.path);
+  EXPECT_EQ(request.Version, row.version);
+  EXPECT_EQ(request.HostPath, std::string(row.host) + row.path);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, RequestLineTest,
+    ::testing::Values(
+        RequestLineRow{"Absolute", "GET http://a.b/index.html HTTP/1.1", "GET", "a.b", 80,
+                       "/index.html", "HTTP/1.1"},
+        RequestLineRow{"PortAndQuery", "GET http://a.b:8080/a?b=c HTTP/1.0", "GET", "a.b", 8080,
+                       "/a?b=c", "HTTP/1.0"},
+        RequestLineRow{"PortWithoutPath", "GET http://a.b:8080 HTTP/1.0", "GET", "a.b", 8080, "/",
+                       "HTTP/1.0"},
+        RequestLineRow{"ColonBeforeAnyDotIsNoPort", "GET http://localhost:8080/x.html HTTP/1.1",
+                       "GET", "localhost:8080", 80, "/x.html", "HTTP/1.1"},
+        RequestLineRow{"NoSlashAfterHost", "GET http://a.b HTTP/1.1", "GET", "", 80, "a.b",
+                       "HTTP/1.1"},
+        RequestLineRow{"OriginFormLosesSevenCharacters", "GET /index.html HTTP/1.1", "GET", "",
+                       80, "html", "HTTP/1.1"},
+        RequestLineRow{"DottedAddressWithPort", "POST http://127.0.0.1:8080/f HTTP/1.1", "POST",
+                       "127.0.0.1", 8080, "/f", "HTTP/1.1"},
+        RequestLineRow{"ColonInPathIsNoPort", "GET http://a.b/x:1 HTTP/1.1", "GET", "a.b", 80,
+                       "/x:1", "HTTP/1.1"},
+        RequestLineRow{"BlankAfterVersion", "GET http://a.b/ HTTP/1.1 ", "error", "", 0, "", ""},
+        RequestLineRow{"LowerCaseVersion", "GET http://a.b/ http/1.1", "error", "", 0, "", ""},
+        RequestLineRow{"OtherVersion", "GET http://a.b/ HTTP/2.0", "error", "", 0, "", ""}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+TEST(RequestLine, PortThatIsNotANumberFails) {
+  TProxyRequest request;
+  EXPECT_THROW(ParseRequestLine("GET http://a.b:80x/ HTTP/1.1", request), std::invalid_argument);
+  EXPECT_THROW(ParseRequestLine("GET http://a.b:/ HTTP/1.1", request), std::invalid_argument);
+}
+
+TEST(HeaderLookup, FirstMatchIgnoringCaseWithContinuations) {
+  const std::vector<std::string> headers = {
+      "HTTP/1.1 200 OK", "content-type:  text/html ", "\tcharset=utf-8", " more",
+      "Content-Type: image/png", "X-Empty:", ""};
+  EXPECT_EQ(HeaderValue(headers, "Content-Type"), "text/html charset=utf-8 more");
+  EXPECT_EQ(HeaderValue(headers, "X-Empty"), "");
+  EXPECT_EQ(HeaderValue(headers, "Missing"), "");
+}
+
+TEST(RequestContentLength, LastLineCountsAndNameIgnoresCase) {
+  EXPECT_EQ(RequestContentLength({"POST / HTTP/1.1", "Content-Length: 3", "content-length: 5", ""}),
+            5);
+  EXPECT_EQ(RequestContentLength({"GET / HTTP/1.1", ""}), 0);
+  EXPECT_EQ(RequestContentLength({"Content-Length:   -7  "}), -7);
+  EXPECT_THROW(RequestContentLength({"Content-Length: 12abc"}), std::invalid_argument);
+  EXPECT_THROW(RequestContentLength({"Content-Length: 99999999999"}), std::invalid_argument);
+  EXPECT_THROW(RequestContentLength({"Content-Length:"}), std::invalid_argument);
+}
+
+TEST(ChunkSize, LeadingHexDigitsOnly) {
+  EXPECT_EQ(ParseChunkSize("5"), 5);
+  EXPECT_EQ(ParseChunkSize("1a;name=x"), 26);
+  EXPECT_EQ(ParseChunkSize("1A "), 26);
+  EXPECT_EQ(ParseChunkSize("  1a"), 0);  // blanks before the digits end the body
+  EXPECT_EQ(ParseChunkSize(""), 0);
+  EXPECT_EQ(ParseChunkSize("7FFFFFF"), 134217727);
+  EXPECT_EQ(ParseChunkSize("80000000"), 0x80000000LL);  // read in 64 bits, not negative
+  EXPECT_EQ(ParseChunkSize("1ffffffffffffffff"), INT64_MAX);  // saturates, never wraps
+}
+
+}  // namespace
+}  // namespace trovanex

@@ -1,0 +1,161 @@
+#include "platform/listener.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <future>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/net_errors.h"
+#include "platform/socket_error.h"
+
+namespace trovanex {
+namespace {
+
+using namespace std::chrono_literals;
+
+// A raw client on 127.0.0.1.
+class Client {
+ public:
+  explicit Client(int port) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    EXPECT_EQ(::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  }
+  ~Client() { ::close(fd_); }
+  void Send(const std::string& bytes) {
+    EXPECT_EQ(::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(bytes.size()));
+  }
+  // Everything until the server closes.
+  std::string ReceiveAll() {
+    std::string bytes;
+    char buffer[4096];
+    for (ssize_t n; (n = ::recv(fd_, buffer, sizeof buffer, 0)) > 0;)
+      bytes.append(buffer, static_cast<std::size_t>(n));
+    return bytes;
+  }
+
+ private:
+  int fd_;
+};
+
+// What the hooks saw, in order, from any thread.
+struct Journal {
+  void Add(std::string entry) {
+    std::lock_guard lock(mutex);
+    entries.push_back(std::move(entry));
+  }
+  std::vector<std::string> Entries() {
+    std::lock_guard lock(mutex);
+    return entries;
+  }
+  std::mutex mutex;
+  std::vector<std::string> entries;
+};
+
+TEST(Listener, RunsAdmitThenHandleOnTheConnectionsThread) {
+  Journal journal;
+  Listener listener(
+      [&](Connection& connection) { journal.Add("admit " + connection.PeerAddress()); },
+      [&](Connection& connection) {
+        const std::string line = connection.ReadLine();
+        journal.Add("handle " + line);
+        connection.WriteLine("echo " + line);
+        throw PeerClosed();  // failures leaving the handler are dropped
+      });
+  listener.Start(0);
+  ASSERT_GT(listener.Port(), 0);
+  for (int round = 0; round < 2; ++round) {
+    Client client(listener.Port());
+    client.Send("ping\r\n");
+    EXPECT_EQ(client.ReceiveAll(), "echo ping\r\n");  // and the connection was closed
+  }
+  EXPECT_EQ(listener.Stop(), 0);
+  EXPECT_EQ(journal.Entries(), (std::vector<std::string>{"admit 127.0.0.1", "handle ping",
+                                                         "admit 127.0.0.1", "handle ping"}));
+}
+
+TEST(Listener, AdmissionThatDisconnectsSkipsTheHandler) {
+  Journal journal;
+  Listener listener([&](Connection& connection) { connection.Disconnect(); },
+                    [&](Connection&) { journal.Add("handle"); });
+  listener.Start(0);
+  Client client(listener.Port());
+  EXPECT_EQ(client.ReceiveAll(), "");
+  EXPECT_EQ(listener.Stop(), 0);
+  EXPECT_TRUE(journal.Entries().empty());
+}
+
+TEST(Listener, StopWakesHandlersBlockedInReadsAndWaitsForThem) {
+  constexpr int kClients = 8;
+  Journal journal;
+  std::atomic<int> reading{0};
+  std::promise<void> all_reading;
+  Listener listener(nullptr, [&](Connection& connection) {
+    if (++reading == kClients) all_reading.set_value();
+    try {
+      connection.ReadLine();
+    } catch (const NetError& failure) {
+      journal.Add(failure.KindName());
+    }
+  });
+  listener.Start(0);
+  std::vector<std::unique_ptr<Client>> clients;
+  for (int i = 0; i < kClients; ++i) clients.push_back(std::make_unique<Client>(listener.Port()));
+  ASSERT_EQ(all_reading.get_future().wait_for(5s), std::future_status::ready);
+  EXPECT_EQ(listener.OpenConnections(), kClients);
+
+  EXPECT_EQ(listener.Stop(2000ms), 0);
+  EXPECT_EQ(listener.OpenConnections(), 0);
+  EXPECT_EQ(journal.Entries(), std::vector<std::string>(kClients, "PeerClosed"));
+  for (auto& client : clients) EXPECT_EQ(client->ReceiveAll(), "");
+}
+
+TEST(Listener, HandlerThatOutlivesStopIsWaitedForByTheDestructor) {
+  std::promise<void> entered;
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  bool finished = false;
+  {
+    Listener listener(nullptr, [&](Connection& connection) {
+      entered.set_value();
+      released.wait();  // busy with something that no abort reaches
+      try {
+        connection.WriteLine("late");  // the connection must still exist, aborted
+      } catch (const NetError&) {
+      }
+      finished = true;
+    });
+    listener.Start(0);
+    Client client(listener.Port());
+    entered.get_future().wait();
+    EXPECT_EQ(listener.Stop(50ms), 1);
+    release.set_value();
+  }  // must not return before the handler is done with its connection
+  EXPECT_TRUE(finished);
+}
+
+TEST(Listener, TakenPortFailsWithThePortInTheText) {
+  Listener first(nullptr, nullptr);
+  first.Start(0);
+  Listener second(nullptr, nullptr);
+  try {
+    second.Start(first.Port());
+    FAIL() << "two listeners on one port";
+  } catch (const SocketFailure& failure) {
+    EXPECT_EQ(failure.Code, 10048);
+    EXPECT_NE(std::string(failure.what()).find(std::to_string(first.Port())), std::string::npos)
+        << failure.what();
+  }
+}
+
+}  // namespace
+}  // namespace trovanex
