@@ -1,0 +1,134 @@
+#!/usr/bin/env bash
+# End-to-end relay benchmark on loopback: an nginx origin, trovanexd, and tinyproxy as a peer,
+# measured side by side in one interleaved run.
+#  - a large body (1 GiB by default) fetched directly, through trovanexd and through tinyproxy:
+#    MB/s, the ratio to the direct fetch, and the proxy's CPU seconds per GiB;
+#  - 1 KiB answers on a new connection each, at concurrency 1, 16 and 64: requests per second
+#    and the proxy's CPU use (client, origin and proxy share this machine's cores).
+# Usage: bench/relay_bench.sh [size-in-MiB] [rounds]
+set -euo pipefail
+
+top="$(cd "$(dirname "$0")/.." && pwd)"
+build="${BUILD:-$top/build}"
+size_mb="${1:-1024}"
+rounds="${2:-3}"
+origin_port=18200
+trovanex_port=18201
+tinyproxy_port=18202
+
+work="$(mktemp -d /tmp/trovanex-bench.XXXXXX)"
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+mkdir -p "$work/www" "$work/trovanex" "$work/tinyproxy"
+chmod 755 "$work" "$work/www"  # nginx workers run unprivileged
+# A real file kept in the page cache, so the origin is not what limits the rates.
+head -c "${size_mb}M" /dev/zero >"$work/www/big.bin"
+cat "$work/www/big.bin" >/dev/null
+head -c 1024 /dev/urandom >"$work/www/1k.bin"
+
+cat >"$work/nginx.conf" <<CONF
+daemon off;
+worker_processes 1;
+pid $work/nginx.pid;
+error_log $work/nginx-error.log;
+events { worker_connections 4096; }
+http {
+  access_log off;
+  sendfile on;
+  keepalive_timeout 0;
+  server { listen 127.0.0.1:$origin_port; root $work/www; }
+}
+CONF
+nginx -c "$work/nginx.conf" -p "$work" &
+pids+=($!)
+
+cp "$build/src/trovanexd" "$work/trovanex/"
+printf '[Settings]\r\nListenPort=%s\r\nReadTimeout=60000\r\n' "$trovanex_port" >"$work/trovanex/trovanexd.ini"
+(cd "$work/trovanex" && exec ./trovanexd >/dev/null 2>"$work/trovanex/stderr.log") &
+pids+=($!)
+trovanex_pid=$!
+
+cat >"$work/tinyproxy/tinyproxy.conf" <<CONF
+Port $tinyproxy_port
+Listen 127.0.0.1
+Timeout 600
+MaxClients 1024
+LogLevel Critical
+CONF
+tinyproxy -d -c "$work/tinyproxy/tinyproxy.conf" >/dev/null 2>&1 &
+pids+=($!)
+tinyproxy_pid=$!
+
+wait_for_port() {
+  for _ in $(seq 100); do
+    (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0
+    sleep 0.1
+  done
+  echo "port $1 did not open" >&2
+  exit 1
+}
+wait_for_port "$origin_port"
+wait_for_port "$trovanex_port"
+wait_for_port "$tinyproxy_port"
+
+# CPU seconds (user + system) of a process and all its threads.
+cpu_seconds() {
+  awk -v hz="$(getconf CLK_TCK)" '{ printf "%.2f", ($14 + $15) / hz }' "/proc/$1/stat"
+}
+
+url="http://127.0.0.1:$origin_port"
+declare -A speed_sum cpu_sum
+for name in direct trovanexd tinyproxy; do speed_sum[$name]=0; cpu_sum[$name]=0; done
+
+echo "Large body: ${size_mb} MiB, ${rounds} rounds, interleaved"
+for round in $(seq "$rounds"); do
+  for name in direct trovanexd tinyproxy; do
+    proxy=()
+    pid=""
+    case $name in
+      trovanexd) proxy=(-x "http://127.0.0.1:$trovanex_port"); pid=$trovanex_pid ;;
+      tinyproxy) proxy=(-x "http://127.0.0.1:$tinyproxy_port"); pid=$tinyproxy_pid ;;
+    esac
+    before=0; [ -n "$pid" ] && before=$(cpu_seconds "$pid")
+    read -r code got speed < <(curl -s "${proxy[@]}" -o /dev/null -w '%{http_code} %{size_download} %{speed_download}\n' "$url/big.bin")
+    [ "$code" = 200 ] && [ "$got" = $((size_mb * 1048576)) ] || echo "  $name: answer $code with $got bytes" >&2
+    after=0; [ -n "$pid" ] && after=$(cpu_seconds "$pid")
+    mbps=$(awk -v s="$speed" 'BEGIN { printf "%.1f", s / 1048576 }')
+    cpu=$(awk -v a="$after" -v b="$before" -v m="$size_mb" 'BEGIN { printf "%.3f", (a - b) * 1024 / m }')
+    printf '  round %d %-10s %8s MB/s  %6s CPU s/GiB\n' "$round" "$name" "$mbps" "$cpu"
+    speed_sum[$name]=$(awk -v a="${speed_sum[$name]}" -v b="$mbps" 'BEGIN { print a + b }')
+    cpu_sum[$name]=$(awk -v a="${cpu_sum[$name]}" -v b="$cpu" 'BEGIN { print a + b }')
+  done
+done
+echo
+echo "Large body, means over $rounds rounds:"
+direct=$(awk -v s="${speed_sum[direct]}" -v r="$rounds" 'BEGIN { print s / r }')
+for name in direct trovanexd tinyproxy; do
+  awk -v s="${speed_sum[$name]}" -v c="${cpu_sum[$name]}" -v r="$rounds" -v d="$direct" -v n="$name" \
+    'BEGIN { printf "  %-10s %8.1f MB/s  %5.2f of direct  %6.3f CPU s/GiB\n", n, s / r, s / r / d, c / r }'
+done
+awk -v t="${speed_sum[trovanexd]}" -v p="${speed_sum[tinyproxy]}" -v tc="${cpu_sum[trovanexd]}" -v pc="${cpu_sum[tinyproxy]}" \
+  'BEGIN { printf "  trovanexd / tinyproxy: %.2f x throughput, %.2f x CPU per GiB\n", t / p, (pc > 0 ? tc / pc : 0) }'
+
+echo
+echo "1 KiB answers, a new connection each (ab):"
+for concurrency in 1 16 64; do
+  requests=$((concurrency == 1 ? 3000 : 15000))
+  for name in trovanexd tinyproxy; do
+    if [ "$name" = trovanexd ]; then port=$trovanex_port; pid=$trovanex_pid; else port=$tinyproxy_port; pid=$tinyproxy_pid; fi
+    before=$(cpu_seconds "$pid")
+    start=$(date +%s.%N)
+    rps=$(ab -q -n "$requests" -c "$concurrency" -X "127.0.0.1:$port" "$url/1k.bin" 2>/dev/null |
+      awk '/Requests per second/ { print $4 } /Failed requests/ { failed = $3 } END { if (failed > 0) print "failed:" failed > "/dev/stderr" }')
+    end=$(date +%s.%N)
+    after=$(cpu_seconds "$pid")
+    awk -v n="$name" -v c="$concurrency" -v r="$rps" -v a="$after" -v b="$before" -v s="$start" -v e="$end" \
+      'BEGIN { printf "  concurrency %2d %-10s %8.0f requests/s  proxy CPU %3.0f%% of one core\n", c, n, r, 100 * (a - b) / (e - s) }'
+  done
+done
