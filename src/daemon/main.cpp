@@ -8,7 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "daemon/console_questions.h"
 #include "daemon/console_views.h"
+#include "engine/capture.h"
+#include "engine/folder_choice_queue.h"
 #include "engine/proxy_engine.h"
 #include "engine/resources.h"
 #include "model/command_line.h"
@@ -57,11 +60,20 @@ int main(int argc, char** argv) {
   {
     Monitor monitor(MonitorViews{views, views, views, views}, DebugMode);
     if (DebugMode)
-      monitor.Log.OpenDebugLog(kDebugLogFileName, [&views](const std::string& problem) {
-        views.Report(problem);
-      });
+      monitor.Log.OpenDebugLog(kDebugLogFileName,
+                               [&views](const std::string& problem) { views.Report(problem); });
     THashList hash_list(program_folder + kHashListFileName);
     EngineContext context{monitor, settings, hash_list, LoadErrorPages(), program_folder, true, {}};
+    ConsoleQuestions questions(views);
+    FolderChoiceQueue folder_queue(
+        questions, views, [](const std::function<void()>& work) { work(); },
+        [&monitor](const std::string& problem) { monitor.Log.AddDebugLog(problem); });
+    CaptureServices capture{monitor,        hash_list, context.SaveAvailable,
+                            program_folder, questions, folder_queue};
+    context.new_capture = [&capture](std::uint32_t connection_no,
+                                     std::shared_ptr<TTxConfig> settings_used) {
+      return std::make_unique<Capture>(capture, connection_no, std::move(settings_used));
+    };
     ProxyEngine engine(context);
     const int port = settings.Current()->ListenPort;
     try {
@@ -71,7 +83,7 @@ int main(int argc, char** argv) {
       return 1;
     }
     views.Report("listening on port " + std::to_string(engine.Port()) + ", program folder " +
-                  program_folder);
+                 program_folder);
 
     int signal_number = 0;
     sigwait(&stop_signals, &signal_number);

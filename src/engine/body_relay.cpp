@@ -82,11 +82,10 @@ void BodyRelay::RelayChunked() {
     state.LastChunkSeen = true;
     return;
   }
-  upstream.RelayExact(browser, static_cast<std::uint64_t>(size), piece, capture.CaptureCopy(),
-                      [](void* self, std::size_t length) {
-                        static_cast<BodyRelay*>(self)->PieceDone(length);
-                      },
-                      this);
+  upstream.RelayExact(
+      browser, static_cast<std::uint64_t>(size), piece, capture.CaptureCopy(),
+      [](void* self, std::size_t length) { static_cast<BodyRelay*>(self)->PieceDone(length); },
+      this);
 }
 
 void BodyRelay::RelayUntilClose() {

@@ -20,7 +20,7 @@ struct BodyRelay {
   TRelayState& state;
   CaptureHooks& capture;
   Monitor& monitor;
-  std::size_t piece;  // BufferSize: the most one read moves
+  std::size_t piece;   // BufferSize: the most one read moves
   std::string prefix;  // the connection's serial number, starting its log lines
 
   // Runs the relay loop in the mode the state fixes, until Remaining is 0 or a failure is

@@ -61,8 +61,8 @@ void SendResourceAnswer(Connection& browser, const TProxyRequest& request) {
   browser.WriteBytes(*resource);
 }
 
-void SendLocalFileAnswer(Connection& browser, const TProxyRequest& request,
-                         const std::string& path, std::size_t piece, Monitor& monitor) {
+void SendLocalFileAnswer(Connection& browser, const TProxyRequest& request, const std::string& path,
+                         std::size_t piece, Monitor& monitor) {
   monitor.ShowBalloon("http://" + request.HostPath + "を実ファイルから読み出し中…");
   const FileCloser file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
   struct stat st {};

@@ -15,7 +15,7 @@ void SendResourceAnswer(Connection& browser, const TProxyRequest& request);
 
 // The stored file at `path`, in pieces of `piece` bytes. Throws when the file cannot be read
 // whole or the browser goes away.
-void SendLocalFileAnswer(Connection& browser, const TProxyRequest& request,
-                         const std::string& path, std::size_t piece, Monitor& monitor);
+void SendLocalFileAnswer(Connection& browser, const TProxyRequest& request, const std::string& path,
+                         std::size_t piece, Monitor& monitor);
 
 }  // namespace trovanex

@@ -45,9 +45,9 @@ void ConnectionSession::Log(const std::string& text) {
 }
 
 void ConnectionSession::Run() {
+  request_.ConnectionNo = context_.monitor.Counters.ConnectionStarted();
   if (context_.new_capture) capture_ = context_.new_capture(request_.ConnectionNo, config_);
   if (!capture_) capture_ = std::make_unique<CaptureHooks>();
-  request_.ConnectionNo = context_.monitor.Counters.ConnectionStarted();
   started_ = true;
   try {
     if (ReadRequest()) Dispatch();
@@ -61,8 +61,8 @@ void ConnectionSession::Run() {
 bool ConnectionSession::ReadRequest() {
   // A silent browser keeps its connection: the wait for the first line simply repeats.
   const int timeout = config_->ReadTimeout;
-  const auto wait = timeout > 0 ? Connection::Wait::Milliseconds(timeout)
-                                : Connection::Wait::Default();
+  const auto wait =
+      timeout > 0 ? Connection::Wait::Milliseconds(timeout) : Connection::Wait::Default();
   std::string line;
   while (line.empty()) line = browser_.ReadLine(wait);
   request_.RequestLine = line;
@@ -129,7 +129,8 @@ void ConnectionSession::SendErrorAnswer(const std::string& status, std::string_v
   // The browser may be gone already: each write is skipped then, and failures are ignored.
   try {
     if (browser_.IsConnected()) browser_.WriteLine(request_.Version + status);
-    if (browser_.IsConnected()) browser_.WriteLine("Content-Length: " + std::to_string(page.size()));
+    if (browser_.IsConnected())
+      browser_.WriteLine("Content-Length: " + std::to_string(page.size()));
     if (browser_.IsConnected()) browser_.WriteLine("");
     if (browser_.IsConnected()) browser_.WriteBytes(page);
   } catch (const NetError&) {
@@ -211,17 +212,15 @@ void ConnectionSession::Exchange() {
   Log(" :" + std::string(" >> Responce Header end. Receiving Content Data <<"));
   Log(" :" + std::string(" > Content Length: ") + std::to_string(state_.Remaining));
   capture_->ShowCaptureNotice();
-  if (!upstream_->IsConnected() || !browser_.IsConnected()) Log(" :" + std::string("...why? disconnected."));
+  if (!upstream_->IsConnected() || !browser_.IsConnected())
+    Log(" :" + std::string("...why? disconnected."));
   Relay();
 }
 
 void ConnectionSession::Relay() {
-  BodyRelay relay{*upstream_,
-                  browser_,
-                  state_,
-                  *capture_,
-                  context_.monitor,
-                  static_cast<std::size_t>(config_->RelayBufferSize()),
+  BodyRelay relay{*upstream_,       browser_,
+                  state_,           *capture_,
+                  context_.monitor, static_cast<std::size_t>(config_->RelayBufferSize()),
                   Prefix()};
   try {
     relay.Run();

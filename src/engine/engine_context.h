@@ -24,9 +24,9 @@ struct EngineContext {
   SettingsHolder& settings;
   THashList& hash_list;
   ErrorPages pages;
-  std::string program_folder;     // ends with the separator; temporary files go here
+  std::string program_folder;             // ends with the separator; temporary files go here
   std::atomic<bool> SaveAvailable{true};  // written by the front end only
-  CaptureFactory new_capture;     // none: nothing is captured
+  CaptureFactory new_capture;             // none: nothing is captured
 };
 
 }  // namespace trovanex

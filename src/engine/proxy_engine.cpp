@@ -11,7 +11,9 @@ ProxyEngine::ProxyEngine(EngineContext& context)
       listener_([this](Connection& browser) { AdmitConnection(context_, browser); },
                 [this](Connection& browser) { ConnectionSession(context_, browser).Run(); }) {}
 
-ProxyEngine::~ProxyEngine() { Stop(); }
+ProxyEngine::~ProxyEngine() {
+  Stop();
+}
 
 void ProxyEngine::Start(int port) {
   // A browser that goes away must fail the write, not end the process.
@@ -19,6 +21,8 @@ void ProxyEngine::Start(int port) {
   listener_.Start(port);
 }
 
-int ProxyEngine::Stop(std::chrono::milliseconds wait) { return listener_.Stop(wait); }
+int ProxyEngine::Stop(std::chrono::milliseconds wait) {
+  return listener_.Stop(wait);
+}
 
 }  // namespace trovanex

@@ -16,8 +16,8 @@ struct TProxyRequest {
   std::string Method;  // "error" marks a line that was not accepted
   std::string Host;
   std::int32_t Port = 80;
-  std::string Path;     // from the first "/" of the target on: path and query
-  std::string Version;  // "HTTP/1.0" or "HTTP/1.1": starts every answer the proxy makes
+  std::string Path;      // from the first "/" of the target on: path and query
+  std::string Version;   // "HTTP/1.0" or "HTTP/1.1": starts every answer the proxy makes
   std::string HostPath;  // Host + Path: matched, named after and looked up
   std::vector<std::string> Headers;  // request block going upstream, later the answer's head
   std::int64_t BodyLength = 0;

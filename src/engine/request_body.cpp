@@ -30,7 +30,9 @@ int OpenSpool(const std::string& folder) {
 
 }  // namespace
 
-RequestBody::~RequestBody() { Release(); }
+RequestBody::~RequestBody() {
+  Release();
+}
 
 void RequestBody::Release() {
   if (spool_fd_ >= 0) ::close(spool_fd_);

@@ -31,8 +31,8 @@ class RequestBody {
   std::int64_t Length() const { return length_; }
 
  private:
-  std::string head_;     // the first bytes, up to kMemoryLimit
-  int spool_fd_ = -1;    // the rest, in an unnamed file
+  std::string head_;   // the first bytes, up to kMemoryLimit
+  int spool_fd_ = -1;  // the rest, in an unnamed file
   std::int64_t length_ = 0;
 };
 

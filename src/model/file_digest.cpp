@@ -21,9 +21,10 @@ struct FdCloser {
 }  // namespace
 
 std::string FileDigest(const std::string& path) {
-  FdCloser file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+  // Never waits on a named pipe or a device: only regular files have content to digest.
+  FdCloser file{::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
   struct stat st {};
-  if (file.fd < 0 || ::fstat(file.fd, &st) != 0) return {};
+  if (file.fd < 0 || ::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode)) return {};
   ::posix_fadvise(file.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 
   std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),

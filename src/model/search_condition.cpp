@@ -113,8 +113,8 @@ void TSearchConditionList::Delete(int index) {
   items_.erase(items_.begin() + index);
 }
 
-const TSearchCondition* TSearchConditionList::FindMatch(std::string_view match_text) const {
-  for (const TSearchCondition* condition = First(); condition; condition = condition->Next)
+TSearchCondition* TSearchConditionList::FindMatch(std::string_view match_text) const {
+  for (TSearchCondition* condition = First(); condition; condition = condition->Next)
     if (condition->Matches(match_text)) return condition;
   return nullptr;
 }

@@ -101,7 +101,7 @@ class TSearchConditionList {
   void Delete(int index);
 
   // The first condition, walking from item 0 along Next, that matches; none when none does.
-  const TSearchCondition* FindMatch(std::string_view match_text) const;
+  TSearchCondition* FindMatch(std::string_view match_text) const;
 
  private:
   std::vector<std::unique_ptr<TSearchCondition>> items_;

@@ -62,12 +62,6 @@ std::vector<std::string> LinesOf(const std::string& text) {
   return lines;
 }
 
-std::vector<std::string> SortedLinesOf(const std::string& text) {
-  std::vector<std::string> lines = LinesOf(text);
-  std::sort(lines.begin(), lines.end());
-  return lines;
-}
-
 // Replaces each {KEY} of `text` by its value.
 std::string Fill(std::string text, const std::map<std::string, std::string>& values) {
   for (const auto& [key, value] : values)
@@ -75,26 +69,6 @@ std::string Fill(std::string text, const std::map<std::string, std::string>& val
       text.replace(at, key.size() + 2, value);
   return text;
 }
-
-// Makes writes past `limit` bytes fail with EFBIG for this process, which also holds for root.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t limit) {
-    ::getrlimit(RLIMIT_FSIZE, &saved_);
-    previous_handler_ = ::signal(SIGXFSZ, SIG_IGN);
-    rlimit lowered = saved_;
-    lowered.rlim_cur = limit;
-    ::setrlimit(RLIMIT_FSIZE, &lowered);
-  }
-  ~FileSizeLimit() {
-    ::setrlimit(RLIMIT_FSIZE, &saved_);
-    ::signal(SIGXFSZ, previous_handler_);
-  }
-
- private:
-  rlimit saved_{};
-  sighandler_t previous_handler_ = SIG_DFL;
-};
 
 // ---------------------------------------------------------------------------------------------
 // Line format and splitting
@@ -392,11 +366,13 @@ TEST_F(HashListRebuildTest, ListsEachFolderOnceWithHiddenFilesAndWithoutSubfolde
 
   const std::string text = ReadFile(list_.FilePath());
   EXPECT_TRUE(text.ends_with("\r\n"));
-  EXPECT_EQ(SortedLinesOf(text), (std::vector<std::string>{
-                                     kMd5Abc + "<>" + temp_ / "other/b.txt<>3",
-                                     kMd5Abc + "<>" + temp_ / "save/a.txt<>3",
-                                     kMd5Empty + "<>" + temp_ / "save/.hidden<>0",
-                                 }));
+  std::vector<std::string> lines = LinesOf(text);
+  std::sort(lines.begin(), lines.end());
+  EXPECT_EQ(lines, (std::vector<std::string>{
+                       kMd5Abc + "<>" + temp_ / "other/b.txt<>3",
+                       kMd5Abc + "<>" + temp_ / "save/a.txt<>3",
+                       kMd5Empty + "<>" + temp_ / "save/.hidden<>0",
+                   }));
 }
 
 TEST_F(HashListRebuildTest, ReportsProgressOverAllFilesToDigest) {
@@ -479,10 +455,17 @@ TEST_F(HashListRebuildTest, AFailedWriteKeepsTheOldFileAndLeavesNoTemporary) {
   list_.AppendHash(temp_ / "save/a.txt", "h/a.txt");
   const std::string old_text = ReadFile(list_.FilePath());
   const TSearchConditionList conditions = SharedFolders();
-  {
-    FileSizeLimit limit(64);  // less than the three lines of the new file
-    EXPECT_THROW(list_.RebuildHashList(conditions.First()), FileError);
-  }
+  // Writes past 64 bytes, less than the three new lines, fail with EFBIG, for root too.
+  rlimit saved{};
+  ::getrlimit(RLIMIT_FSIZE, &saved);
+  rlimit lowered = saved;
+  lowered.rlim_cur = 64;
+  const auto previous_handler = ::signal(SIGXFSZ, SIG_IGN);
+  ::setrlimit(RLIMIT_FSIZE, &lowered);
+  EXPECT_THROW(list_.RebuildHashList(conditions.First()), FileError);
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  ::signal(SIGXFSZ, previous_handler);
+
   EXPECT_EQ(ReadFile(list_.FilePath()), old_text);
   std::vector<std::string> names = ListFiles(temp_.path());
   std::sort(names.begin(), names.end());

@@ -1,0 +1,151 @@
+#include "engine/capture.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "engine/capture_naming.h"
+#include "platform/errors.h"
+#include "platform/file_system.h"
+#include "platform/temp_file.h"
+
+namespace trovanex {
+
+Capture::Capture(CaptureServices& services, std::uint32_t connection_no,
+                 std::shared_ptr<TTxConfig> config)
+    : services_(services), prefix_(std::to_string(connection_no)), config_(std::move(config)) {}
+
+Capture::~Capture() {
+  // A capture never decided (the connection failed before its clean-up) leaves nothing behind.
+  if (copy_.fd >= 0) {
+    ::close(copy_.fd);
+    RemoveFile(temp_name_);
+  }
+}
+
+void Capture::Log(const std::string& text) {
+  services_.monitor.Log.AddLog(prefix_ + text);
+}
+
+void Capture::DebugLog(const std::string& text) {
+  services_.monitor.Log.AddDebugLog(prefix_ + text);
+}
+
+void Capture::Match(const TProxyRequest& request) {
+  host_path_ = request.HostPath;
+  TSearchCondition* found = config_->Conditions->FindMatch(request.HostPath);
+  if (!found) return;
+  condition_ = std::shared_ptr<TSearchCondition>(config_, found);
+  capturing_ = true;
+  Log(" : Matched! ");
+}
+
+void Capture::StartCapture(const TProxyRequest& request, const TRelayState& state) {
+  if (capturing_ && !services_.save_available.load()) {
+    services_.monitor.ShowBalloon("URL" + request.HostPath + "が一致しました\n" +
+                                  "保存を有効にしていないので保存しません。");
+    capturing_ = false;
+    return;
+  }
+  if (!capturing_) return;
+
+  target_name_ = UrlToFileName(request.HostPath);
+  if (target_name_.find('.') == std::string::npos)
+    target_name_ += ContentTypeToExt(state.ContentType);
+  if (condition_->ExecType != TExecType::SaveAskFolder)
+    target_name_ = TargetInFolder(condition_->FirstFolder()->Path, target_name_);
+
+  Log(" : Save Temporary File.");
+  try {
+    temp_name_ = CreateTempFile(services_.program_folder, "tx");
+  } catch (const FileError& failure) {
+    Log(std::string(" : Temporary file error: ") + failure.what());
+    throw;
+  }
+  copy_.fd = ::open(temp_name_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+  if (copy_.fd < 0) {
+    const int error = errno;
+    RemoveFile(temp_name_);
+    Log(" : Temporary file error: " + temp_name_ + ": " + SystemErrorText(error));
+    throw FileError("cannot open " + temp_name_);
+  }
+}
+
+void Capture::ShowCaptureNotice() {
+  if (copy_.fd < 0) return;
+  services_.monitor.ShowBalloon(target_name_ + "を一時保存しています...\nURL=http://" + host_path_);
+}
+
+void Capture::CapturedPiece(std::size_t length) {
+  services_.monitor.Counters.AddSavedBytes(static_cast<std::uint32_t>(length));
+}
+
+void Capture::ShowCaptureStatus() {
+  if (copy_.fd < 0) return;
+  services_.monitor.Messages.SetStatusText(target_name_ + "を一時保存しています URL=http://" +
+                                           host_path_);
+}
+
+void Capture::Discard() {
+  if (!RemoveFile(temp_name_))
+    DebugLog(" : cannot remove " + temp_name_ + ": " + SystemErrorText(errno));
+}
+
+void Capture::Store() {
+  int error = 0;
+  const auto stored = StoreCapture(temp_name_, target_name_, error);
+  if (!stored) {
+    DebugLog(" : cannot move " + temp_name_ + " to " + target_name_ + ": " +
+             SystemErrorText(error));
+    return;
+  }
+  try {
+    services_.hash_list.AppendHash(*stored, host_path_);
+  } catch (const FileError& failure) {
+    DebugLog(std::string(" : stored, but not listed in the hash list: ") + failure.what());
+  }
+}
+
+void Capture::FinishCapture(const TRelayState& state) {
+  if (copy_.fd < 0) return;
+  const bool write_failed = ::close(copy_.fd) != 0 || copy_.failed;
+  copy_.fd = -1;
+
+  const bool incomplete =
+      state.Remaining != 0 || (state.Chunked && !state.LastChunkSeen) || write_failed;
+  if (incomplete) {
+    if (copy_.failed)
+      DebugLog(" : capture file not written whole: " + SystemErrorText(copy_.error));
+    Discard();
+    return;
+  }
+  if (services_.hash_list.IsKnown(temp_name_)) {
+    Discard();
+    services_.monitor.ShowBalloon(
+        "既に保存されているファイルとハッシュが一致したので保存しませんでした");
+    return;
+  }
+  switch (condition_->ExecType) {
+    case TExecType::Save:
+    case TExecType::View:
+      Store();
+      break;
+    case TExecType::SaveAsk: {
+      const auto slash = target_name_.rfind(kPathSeparator);
+      const std::string file_name =
+          slash == std::string::npos ? target_name_ : target_name_.substr(slash + 1);
+      if (services_.question.AskYesNo(
+              "Trovan!", "ファイル" + file_name + "を保存しますか？\nURL=http://" + host_path_))
+        Store();
+      else
+        Discard();
+      break;
+    }
+    case TExecType::SaveAskFolder:
+      services_.folder_queue.Enqueue(SaveRequest{target_name_, temp_name_, condition_});
+      break;
+  }
+}
+
+}  // namespace trovanex

@@ -1,0 +1,68 @@
+// Capturing one answer: when the request's address matched a condition and the answer is a
+// success, its body is written to a temporary file while it is relayed, and when the relay
+// is over the file is thrown away (incomplete, or already stored) or stored the way the
+// condition asks: at once, after a yes/no question, or into a folder the user picks.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "engine/capture_hooks.h"
+#include "engine/folder_choice_queue.h"
+#include "engine/save_questions.h"
+#include "model/hash_list.h"
+#include "model/tx_config.h"
+#include "monitor/monitor.h"
+
+namespace trovanex {
+
+// What all captures share; outlives every connection.
+struct CaptureServices {
+  Monitor& monitor;
+  THashList& hash_list;
+  const std::atomic<bool>& save_available;
+  std::string program_folder;  // temporary files are made here
+  SaveQuestion& question;
+  FolderChoiceQueue& folder_queue;
+};
+
+class Capture : public CaptureHooks {
+ public:
+  // `config` is the settings the connection started with; the matched condition stays valid
+  // through it until the capture is decided.
+  Capture(CaptureServices& services, std::uint32_t connection_no,
+          std::shared_ptr<TTxConfig> config);
+  ~Capture() override;
+
+  void Match(const TProxyRequest& request) override;
+  void DropMatch() override { capturing_ = false; }
+  void StartCapture(const TProxyRequest& request, const TRelayState& state) override;
+  void ShowCaptureNotice() override;
+  Connection::Copy* CaptureCopy() override { return copy_.fd >= 0 ? &copy_ : nullptr; }
+  void CapturedPiece(std::size_t length) override;
+  void ShowCaptureStatus() override;
+  void FinishCapture(const TRelayState& state) override;
+
+  const std::string& TargetName() const { return target_name_; }
+  const std::string& TempName() const { return temp_name_; }
+
+ private:
+  void Discard();
+  void Store();  // moves the file to its target and lists it in the hash list
+  void Log(const std::string& text);
+  void DebugLog(const std::string& text);
+
+  CaptureServices& services_;
+  const std::string prefix_;  // the connection's serial number
+  const std::shared_ptr<TTxConfig> config_;
+  std::shared_ptr<TSearchCondition> condition_;  // shares ownership of config_
+  bool capturing_ = false;
+  std::string host_path_;
+  std::string target_name_;
+  std::string temp_name_;
+  Connection::Copy copy_;
+};
+
+}  // namespace trovanex

@@ -1,0 +1,85 @@
+#include "engine/folder_choice_queue.h"
+
+#include <cstring>
+
+#include "engine/capture_naming.h"
+#include "platform/file_system.h"
+
+namespace trovanex {
+
+FolderChoiceQueue::FolderChoiceQueue(FolderChooser& chooser, MessageBoxes& boxes, Invoke invoke,
+                                     Report report)
+    : chooser_(chooser), boxes_(boxes), invoke_(std::move(invoke)), report_(std::move(report)) {}
+
+void FolderChoiceQueue::Enqueue(SaveRequest request) {
+  {
+    std::lock_guard lock(lock_);
+    requests_.push_back(std::move(request));
+  }
+  invoke_([this] { ProcessQueue(); });
+}
+
+void FolderChoiceQueue::ProcessQueue() {
+  {
+    std::lock_guard lock(lock_);
+    if (busy_) return;  // a question is open; this request waits its turn
+    busy_ = true;
+  }
+  struct Idle {
+    FolderChoiceQueue& queue;
+    ~Idle() {
+      std::lock_guard lock(queue.lock_);
+      queue.busy_ = false;
+    }
+  } idle{*this};
+
+  for (;;) {
+    SaveRequest request;
+    {
+      std::lock_guard lock(lock_);
+      if (requests_.empty()) return;
+      request = std::move(requests_.front());
+      requests_.pop_front();
+    }
+    if (!request.Condition || !request.Condition->FirstFolder()) {
+      // Nowhere to offer: the capture stays in the program folder, nothing is lost.
+      boxes_.ShowMessage("フォルダリストの中身が有りません！", "Trovanex : error");
+      report_("no folder to offer for " + request.FileName + "; kept as " + request.TempName);
+      continue;
+    }
+    Carry(request, chooser_.Choose(request));
+  }
+}
+
+void FolderChoiceQueue::Carry(const SaveRequest& request, const FolderChoice& choice) {
+  if (choice.kind != FolderChoice::Kind::Save) {
+    RemoveFile(request.TempName);
+    return;
+  }
+  std::string folder;
+  if (choice.new_folder) {
+    request.Condition->AppendFolder(*choice.new_folder, choice.new_label);
+    folder = *choice.new_folder;
+  } else {
+    const TSaveFolderListItem* item = request.Condition->FirstFolder();
+    for (std::size_t i = 0; item && i < choice.selected.value_or(0); ++i) item = item->NextItem();
+    if (!item) {
+      boxes_.ShowMessage("フォルダアイテム=nil; 何か変", "Trovanex : error");
+      RemoveFile(request.TempName);
+      return;
+    }
+    folder = item->Path;
+  }
+  int error = 0;
+  const std::string target = TargetInFolder(folder, request.FileName);
+  if (!StoreCapture(request.TempName, target, error))
+    report_("cannot move " + request.TempName + " to " + target + ": " + SystemErrorText(error));
+}
+
+void FolderChoiceQueue::DiscardAll() {
+  std::lock_guard lock(lock_);
+  for (const SaveRequest& request : requests_) RemoveFile(request.TempName);
+  requests_.clear();
+}
+
+}  // namespace trovanex
