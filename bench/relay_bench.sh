@@ -3,6 +3,8 @@
 # measured side by side in one interleaved run.
 #  - a large body (1 GiB by default) fetched directly, through trovanexd and through tinyproxy:
 #    MB/s, the ratio to the direct fetch, and the proxy's CPU seconds per GiB;
+#  - the same body through a second trovanexd whose rule captures it ("trovanexd+save"), and
+#    the time its save decision takes after the last byte (digest, hash-list check, move);
 #  - 1 KiB answers on a new connection each, at concurrency 1, 16 and 64: requests per second
 #    and the proxy's CPU use (client, origin and proxy share this machine's cores).
 # Usage: bench/relay_bench.sh [size-in-MiB] [rounds]
@@ -15,6 +17,7 @@ rounds="${2:-3}"
 origin_port=18200
 trovanex_port=18201
 tinyproxy_port=18202
+capture_port=18203
 
 work="$(mktemp -d /tmp/trovanex-bench.XXXXXX)"
 pids=()
@@ -25,7 +28,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-mkdir -p "$work/www" "$work/trovanex" "$work/tinyproxy"
+mkdir -p "$work/www" "$work/trovanex" "$work/tinyproxy" "$work/capture" "$work/saved"
 chmod 755 "$work" "$work/www"  # nginx workers run unprivileged
 # A real file kept in the page cache, so the origin is not what limits the rates.
 head -c "${size_mb}M" /dev/zero >"$work/www/big.bin"
@@ -54,6 +57,14 @@ printf '[Settings]\r\nListenPort=%s\r\nReadTimeout=60000\r\n' "$trovanex_port" >
 pids+=($!)
 trovanex_pid=$!
 
+cp "$build/src/trovanexd" "$work/capture/"
+printf '[Settings]\r\nListenPort=%s\r\nReadTimeout=60000\r\n' "$capture_port" >"$work/capture/trovanexd.ini"
+printf 'Name=big\r\nSearchString=/big.bin\r\nFolder=/%s\r\nType= Standard\r\nExecType= Save\r\n[end]\r\n' \
+  "$(printf '%s' "$work/saved" | tr / '\\')" >"$work/capture/Search.cfg"
+(cd "$work/capture" && exec ./trovanexd >/dev/null 2>"$work/capture/stderr.log") &
+pids+=($!)
+capture_pid=$!
+
 cat >"$work/tinyproxy/tinyproxy.conf" <<CONF
 Port $tinyproxy_port
 Listen 127.0.0.1
@@ -76,6 +87,7 @@ wait_for_port() {
 wait_for_port "$origin_port"
 wait_for_port "$trovanex_port"
 wait_for_port "$tinyproxy_port"
+wait_for_port "$capture_port"
 
 # CPU seconds (user + system) of a process and all its threads.
 cpu_seconds() {
@@ -84,20 +96,35 @@ cpu_seconds() {
 
 url="http://127.0.0.1:$origin_port"
 declare -A speed_sum cpu_sum
-for name in direct trovanexd tinyproxy; do speed_sum[$name]=0; cpu_sum[$name]=0; done
+names=(direct trovanexd tinyproxy trovanexd+save)
+for name in "${names[@]}"; do speed_sum[$name]=0; cpu_sum[$name]=0; done
+decision_sum=0
 
 echo "Large body: ${size_mb} MiB, ${rounds} rounds, interleaved"
 for round in $(seq "$rounds"); do
-  for name in direct trovanexd tinyproxy; do
+  for name in "${names[@]}"; do
     proxy=()
     pid=""
     case $name in
       trovanexd) proxy=(-x "http://127.0.0.1:$trovanex_port"); pid=$trovanex_pid ;;
       tinyproxy) proxy=(-x "http://127.0.0.1:$tinyproxy_port"); pid=$tinyproxy_pid ;;
+      trovanexd+save)
+        # A fresh start each round: otherwise the address is answered from the saved file.
+        rm -f "$work/saved/big.bin" "$work/capture/hash.dat"
+        proxy=(-x "http://127.0.0.1:$capture_port"); pid=$capture_pid ;;
     esac
     before=0; [ -n "$pid" ] && before=$(cpu_seconds "$pid")
     read -r code got speed < <(curl -s "${proxy[@]}" -o /dev/null -w '%{http_code} %{size_download} %{speed_download}\n' "$url/big.bin")
     [ "$code" = 200 ] && [ "$got" = $((size_mb * 1048576)) ] || echo "  $name: answer $code with $got bytes" >&2
+    if [ "$name" = trovanexd+save ]; then
+      # The browser has the last byte; the decision (digest, hash-list check, move) follows.
+      decided_at=$(date +%s.%N)
+      until [ -f "$work/saved/big.bin" ] && grep -q big.bin "$work/capture/hash.dat" 2>/dev/null; do sleep 0.01; done
+      decision=$(awk -v a="$(date +%s.%N)" -v b="$decided_at" -v m="$size_mb" 'BEGIN { printf "%.2f", (a - b) * 1024 / m }')
+      decision_sum=$(awk -v a="$decision_sum" -v b="$decision" 'BEGIN { print a + b }')
+      cmp -s "$work/saved/big.bin" "$work/www/big.bin" || echo "  saved file differs from the origin's" >&2
+      echo "  round $round save decision ${decision} s/GiB"
+    fi
     after=0; [ -n "$pid" ] && after=$(cpu_seconds "$pid")
     mbps=$(awk -v s="$speed" 'BEGIN { printf "%.1f", s / 1048576 }')
     cpu=$(awk -v a="$after" -v b="$before" -v m="$size_mb" 'BEGIN { printf "%.3f", (a - b) * 1024 / m }')
@@ -109,12 +136,14 @@ done
 echo
 echo "Large body, means over $rounds rounds:"
 direct=$(awk -v s="${speed_sum[direct]}" -v r="$rounds" 'BEGIN { print s / r }')
-for name in direct trovanexd tinyproxy; do
+for name in "${names[@]}"; do
   awk -v s="${speed_sum[$name]}" -v c="${cpu_sum[$name]}" -v r="$rounds" -v d="$direct" -v n="$name" \
     'BEGIN { printf "  %-10s %8.1f MB/s  %5.2f of direct  %6.3f CPU s/GiB\n", n, s / r, s / r / d, c / r }'
 done
 awk -v t="${speed_sum[trovanexd]}" -v p="${speed_sum[tinyproxy]}" -v tc="${cpu_sum[trovanexd]}" -v pc="${cpu_sum[tinyproxy]}" \
   'BEGIN { printf "  trovanexd / tinyproxy: %.2f x throughput, %.2f x CPU per GiB\n", t / p, (pc > 0 ? tc / pc : 0) }'
+awk -v t="${speed_sum[trovanexd+save]}" -v p="${speed_sum[tinyproxy]}" -v d="$decision_sum" -v r="$rounds" \
+  'BEGIN { printf "  trovanexd+save / tinyproxy: %.2f x throughput; save decision %.2f s/GiB\n", t / p, d / r }'
 
 echo
 echo "1 KiB answers, a new connection each (ab):"

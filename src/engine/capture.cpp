@@ -70,6 +70,7 @@ void Capture::StartCapture(const TProxyRequest& request, const TRelayState& stat
     Log(" : Temporary file error: " + temp_name_ + ": " + SystemErrorText(error));
     throw FileError("cannot open " + temp_name_);
   }
+  digest_ = std::make_unique<GrowingFileDigest>(temp_name_);
 }
 
 void Capture::ShowCaptureNotice() {
@@ -79,6 +80,8 @@ void Capture::ShowCaptureNotice() {
 
 void Capture::CapturedPiece(std::size_t length) {
   services_.monitor.Counters.AddSavedBytes(static_cast<std::uint32_t>(length));
+  written_ += length;
+  digest_->Grown(written_);
 }
 
 void Capture::ShowCaptureStatus() {
@@ -92,7 +95,7 @@ void Capture::Discard() {
     DebugLog(" : cannot remove " + temp_name_ + ": " + SystemErrorText(errno));
 }
 
-void Capture::Store() {
+void Capture::Store(const std::string& digest) {
   int error = 0;
   const auto stored = StoreCapture(temp_name_, target_name_, error);
   if (!stored) {
@@ -101,7 +104,7 @@ void Capture::Store() {
     return;
   }
   try {
-    services_.hash_list.AppendHash(*stored, host_path_);
+    services_.hash_list.AppendHash(*stored, host_path_, digest);
   } catch (const FileError& failure) {
     DebugLog(std::string(" : stored, but not listed in the hash list: ") + failure.what());
   }
@@ -115,12 +118,16 @@ void Capture::FinishCapture(const TRelayState& state) {
   const bool incomplete =
       state.Remaining != 0 || (state.Chunked && !state.LastChunkSeen) || write_failed;
   if (incomplete) {
+    digest_.reset();
     if (copy_.failed)
       DebugLog(" : capture file not written whole: " + SystemErrorText(copy_.error));
     Discard();
     return;
   }
-  if (services_.hash_list.IsKnown(temp_name_)) {
+  // Digested while it was written; the same digest serves the check and the hash line.
+  const std::string digest = digest_->Finish();
+  digest_.reset();
+  if (services_.hash_list.IsKnownContent(digest, ListedFileSize(temp_name_))) {
     Discard();
     services_.monitor.ShowBalloon(
         "既に保存されているファイルとハッシュが一致したので保存しませんでした");
@@ -129,7 +136,7 @@ void Capture::FinishCapture(const TRelayState& state) {
   switch (condition_->ExecType) {
     case TExecType::Save:
     case TExecType::View:
-      Store();
+      Store(digest);
       break;
     case TExecType::SaveAsk: {
       const auto slash = target_name_.rfind(kPathSeparator);
@@ -137,7 +144,7 @@ void Capture::FinishCapture(const TRelayState& state) {
           slash == std::string::npos ? target_name_ : target_name_.substr(slash + 1);
       if (services_.question.AskYesNo(
               "Trovan!", "ファイル" + file_name + "を保存しますか？\nURL=http://" + host_path_))
-        Store();
+        Store(digest);
       else
         Discard();
       break;

@@ -12,6 +12,7 @@
 #include "engine/capture_hooks.h"
 #include "engine/folder_choice_queue.h"
 #include "engine/save_questions.h"
+#include "model/growing_file_digest.h"
 #include "model/hash_list.h"
 #include "model/tx_config.h"
 #include "monitor/monitor.h"
@@ -50,7 +51,8 @@ class Capture : public CaptureHooks {
 
  private:
   void Discard();
-  void Store();  // moves the file to its target and lists it in the hash list
+  // Moves the file to its target and lists it in the hash list under its known digest.
+  void Store(const std::string& digest);
   void Log(const std::string& text);
   void DebugLog(const std::string& text);
 
@@ -63,6 +65,8 @@ class Capture : public CaptureHooks {
   std::string target_name_;
   std::string temp_name_;
   Connection::Copy copy_;
+  std::uint64_t written_ = 0;                  // bytes in the temporary file
+  std::unique_ptr<GrowingFileDigest> digest_;  // follows the file while it is written
 };
 
 }  // namespace trovanex

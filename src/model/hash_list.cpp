@@ -88,7 +88,12 @@ THashList::THashList(std::string file_path)
     : file_path_(std::move(file_path)), watch_(file_path_) {}
 
 void THashList::RefreshLocked() {
-  if (index_valid_ && !racy_ && !watch_.MaybeChanged()) return;
+  if (watch_.Working()) {
+    // The watch reports every write, whatever the time stamps can tell: read the file again
+    // exactly when it changed.
+    if (index_valid_ && !watch_.MaybeChanged()) return;
+    index_valid_ = false;
+  }
   struct stat st {};
   if (::stat(file_path_.c_str(), &st) != 0) {
     if (!index_valid_ || stamp_.exists) {
@@ -141,7 +146,12 @@ void THashList::RefreshLocked() {
 }
 
 void THashList::AppendHash(const std::string& path, const std::string& address) {
-  const std::string line = FormatHashLine(FileDigest(path), path, ListedFileSize(path), &address);
+  AppendHash(path, address, FileDigest(path));
+}
+
+void THashList::AppendHash(const std::string& path, const std::string& address,
+                           const std::string& digest) {
+  const std::string line = FormatHashLine(digest, path, ListedFileSize(path), &address);
 
   std::lock_guard lock(lock_);
   RefreshLocked();
@@ -164,16 +174,23 @@ void THashList::AppendHash(const std::string& path, const std::string& address) 
   if (stated && same_file && st.st_size == size_before + static_cast<off_t>(line.size())) {
     index_.AddLine(std::string(WithoutLineEnd(line)));
     stamp_ = StampOf(st);
+    // What the watch queued for this write is our own line; another program's write in the
+    // same few microseconds would have changed the size checked above.
+    if (watch_.Working())
+      watch_.MaybeChanged();
+    else
+      racy_ = true;  // our write's time stamp cannot tell the next change apart
   } else {
     index_valid_ = false;
   }
 }
 
 bool THashList::IsKnown(const std::string& path) {
-  const std::string digest = FileDigest(path);
-  if (digest.empty()) return false;  // unreadable content is not known content
-  const std::uint64_t size = ListedFileSize(path);
+  return IsKnownContent(FileDigest(path), ListedFileSize(path));
+}
 
+bool THashList::IsKnownContent(const std::string& digest, std::uint64_t size) {
+  if (digest.empty()) return false;  // unreadable content is not known content
   std::vector<std::pair<std::string, std::uint64_t>> candidates;
   {
     std::lock_guard lock(lock_);

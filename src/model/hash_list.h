@@ -46,10 +46,16 @@ class THashList {
   // Adds the line of a saved file with the address it came from. Throws FileError when
   // the line cannot be written.
   void AppendHash(const std::string& path, const std::string& address);
+  // The same with the digest of the file's content already known (a large capture is then
+  // read once, not twice).
+  void AppendHash(const std::string& path, const std::string& address,
+                  const std::string& digest);
 
   // Whether a line has the digest of `path` and either its size or, where the size recorded is
   // 0 or absent, a stored file of that same size now.
   bool IsKnown(const std::string& path);
+  // The same for content whose digest and listed size are already known.
+  bool IsKnownContent(const std::string& digest, std::uint64_t size);
 
   // The stored file of the first line with exactly this address whose file still exists, or "".
   std::string LocalFileFor(const std::string& address);
@@ -77,7 +83,8 @@ class THashList {
   HashListIndex index_;      // the lines of the file as stamp_ describes it
   Stamp stamp_;              // the file the index was built from
   bool index_valid_ = false;
-  bool racy_ = false;        // the file changed too recently for its stamp to tell a new change
+  // Without a working watch: the file changed too recently for its stamp to tell a new change.
+  bool racy_ = false;
   bool collecting_ = false;  // a rebuild runs: appended lines also go to appended_meanwhile_
   std::vector<std::string> appended_meanwhile_;
 };

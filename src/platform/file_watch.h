@@ -18,6 +18,8 @@ class FileChangeWatch {
   // (always true on the first call, and whenever the watch cannot work). Not thread-safe: the
   // caller serialises calls.
   bool MaybeChanged();
+  // Whether changes are being watched (else MaybeChanged always says true).
+  bool Working() const { return working_; }
 
  private:
   void WatchFile();

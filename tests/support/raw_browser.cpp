@@ -14,9 +14,21 @@
 
 namespace trovanex::testing {
 
-RawBrowser::RawBrowser(int port) {
+RawBrowser::RawBrowser(int port) : RawBrowser(port, std::string()) {}
+
+RawBrowser::RawBrowser(int port, const std::string& source) {
   fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd_ < 0) throw std::runtime_error("socket failed, errno " + std::to_string(errno));
+  if (!source.empty()) {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    if (::inet_pton(AF_INET, source.c_str(), &local.sin_addr) != 1 ||
+        ::bind(fd_, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+      const int error = errno;
+      ::close(fd_);
+      throw std::runtime_error("bind to " + source + " failed, errno " + std::to_string(error));
+    }
+  }
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<std::uint16_t>(port));

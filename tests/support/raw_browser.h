@@ -17,6 +17,9 @@ class RawBrowser {
  public:
   // Connects to 127.0.0.1:port; throws when the connect fails.
   explicit RawBrowser(int port);
+  // The same from the local address `source` (another loopback address such as "127.0.0.2"
+  // makes a client that is not 127.0.0.1 without leaving the machine).
+  RawBrowser(int port, const std::string& source);
   ~RawBrowser();
   RawBrowser(const RawBrowser&) = delete;
   RawBrowser& operator=(const RawBrowser&) = delete;

@@ -3,6 +3,7 @@
 // RecordingMonitorViews bundles one of each for a Monitor.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -57,6 +58,16 @@ class RecordingStatusView : public StatusView {
       return found != history_.end() && found->second.size() >= count;
     });
   }
+  // Waits until the field has been given `text` (at any time); false on time-out.
+  bool WaitForText(Field field, const std::string& text,
+                   std::chrono::milliseconds limit = kViewWaitLimit) const {
+    std::unique_lock hold(lock_);
+    return changed_.wait_for(hold, limit, [&] {
+      const auto found = history_.find(field);
+      return found != history_.end() &&
+             std::find(found->second.begin(), found->second.end(), text) != found->second.end();
+    });
+  }
 
  private:
   void Record(Field field, const std::string& text) {
@@ -82,14 +93,27 @@ class RecordingLogView : public LogView {
     return visible_;
   }
   void AppendLogLines(const std::vector<std::string>& lines) override {
-    std::lock_guard hold(lock_);
-    blocks_.push_back(lines);
+    {
+      std::lock_guard hold(lock_);
+      blocks_.push_back(lines);
+    }
+    changed_.notify_all();
   }
 
   void SetVisible(bool visible) {
     std::lock_guard hold(lock_);
     visible_ = visible;
     if (!visible) blocks_.clear();
+  }
+  // Waits until a line equal to `line` has been given; false on time-out.
+  bool WaitForLine(const std::string& line,
+                   std::chrono::milliseconds limit = kViewWaitLimit) const {
+    std::unique_lock hold(lock_);
+    return changed_.wait_for(hold, limit, [&] {
+      for (const auto& block : blocks_)
+        if (std::find(block.begin(), block.end(), line) != block.end()) return true;
+      return false;
+    });
   }
   // One entry per AppendLogLines call.
   std::vector<std::vector<std::string>> Blocks() const {
@@ -105,6 +129,7 @@ class RecordingLogView : public LogView {
 
  private:
   mutable std::mutex lock_;
+  mutable std::condition_variable changed_;
   bool visible_;                                  // guarded by lock_
   std::vector<std::vector<std::string>> blocks_;  // guarded by lock_
 };

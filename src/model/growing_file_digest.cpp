@@ -1,0 +1,102 @@
+#include "model/growing_file_digest.h"
+
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+
+#include "model/file_digest.h"
+
+namespace trovanex {
+
+GrowingFileDigest::GrowingFileDigest(std::string path, std::uint64_t start_after)
+    : path_(std::move(path)), start_after_(start_after) {}
+
+GrowingFileDigest::~GrowingFileDigest() {
+  {
+    std::lock_guard lock(lock_);
+    stop_ = true;
+  }
+  changed_.notify_all();
+  if (thread_.joinable()) thread_.join();
+}
+
+void GrowingFileDigest::Grown(std::uint64_t size) {
+  {
+    std::lock_guard lock(lock_);
+    written_ = size;
+    if (!running_ && size > start_after_) {
+      running_ = true;
+      thread_ = std::thread(&GrowingFileDigest::Run, this);
+    }
+  }
+  changed_.notify_all();
+}
+
+std::string GrowingFileDigest::Finish() {
+  {
+    std::unique_lock lock(lock_);
+    finished_ = true;
+    if (!running_) {
+      lock.unlock();
+      return FileDigest(path_);
+    }
+  }
+  changed_.notify_all();
+  thread_.join();
+  std::lock_guard lock(lock_);
+  return failed_ ? std::string() : digest_;
+}
+
+void GrowingFileDigest::Run() {
+  const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
+                                                                   &EVP_MD_CTX_free);
+  bool ok = fd >= 0 && context && EVP_DigestInit_ex(context.get(), EVP_md5(), nullptr) == 1;
+  static constexpr std::size_t kBlock = 1 << 17;
+  auto buffer = std::make_unique<unsigned char[]>(kBlock);
+  std::uint64_t done = 0;
+  while (ok) {
+    std::uint64_t target;
+    {
+      std::unique_lock lock(lock_);
+      changed_.wait(lock, [&] { return stop_ || finished_ || written_ > done; });
+      if (stop_) break;
+      if (finished_ && written_ <= done) {
+        // Whatever the file holds beyond the count (there should be nothing) is digested too,
+        // so the result is always the digest of the file as it stands.
+        target = UINT64_MAX;
+      } else {
+        target = written_;
+      }
+    }
+    while (ok && done < target) {
+      const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, target - done));
+      const ssize_t n = ::pread(fd, buffer.get(), want, static_cast<off_t>(done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) ok = false;
+      if (n <= 0) break;
+      EVP_DigestUpdate(context.get(), buffer.get(), static_cast<std::size_t>(n));
+      done += static_cast<std::uint64_t>(n);
+    }
+    if (target == UINT64_MAX) break;
+  }
+  std::string digest;
+  unsigned char raw[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (ok && EVP_DigestFinal_ex(context.get(), raw, &length) == 1) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    for (unsigned int i = 0; i < length; ++i) {
+      digest.push_back(kHex[raw[i] >> 4]);
+      digest.push_back(kHex[raw[i] & 15]);
+    }
+  }
+  if (fd >= 0) ::close(fd);
+  std::lock_guard lock(lock_);
+  failed_ = !ok || digest.empty();
+  digest_ = std::move(digest);
+}
+
+}  // namespace trovanex

@@ -1,0 +1,352 @@
+// The proxy from the browser's side over loopback: what goes upstream for a request, what is
+// logged and counted, and how requests that cannot be served end.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <ostream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "support/engine_harness.h"
+#include "support/loopback_origin.h"
+#include "support/raw_browser.h"
+
+namespace trovanex::testing {
+namespace {
+
+using std::chrono::milliseconds;
+
+constexpr char kAnswer[] = "HTTP/1.1 200 OK\r\nContent-Length: 12\r\n\r\nhello world!";
+
+// Bytes that differ from one position to the next, so a lost or repeated piece shows.
+std::string Pattern(std::size_t size) {
+  std::string bytes(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
+  return bytes;
+}
+
+// The counters and the connection list once `count` connections have come and gone.
+void ExpectAllEnded(EngineHarness& proxy, std::uint32_t count) {
+  ASSERT_TRUE(proxy.WaitForEnded(count));
+  EXPECT_EQ(proxy.monitor.Counters.StartedCount(), count);
+  EXPECT_EQ(proxy.monitor.Counters.EndedCount(), count);
+  EXPECT_EQ(proxy.monitor.Counters.ConcurrentCount(), 0);
+  EXPECT_EQ(proxy.views.status.Last(RecordingStatusView::kConcurrent), "同時接続数: 0");
+  EXPECT_TRUE(proxy.monitor.Connections.Entries().empty());
+}
+
+TEST(RequestIntake, OriginFormCarriesTheBrowsersHeaderLinesUnchanged) {
+  EngineHarness proxy;
+  ScriptedOrigin origin(Answer(kAnswer));
+  const std::string host = "127.0.0.1:" + std::to_string(origin.Port());
+  const std::string header_lines =
+      "Host: " + host +
+      "\r\n"
+      "Proxy-Connection: keep-alive\r\n"
+      "Keep-Alive: 300\r\n"
+      "X-Spaced:   value with blanks  \r\n"
+      "X-Folded: first\r\n"
+      "\tsecond\r\n"
+      "\r\n";
+  const std::string answer =
+      Exchange(proxy.Port(), "GET http://" + host + "/a.html HTTP/1.1\r\n" + header_lines);
+
+  EXPECT_EQ(answer, kAnswer);
+  ASSERT_TRUE(origin.WaitForPeerClose());
+  EXPECT_EQ(origin.Received(), "GET /a.html HTTP/1.1\r\n" + header_lines);
+}
+
+TEST(RequestIntake, ProxyFormSendsTheRequestLineUnchangedToTheUpstreamProxy) {
+  EngineHarness proxy;
+  ScriptedOrigin upstream(Answer(kAnswer));
+  proxy.UseUpstreamProxy(upstream.Port());
+  const std::string request = "GET http://a.b:8080/a.html?x=1 HTTP/1.0\r\nHost: a.b:8080\r\n\r\n";
+
+  EXPECT_EQ(Exchange(proxy.Port(), request), kAnswer);
+  ASSERT_TRUE(upstream.WaitForPeerClose());
+  EXPECT_EQ(upstream.Received(), request);
+}
+
+// Bodies around the size held in memory: the rest waits in the program folder until it is
+// sent, and nothing of it stays there afterwards.
+class RequestBodyTest : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(RequestBodyTest, ArrivesWholeRightAfterTheHeaderBlock) {
+  EngineHarness proxy;
+  const std::string body = GetParam() == 11 ? "hello world" : Pattern(GetParam());
+  ScriptedOrigin origin({OriginStep::ReadHead(), OriginStep::ReadBytes(body.size()),
+                         OriginStep::Send(kAnswer), OriginStep::Close()});
+  const std::string host = "127.0.0.1:" + std::to_string(origin.Port());
+  const std::string header_lines =
+      "Host: " + host + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n";
+
+  RawBrowser browser(proxy.Port());
+  // The body comes in two pieces, the second after the first was surely read.
+  ASSERT_TRUE(browser.Send("POST http://" + host + "/form HTTP/1.1\r\n" + header_lines +
+                           body.substr(0, body.size() / 2)));
+  ASSERT_TRUE(browser.SendPieces({"", body.substr(body.size() / 2)}, milliseconds(20)));
+  EXPECT_EQ(browser.ReadUntilClose(), kAnswer);
+
+  ASSERT_TRUE(origin.WaitForPeerClose());
+  const std::string received = origin.Received();
+  EXPECT_EQ(received.size(), 21 + header_lines.size() + body.size());
+  EXPECT_TRUE(received == "POST /form HTTP/1.1\r\n" + header_lines + body)
+      << "the origin did not receive the request byte for byte";
+  ExpectAllEnded(proxy, 1);
+  for (const auto& entry : std::filesystem::directory_iterator(proxy.folder.path()))
+    ADD_FAILURE() << "left in the program folder: " << entry.path();
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, RequestBodyTest,
+                         ::testing::Values(11, 1 << 20, (1 << 20) + 1, (3 << 20) + 7));
+
+TEST(RequestIntake, SilentBrowserKeepsItsConnectionAndLeadingEmptyLinesAreSkipped) {
+  EngineHarness proxy;
+  proxy.Settings().ReadTimeout = 100;
+  ScriptedOrigin origin(Answer(kAnswer));
+
+  RawBrowser browser(proxy.Port());
+  // Several request-line waits run out meanwhile; none of them ends the connection.
+  EXPECT_EQ(browser.ReadUntilClose(milliseconds(350)), "");
+  EXPECT_TRUE(browser.TimedOut());
+  ASSERT_TRUE(browser.Send("\r\n\r\n" + GetRequest(origin.Port(), "/late")));
+  EXPECT_EQ(browser.ReadUntilClose(), kAnswer);
+  ASSERT_TRUE(origin.WaitForPeerClose());
+  EXPECT_TRUE(origin.Received().starts_with("GET /late HTTP/1.1\r\n"));
+}
+
+TEST(RequestIntake, LogOfOneRequestInOrder) {
+  EngineHarness proxy;
+  ScriptedOrigin origin(Answer(kAnswer));
+  const std::string host = "127.0.0.1:" + std::to_string(origin.Port());
+  ASSERT_EQ(Exchange(proxy.Port(), GetRequest(origin.Port(), "/path")), kAnswer);
+  ASSERT_TRUE(proxy.WaitForEnded(1));
+
+  const std::vector<std::string> expected = {
+      "1 :GET",
+      "1 :127.0.0.1",
+      "1 :/path",
+      "1 : ## Header List below ##",
+      "1 :GET /path HTTP/1.1",
+      "1 :Host: " + host,
+      "1 :Accept: */*",
+      "1 :",
+      "1 : >> Request << ",
+      "1 :GET /path HTTP/1.1",
+      "1 : Bound IP is ",
+      "1 : >> Request Sent. Responce Header Below <<",
+      "1 :HTTP/1.1 200 OK",
+      "1 :Content-Length: 12",
+      "1 : >> Responce Header end. Receiving Content Data <<",
+      "1 : > Content Length: 12",
+      "1 : Read End",
+      "1 : << Connection end >>",
+  };
+  EXPECT_EQ(proxy.LogLines(), expected);
+  EXPECT_EQ(proxy.views.status.History(RecordingStatusView::kConnectCounter),
+            (std::vector<std::string>{"0 / 1", "1 / 1"}));
+  EXPECT_EQ(proxy.views.status.Last(RecordingStatusView::kMessagePanel), "");
+}
+
+// Requests that are not served: the browser sees its connection closed without a byte, the
+// connection is counted as started and ended, and nothing goes upstream.
+struct UnservedCase {
+  const char* name;
+  std::string bytes;
+  bool browser_closes;  // the browser ends its sending direction after the bytes
+  bool logged;          // the request got as far as its log lines
+};
+
+void PrintTo(const UnservedCase& row, std::ostream* out) { *out << row.name; }
+
+class UnservedRequestTest : public ::testing::TestWithParam<UnservedCase> {};
+
+TEST_P(UnservedRequestTest, EndsWithoutAnswerAndBalancesTheCounters) {
+  const UnservedCase& row = GetParam();
+  EngineHarness proxy;
+  ScriptedOrigin upstream(Answer(kAnswer));
+  proxy.UseUpstreamProxy(upstream.Port());
+
+  RawBrowser browser(proxy.Port());
+  browser.Send(row.bytes);  // may fail once the proxy has closed
+  if (row.browser_closes) browser.CloseSending();
+  EXPECT_EQ(browser.ReadUntilClose(), "");
+  EXPECT_FALSE(browser.TimedOut());
+
+  ExpectAllEnded(proxy, 1);
+  const std::vector<std::string> lines = proxy.LogLines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "1 : << Connection end >>");
+  if (row.logged) {
+    ASSERT_GT(lines.size(), 2u);
+    EXPECT_EQ(lines[1], "1 :a.b");
+  } else {
+    EXPECT_EQ(lines.size(), 1u);
+  }
+  EXPECT_EQ(upstream.ConnectionCount(), 0u);
+}
+
+std::string ManyHeaderLines(std::size_t count, std::size_t length) {
+  std::string lines;
+  for (std::size_t i = 0; i < count; ++i) lines += "X-Big: " + std::string(length, 'b') + "\r\n";
+  return lines;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, UnservedRequestTest,
+    ::testing::Values(
+        UnservedCase{"LowerCaseVersion", "GET http://a.b/ http/1.1\r\n\r\n", false, false},
+        UnservedCase{"BlankAfterVersion", "GET http://a.b/ HTTP/1.1 \r\n\r\n", false, false},
+        UnservedCase{"Garbage", std::string("\x16\x03\x01\x00\xA5garbage\r\n\r\n", 16), false,
+                     false},
+        UnservedCase{"PortNotANumber", "GET http://a.b:8o/ HTTP/1.1\r\n\r\n", false, false},
+        UnservedCase{"RequestLineOverLimit",
+                     "GET http://a.b/" + std::string(16400, 'a') + " HTTP/1.1\r\n\r\n", false,
+                     false},
+        UnservedCase{"HeaderLineOverLimit",
+                     "GET http://a.b/ HTTP/1.1\r\nX: " + std::string(16400, 'a') + "\r\n\r\n",
+                     false, true},
+        UnservedCase{"HeaderBlockOver256KiB",
+                     "GET http://a.b/ HTTP/1.1\r\n" + ManyHeaderLines(20, 15000) + "\r\n", false,
+                     true},
+        UnservedCase{"ContentLengthNotANumber",
+                     "POST http://a.b/ HTTP/1.1\r\nContent-Length: abc\r\n\r\nbody", false, true},
+        UnservedCase{"GoneBeforeAnyLine", "", true, false},
+        UnservedCase{"GoneInTheRequestLine", "GET http://a.b/", true, false},
+        UnservedCase{"GoneInTheHeaderBlock", "GET http://a.b/ HTTP/1.1\r\nHost: a", true, true},
+        UnservedCase{"GoneInTheBody",
+                     "POST http://a.b/ HTTP/1.1\r\nContent-Length: 100\r\n\r\n0123456789", true,
+                     true}),
+    [](const ::testing::TestParamInfo<UnservedCase>& row) { return row.param.name; });
+
+TEST(RequestIntake, HeaderBlockJustUnderTheLimitGoesUpstreamWhole) {
+  EngineHarness proxy;
+  ScriptedOrigin upstream(Answer(kAnswer));
+  proxy.UseUpstreamProxy(upstream.Port());
+  const std::string request =
+      "GET http://a.b/ HTTP/1.1\r\n" + ManyHeaderLines(16, 15000) + "\r\n";  // 240 KiB
+  EXPECT_EQ(Exchange(proxy.Port(), request), kAnswer);
+  ASSERT_TRUE(upstream.WaitForPeerClose());
+  EXPECT_TRUE(upstream.Received() == request);
+}
+
+TEST(Admission, LocalClientIsServedAndNoted) {
+  EngineHarness proxy;
+  ScriptedOrigin origin(Answer(kAnswer));
+  EXPECT_EQ(Exchange(proxy.Port(), GetRequest(origin.Port(), "/")), kAnswer);
+  ExpectAllEnded(proxy, 1);
+  EXPECT_EQ(proxy.monitor.Counters.ClientAddresses(), "接続元:127.0.0.1");
+}
+
+// 127.0.0.2 is a loopback address too, but not the one local client that is let in.
+std::unique_ptr<RawBrowser> BrowserFrom127002(int port) {
+  try {
+    return std::make_unique<RawBrowser>(port, "127.0.0.2");
+  } catch (const std::exception&) {
+    return nullptr;
+  }
+}
+
+TEST(Admission, OtherClientIsCutWithTwoLinesAndNotCounted) {
+  EngineHarness proxy;
+  ScriptedOrigin upstream(Answer(kAnswer));
+  proxy.UseUpstreamProxy(upstream.Port());
+  const auto browser = BrowserFrom127002(proxy.Port());
+  if (!browser) GTEST_SKIP() << "127.0.0.2 is not usable here";
+
+  browser->Send("GET http://a.b/ HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(browser->ReadUntilClose(), "");
+  EXPECT_FALSE(browser->TimedOut());
+  ASSERT_TRUE(proxy.views.log.WaitForLine("### 接続を切りました。###"));
+  EXPECT_EQ(proxy.LogLines(), (std::vector<std::string>{
+                                  "### warining : 外部からの接続を感知しました。 ### ",
+                                  "### 接続を切りました。###"}));
+  EXPECT_EQ(proxy.monitor.Counters.StartedCount(), 0u);
+  EXPECT_EQ(proxy.monitor.Counters.EndedCount(), 0u);
+  EXPECT_TRUE(proxy.views.status.History(RecordingStatusView::kConnectCounter).empty());
+  EXPECT_TRUE(proxy.views.status.History(RecordingStatusView::kClientAddresses).empty());
+  EXPECT_EQ(upstream.ConnectionCount(), 0u);
+}
+
+TEST(Admission, OuterConnectionsAllowedServeEveryClientAndNoteEachAddressOnce) {
+  EngineHarness proxy;
+  proxy.Settings().AllowOuterConnection = true;
+  ScriptedOrigin origin(Answer(kAnswer));
+  const auto browser = BrowserFrom127002(proxy.Port());
+  if (!browser) GTEST_SKIP() << "127.0.0.2 is not usable here";
+
+  browser->Send(GetRequest(origin.Port(), "/"));
+  EXPECT_EQ(browser->ReadUntilClose(), kAnswer);
+  EXPECT_EQ(Exchange(proxy.Port(), GetRequest(origin.Port(), "/")), kAnswer);
+  EXPECT_EQ(Exchange(proxy.Port(), GetRequest(origin.Port(), "/")), kAnswer);
+  ExpectAllEnded(proxy, 3);
+  EXPECT_EQ(proxy.monitor.Counters.ClientAddresses(), "接続元:127.0.0.2, 127.0.0.1");
+}
+
+TEST(EngineCounters, ManyConcurrentConnectionsAreAllAnsweredAndCountedOnce) {
+  constexpr int kBrowsers = 32;
+  EngineHarness proxy;
+  ScriptedOrigin origin(Answer(kAnswer));
+
+  // Every browser holds back the end of its request line, so all are open at the same time.
+  std::vector<std::unique_ptr<RawBrowser>> browsers;
+  std::vector<std::string> rests;
+  for (int i = 0; i < kBrowsers; ++i) {
+    const std::string request = GetRequest(origin.Port(), "/c" + std::to_string(i));
+    browsers.push_back(std::make_unique<RawBrowser>(proxy.Port()));
+    ASSERT_TRUE(browsers.back()->Send(request.substr(0, 20)));
+    rests.push_back(request.substr(20));
+  }
+  ASSERT_TRUE(proxy.views.status.WaitForText(RecordingStatusView::kConcurrent,
+                                             "同時接続数: " + std::to_string(kBrowsers)));
+  for (int i = 0; i < kBrowsers; ++i) ASSERT_TRUE(browsers[i]->Send(rests[i]));
+  for (int i = 0; i < kBrowsers; ++i) EXPECT_EQ(browsers[i]->ReadUntilClose(), kAnswer) << i;
+
+  ExpectAllEnded(proxy, kBrowsers);
+  for (int n = 1; n <= kBrowsers; ++n) {
+    const std::string prefix = std::to_string(n) + " :";
+    EXPECT_EQ(proxy.LogLinesStartingWith(prefix + "GET /c").size(), 2u) << n;
+    EXPECT_EQ(proxy.LogLinesStartingWith(prefix + " << Connection end >>").size(), 1u) << n;
+  }
+  std::set<std::string> request_lines;
+  for (int i = 0; i < kBrowsers; ++i) {
+    ASSERT_TRUE(origin.WaitForPeerClose(i));
+    const std::string received = origin.Received(i);
+    request_lines.insert(received.substr(0, received.find("\r\n")));
+  }
+  EXPECT_EQ(request_lines.size(), static_cast<std::size_t>(kBrowsers));
+}
+
+TEST(EngineCounters, StopClosesOpenConnectionsAndRunsTheirCleanUp) {
+  EngineHarness proxy;
+  proxy.Settings().ReadTimeout = 0;  // no time-out may end these connections
+  // An origin that keeps trickling a long body: the relay meets the closed browser at its next
+  // write. (A relay waiting on a silent origin wakes only by its own read time-out.)
+  const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n";
+  OriginScript trickle = {OriginStep::ReadHead(), OriginStep::Send(head + "first part")};
+  for (int i = 0; i < 100; ++i) {
+    trickle.push_back(OriginStep::Pause(20));
+    trickle.push_back(OriginStep::Send("x"));
+  }
+  trickle.push_back(OriginStep::Stall());
+  ScriptedOrigin origin(trickle);
+
+  RawBrowser silent(proxy.Port());
+  RawBrowser relaying(proxy.Port());
+  ASSERT_TRUE(relaying.Send(GetRequest(origin.Port(), "/")));
+  ASSERT_EQ(relaying.ReadHead(), head);
+  ASSERT_TRUE(proxy.views.status.WaitForText(RecordingStatusView::kConcurrent, "同時接続数: 2"));
+
+  EXPECT_EQ(proxy.Stop(), 0);
+  EXPECT_TRUE(relaying.ReadUntilClose().starts_with("first part"));
+  EXPECT_FALSE(relaying.TimedOut());
+  EXPECT_EQ(silent.ReadUntilClose(), "");
+  EXPECT_FALSE(silent.TimedOut());
+  ExpectAllEnded(proxy, 2);
+}
+
+}  // namespace
+}  // namespace trovanex::testing
