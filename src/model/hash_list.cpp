@@ -39,6 +39,13 @@ bool WriteAll(int fd, std::string_view data) {
   return true;
 }
 
+// A path or address with a line end or the field separator in it would break the file's
+// lines apart; such a file is left out rather than written as a broken line.
+bool Listable(std::string_view text) {
+  return text.find_first_of("\r\n") == std::string_view::npos &&
+         text.find("<>") == std::string_view::npos;
+}
+
 std::string_view WithoutLineEnd(std::string_view line) {
   return line.substr(0, line.find_first_of("\r\n"));
 }
@@ -64,6 +71,7 @@ std::vector<FolderScan> ScanFolders(const TSearchCondition* first, std::size_t& 
       if (!first_time) continue;
       FolderScan scan{std::move(folder), {}};
       if (is_folder) scan.names = ListFiles(scan.folder);
+      std::erase_if(scan.names, [&](const std::string& name) { return !Listable(scan.folder + name); });
       total += scan.names.size();
       scans.push_back(std::move(scan));
     }
@@ -151,6 +159,8 @@ void THashList::AppendHash(const std::string& path, const std::string& address) 
 
 void THashList::AppendHash(const std::string& path, const std::string& address,
                            const std::string& digest) {
+  if (!Listable(path) || !Listable(address))
+    throw FileError("cannot list " + path + " in " + file_path_ + ": its name would break the line");
   const std::string line = FormatHashLine(digest, path, ListedFileSize(path), &address);
 
   std::lock_guard lock(lock_);
