@@ -1,0 +1,282 @@
+// The body relay of a connection: buffered bytes first, then socket to socket through kernel
+// pipes, with an optional copy of the same bytes into a file.
+#include "platform/connection.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "platform/connection_internal.h"
+#include "platform/net_errors.h"
+#include "platform/socket_error.h"
+
+namespace trovanex {
+namespace {
+
+bool CopyWanted(const Connection::Copy* copy) {
+  return copy && copy->fd >= 0 && !copy->failed;
+}
+
+void FailCopy(Connection::Copy* copy, int error_number) {
+  copy->failed = true;
+  copy->error = error_number;
+}
+
+void WriteCopy(Connection::Copy* copy, std::string_view bytes) {
+  if (!CopyWanted(copy)) return;
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(copy->fd, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return FailCopy(copy, n < 0 ? errno : EIO);
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+// Reads exactly n bytes that are known to be in a pipe.
+std::string ReadFromPipe(int pipe_fd, std::size_t n) {
+  std::string bytes(n, '\0');
+  std::size_t got = 0;
+  while (got < n) {
+    const ssize_t r = ::read(pipe_fd, bytes.data() + got, n - got);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) ThrowSocketFailure(r < 0 ? errno : EIO);
+    got += static_cast<std::size_t>(r);
+  }
+  return bytes;
+}
+
+// Splicing into a socket whose peer has gone raises SIGPIPE (splice has no MSG_NOSIGNAL).
+// While a relay runs, the signal is held back on this thread and a pending one is taken away
+// afterwards; the failed call reports EPIPE either way.
+class SigpipeHold {
+ public:
+  SigpipeHold() {
+    struct sigaction current {};
+    if (::sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) return;
+    sigemptyset(&pipe_only_);
+    sigaddset(&pipe_only_, SIGPIPE);
+    sigset_t pending;
+    sigpending(&pending);
+    const bool was_pending = sigismember(&pending, SIGPIPE) == 1;
+    if (::pthread_sigmask(SIG_BLOCK, &pipe_only_, &previous_) != 0) return;
+    active_ = true;
+    take_pending_ = !was_pending && sigismember(&previous_, SIGPIPE) != 1;
+  }
+  ~SigpipeHold() {
+    if (!active_) return;
+    sigset_t pending;
+    if (take_pending_ && sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
+      const timespec no_wait{};
+      ::sigtimedwait(&pipe_only_, nullptr, &no_wait);
+    }
+    ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+  }
+  SigpipeHold(const SigpipeHold&) = delete;
+  SigpipeHold& operator=(const SigpipeHold&) = delete;
+
+ private:
+  sigset_t pipe_only_{};
+  sigset_t previous_{};
+  bool active_ = false;
+  bool take_pending_ = false;
+};
+
+// Counts the bytes of a relay in pieces and reports each piece once it is complete.
+class PieceCount {
+ public:
+  PieceCount(std::uint64_t total, std::size_t piece, Connection::PieceCallback on_piece,
+             void* context)
+      : remaining_(total), piece_(piece), on_piece_(on_piece), context_(context) {}
+
+  std::uint64_t Remaining() const { return remaining_; }
+  // Bytes that may still go into the current piece.
+  std::size_t Room() const {
+    return static_cast<std::size_t>(std::min<std::uint64_t>(piece_ - in_piece_, remaining_));
+  }
+  void Moved(std::size_t n) {
+    remaining_ -= n;
+    in_piece_ += n;
+    if (in_piece_ == piece_ || remaining_ == 0) Report();
+  }
+  void Report() {
+    const std::size_t length = in_piece_;
+    in_piece_ = 0;
+    if (length > 0 && on_piece_) on_piece_(context_, length);
+  }
+
+ private:
+  std::uint64_t remaining_;
+  const std::size_t piece_;
+  std::size_t in_piece_ = 0;
+  const Connection::PieceCallback on_piece_;
+  void* const context_;
+};
+
+}  // namespace
+
+std::size_t Connection::ForwardBuffered(Connection& to, std::size_t max, Copy* copy) {
+  const std::string_view bytes = Pending().substr(0, max);
+  to.WriteBytes(bytes);
+  WriteCopy(copy, bytes);
+  Consume(bytes.size());
+  return bytes.size();
+}
+
+bool Connection::EnsurePipe(std::size_t piece) {
+  if (splice_unsupported_) return false;
+  if (!pipe_) {
+    auto pipe = std::make_unique<Pipe>();
+    if (!pipe->Open()) return false;  // no descriptors left: the plain path still works
+    pipe_ = std::move(pipe);
+  }
+  pipe_->Resize(piece);
+  return true;
+}
+
+std::optional<std::size_t> Connection::SpliceSome(Connection& to, std::size_t max, Copy* copy) {
+  ThrowIfClosed();
+  to.ThrowIfClosed();
+  if (!EnsurePipe(max)) return std::nullopt;
+  if (!WaitReadable(DefaultWaitMs())) throw ReadTimedOut();
+  const ssize_t n =
+      ::splice(fd_, nullptr, pipe_->write_fd, nullptr, max, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+  if (n == 0) {
+    peer_closed_ = true;
+    CloseSocket();
+    throw PeerClosed();
+  }
+  if (n < 0) {
+    const int error_number = errno;
+    if (error_number == EINTR || error_number == EAGAIN) return 0;
+    if (error_number == EINVAL || error_number == ENOSYS || error_number == EOPNOTSUPP) {
+      splice_unsupported_ = true;
+      return std::nullopt;
+    }
+    // Same rules as a receive; the input buffer is empty here.
+    const int code = WsaErrorFromErrno(error_number);
+    if (IsAbortLike(code)) CloseSocket();
+    throw SocketFailure(code, SystemText(error_number));
+  }
+  DrainPipe(to, static_cast<std::size_t>(n), copy);
+  return static_cast<std::size_t>(n);
+}
+
+void Connection::DrainPipe(Connection& to, std::size_t n, Copy* copy) {
+  try {
+    std::size_t left = n;
+    while (left > 0) {
+      // tee() duplicates from the front of the pipe without consuming: take only as many
+      // bytes on to `to` as were duplicated, so that no byte is copied twice or skipped.
+      std::size_t step = left;
+      bool copying = CopyWanted(copy);
+      if (copying) {
+        ssize_t teed;
+        do {
+          teed = ::tee(pipe_->read_fd, pipe_->copy_write_fd, left, SPLICE_F_NONBLOCK);
+        } while (teed < 0 && errno == EINTR);
+        if (teed > 0) {
+          step = static_cast<std::size_t>(teed);
+        } else {
+          FailCopy(copy, teed < 0 ? errno : EIO);
+          copying = false;
+        }
+      }
+
+      for (std::size_t sent = 0; sent < step;) {
+        const ssize_t s =
+            ::splice(pipe_->read_fd, nullptr, to.fd_, nullptr, step - sent, SPLICE_F_MOVE);
+        if (s > 0) {
+          sent += static_cast<std::size_t>(s);
+        } else if (s < 0 && errno == EINVAL) {
+          to.WriteBytes(ReadFromPipe(pipe_->read_fd, step - sent));  // `to` takes no splice
+          sent = step;
+        } else if (s < 0 && errno != EINTR) {
+          to.FailWrite(errno);
+        } else if (s == 0) {
+          to.FailWrite(EPIPE);
+        }
+      }
+
+      for (std::size_t written = 0; copying && written < step;) {
+        const bool splice_copy = pipe_->unspliced_copy_fd != copy->fd;
+        const ssize_t c = splice_copy ? ::splice(pipe_->copy_read_fd, nullptr, copy->fd, nullptr,
+                                                 step - written, SPLICE_F_MOVE)
+                                      : -1;
+        const int error_number = splice_copy ? errno : EINVAL;
+        if (c > 0) {
+          written += static_cast<std::size_t>(c);
+        } else if (c < 0 && error_number == EINVAL) {
+          // An append-only file takes no splice: the bytes go through here instead.
+          pipe_->unspliced_copy_fd = copy->fd;
+          WriteCopy(copy, ReadFromPipe(pipe_->copy_read_fd, step - written));
+          written = step;
+        } else if (c < 0 && error_number == EINTR) {
+          continue;
+        } else {
+          FailCopy(copy, c < 0 ? error_number : EIO);
+        }
+        if (copy->failed) {
+          pipe_->DiscardCopy();
+          copying = false;
+        }
+      }
+      left -= step;
+    }
+  } catch (...) {
+    pipe_.reset();  // bytes left in the pipes belong to this failed relay only
+    throw;
+  }
+}
+
+void Connection::RelayExact(Connection& to, std::uint64_t n, std::size_t piece, Copy* copy,
+                            PieceCallback on_piece, void* context) {
+  if (n == 0) return;
+  PieceCount count(n, std::max<std::size_t>(piece, 1), on_piece, context);
+  try {
+    std::optional<SigpipeHold> hold;
+    while (count.Remaining() > 0) {
+      if (Buffered() > 0) {
+        count.Moved(ForwardBuffered(to, count.Room(), copy));
+        continue;
+      }
+      if (!splice_unsupported_) {
+        if (!hold) hold.emplace();
+        if (const auto moved = SpliceSome(to, count.Room(), copy)) {
+          count.Moved(*moved);
+          continue;
+        }
+      }
+      if (!Receive(DefaultWaitMs(), std::min(count.Room(), kReceivePiece))) throw ReadTimedOut();
+    }
+  } catch (...) {
+    count.Report();
+    throw;
+  }
+}
+
+std::size_t Connection::RelaySome(Connection& to, std::size_t piece, Copy* copy) {
+  piece = std::max<std::size_t>(piece, 1);
+  for (;;) {
+    if (Buffered() > 0) return ForwardBuffered(to, piece, copy);
+    if (!splice_unsupported_) {
+      const SigpipeHold hold;
+      const auto moved = SpliceSome(to, piece, copy);
+      if (moved && *moved > 0) return *moved;
+      if (moved) continue;
+    }
+    if (!Receive(DefaultWaitMs(), std::min(piece, kReceivePiece))) throw ReadTimedOut();
+  }
+}
+
+}  // namespace trovanex
