@@ -49,6 +49,11 @@ void Capture::StartCapture(const TProxyRequest& request, const TRelayState& stat
     return;
   }
   if (!capturing_) return;
+  if (!condition_->FirstFolder()) {
+    capturing_ = false;  // nowhere to store it: the rule is broken, the answer is only relayed
+    Log(" : Matched rule has no folder; not saved.");
+    return;
+  }
 
   target_name_ = UrlToFileName(request.HostPath);
   if (target_name_.find('.') == std::string::npos)

@@ -25,9 +25,12 @@ void FolderChoiceQueue::ProcessQueue() {
     if (busy_) return;  // a question is open; this request waits its turn
     busy_ = true;
   }
-  struct Idle {
+  // Leaving by an exception frees the queue for the next hand-over too.
+  struct IdleOnFailure {
     FolderChoiceQueue& queue;
-    ~Idle() {
+    bool done = false;
+    ~IdleOnFailure() {
+      if (done) return;
       std::lock_guard lock(queue.lock_);
       queue.busy_ = false;
     }
@@ -37,7 +40,13 @@ void FolderChoiceQueue::ProcessQueue() {
     SaveRequest request;
     {
       std::lock_guard lock(lock_);
-      if (requests_.empty()) return;
+      if (requests_.empty()) {
+        // In the same step that finds the queue empty: a request added after it is then
+        // worked off by its own hand-over, never left behind.
+        busy_ = false;
+        idle.done = true;
+        return;
+      }
       request = std::move(requests_.front());
       requests_.pop_front();
     }

@@ -1,0 +1,147 @@
+// Answers the proxy makes without an origin, over loopback: its resources under the reserved
+// host and addresses saved before, answered from the stored file. An upstream proxy stands
+// ready in every test to show that none of these answers reaches it.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "engine/resources.h"
+#include "support/engine_harness.h"
+#include "support/loopback_origin.h"
+#include "support/raw_browser.h"
+
+namespace trovanex::testing {
+namespace {
+
+constexpr char kUpstreamAnswer[] = "HTTP/1.1 200 OK\r\nContent-Length: 8\r\n\r\nupstream";
+
+std::string ResourceHost() { return kResourceHost; }
+
+std::string Resource(const char* type, const char* name) {
+  const auto bytes = LookupResource(type, name);
+  EXPECT_TRUE(bytes) << type << " " << name;
+  return bytes ? std::string(*bytes) : std::string();
+}
+
+std::string Found(const std::string& version, const std::string& type, const std::string& body) {
+  return version + " 200 ok\r\nContent-Type: " + type +
+         "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+struct ResourceCase {
+  const char* name;
+  std::string request;
+  std::string answer;
+};
+
+void PrintTo(const ResourceCase& row, std::ostream* out) { *out << row.name; }
+
+class ResourceAnswerTest : public ::testing::TestWithParam<ResourceCase> {};
+
+TEST_P(ResourceAnswerTest, AnswersFromTheProgramsOwnResources) {
+  const ResourceCase& row = GetParam();
+  EngineHarness proxy;
+  ScriptedOrigin upstream(Answer(kUpstreamAnswer));
+  proxy.UseUpstreamProxy(upstream.Port());
+
+  EXPECT_EQ(Exchange(proxy.Port(), row.request), row.answer);
+  ASSERT_TRUE(proxy.WaitForEnded(1));
+  EXPECT_EQ(upstream.ConnectionCount(), 0u);
+  EXPECT_EQ(proxy.LogLines().back(), "1 : << Connection end >>");
+}
+
+std::vector<ResourceCase> ResourceCases() {
+  const std::string logo = Resource("PNG", "TROVANEXLOGO");
+  const std::string not_found = "HTTP/1.1 404 Not found.\r\n\r\n";
+  const auto get = [](const std::string& path, const char* version = "HTTP/1.1") {
+    return "GET http://" + ResourceHost() + path + " " + version + "\r\nHost: " +
+           ResourceHost() + "\r\n\r\n";
+  };
+  return {
+      {"Logo", get("/trovanexlogo.png"), Found("HTTP/1.1", "image/png", logo)},
+      {"LogoUpperCaseName", get("/TROVANEXLOGO.png"), Found("HTTP/1.1", "image/png", logo)},
+      {"LogoUpperCaseExtensionHasNoType", get("/trovanexlogo.PNG"), Found("HTTP/1.1", "", logo)},
+      {"LogoForVersion10", get("/trovanexlogo.png", "HTTP/1.0"),
+       Found("HTTP/1.0", "image/png", logo)},
+      {"QueryBelongsToTheExtension", get("/trovanexlogo.png?x=1"), not_found},
+      {"Root", get("/"), not_found},
+      {"NoExtension", get("/nothing"), not_found},
+      {"OtherTypeOfTheSameName", get("/trovanexlogo.jpg"), not_found},
+      {"HostNotFoundPage", get("/HostNotFoundHTML.text"),
+       Found("HTTP/1.1", "", Resource("TEXT", "HostNotFoundHTML"))},
+      {"ConnectTimeoutPage", get("/connecttimeouthtml.TEXT"),
+       Found("HTTP/1.1", "", Resource("TEXT", "ConnectTimeoutHTML"))},
+      {"BodyIsReadAndIgnored",
+       "POST http://" + ResourceHost() +
+           "/trovanexlogo.png HTTP/1.1\r\nContent-Length: 5\r\n\r\nabcde",
+       Found("HTTP/1.1", "image/png", logo)},
+  };
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, ResourceAnswerTest, ::testing::ValuesIn(ResourceCases()),
+                         [](const ::testing::TestParamInfo<ResourceCase>& row) {
+                           return row.param.name;
+                         });
+
+TEST(ResourceAnswer, HostIsComparedExactly) {
+  EngineHarness proxy;
+  ScriptedOrigin upstream(Answer(kUpstreamAnswer));
+  proxy.UseUpstreamProxy(upstream.Port());
+  const std::string request = "GET http://TROVANEX.INTERNAL/trovanexlogo.png HTTP/1.1\r\n\r\n";
+  EXPECT_EQ(Exchange(proxy.Port(), request), kUpstreamAnswer);
+  ASSERT_TRUE(upstream.WaitForPeerClose());
+  EXPECT_EQ(upstream.Received(), request);
+}
+
+// A stored file in pieces of every BufferSize, those below 1 taken as 32767.
+class LocalFileTest : public ::testing::TestWithParam<int> {};
+
+TEST_P(LocalFileTest, StoredFileIsAnsweredWithoutTheOrigin) {
+  EngineHarness proxy;
+  proxy.Settings().BufferSize = GetParam();
+  ScriptedOrigin upstream(Answer(kUpstreamAnswer));
+  proxy.UseUpstreamProxy(upstream.Port());
+  std::string content(70000, '\0');
+  for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i % 253);
+  proxy.hash_list.AppendHash(proxy.folder.Write("saved/x.jpg", content), "a.b/x.jpg");
+
+  const std::string answer = Exchange(proxy.Port(), "GET http://a.b/x.jpg HTTP/1.0\r\n\r\n");
+  const std::string expected = "HTTP/1.0 200 Ok\r\nContent-Length: 70000\r\n\r\n" + content;
+  EXPECT_EQ(answer.size(), expected.size());
+  EXPECT_TRUE(answer == expected) << answer.substr(0, 60);
+
+  ASSERT_TRUE(proxy.WaitForEnded(1));
+  EXPECT_EQ(upstream.ConnectionCount(), 0u);
+  const auto balloons = proxy.views.balloons.Shown();
+  ASSERT_EQ(balloons.size(), 1u);
+  EXPECT_EQ(balloons[0].title, "trovan!");
+  EXPECT_EQ(balloons[0].text, "http://a.b/x.jpgを実ファイルから読み出し中…");
+}
+
+INSTANTIATE_TEST_SUITE_P(BufferSizes, LocalFileTest, ::testing::Values(32767, 1000, 0, -1));
+
+TEST(LocalFile, EmptyFileGetsTheHeadAlone) {
+  EngineHarness proxy;
+  proxy.hash_list.AppendHash(proxy.folder.Write("saved/empty.gif", ""), "a.b/empty.gif");
+  EXPECT_EQ(Exchange(proxy.Port(), "GET http://a.b/empty.gif HTTP/1.1\r\n\r\n"),
+            "HTTP/1.1 200 Ok\r\nContent-Length: 0\r\n\r\n");
+}
+
+TEST(LocalFile, RemovedFileSendsTheRequestUpstream) {
+  EngineHarness proxy;
+  ScriptedOrigin upstream(Answer(kUpstreamAnswer));
+  proxy.UseUpstreamProxy(upstream.Port());
+  const std::string path = proxy.folder.Write("saved/x.jpg", "stored");
+  proxy.hash_list.AppendHash(path, "a.b/x.jpg");
+  std::filesystem::remove(path);
+
+  EXPECT_EQ(Exchange(proxy.Port(), "GET http://a.b/x.jpg HTTP/1.1\r\n\r\n"), kUpstreamAnswer);
+  EXPECT_EQ(upstream.ConnectionCount(), 1u);
+  EXPECT_TRUE(proxy.views.balloons.Shown().empty());
+}
+
+}  // namespace
+}  // namespace trovanex::testing

@@ -1,0 +1,357 @@
+#include "engine/capture.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <memory>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "model/file_digest.h"
+#include "model/settings_holder.h"
+#include "platform/errors.h"
+#include "platform/file_system.h"
+#include "support/recording_message_boxes.h"
+#include "support/recording_views.h"
+#include "support/temp_folder.h"
+
+namespace trovanex {
+namespace {
+
+using testing::ReadFile;
+using testing::RecordingMessageBoxes;
+using testing::RecordingMonitorViews;
+using testing::RecordingStatusView;
+using testing::TempFolder;
+
+class ScriptedQuestion : public SaveQuestion {
+ public:
+  bool AskYesNo(const std::string& caption, const std::string& text) override {
+    asked.push_back(caption + "|" + text);
+    return answer;
+  }
+  bool answer = false;
+  std::vector<std::string> asked;
+};
+
+// Answers every request with `choice` and keeps the request it was shown.
+class ScriptedChooser : public FolderChooser {
+ public:
+  FolderChoice Choose(const SaveRequest& request) override {
+    shown.push_back(request);
+    return choice;
+  }
+  FolderChoice choice;
+  std::vector<SaveRequest> shown;
+};
+
+// Settings with one condition: "jpg" anywhere in the address, saved into `folder`.
+std::shared_ptr<TTxConfig> ConfigSavingTo(const std::string& folder, TExecType exec_type) {
+  auto config = std::make_shared<TTxConfig>();
+  auto condition = std::make_unique<TSearchCondition>();
+  condition->SetSearchString("jpg");
+  condition->ExecType = exec_type;
+  condition->AppendFolder(folder, "img");
+  config->Conditions->Add(std::move(condition));
+  return config;
+}
+
+TRelayState Answer(std::int64_t remaining, const std::string& content_type = "image/jpeg") {
+  TRelayState state;
+  state.Remaining = remaining;
+  state.StatusOk = true;
+  state.ContentType = content_type;
+  return state;
+}
+
+struct CaptureTest : ::testing::Test {
+  // A capture of connection 12 for `host_path`, with its file open (when the match stands).
+  std::unique_ptr<Capture> Begin(const std::string& host_path,
+                                 const std::string& content_type = "image/jpeg") {
+    auto capture = std::make_unique<Capture>(services, 12, config);
+    TProxyRequest request;
+    request.ConnectionNo = 12;
+    request.HostPath = host_path;
+    capture->Match(request);
+    capture->StartCapture(request, Answer(-1, content_type));
+    return capture;
+  }
+  // What the relay does with each piece it passes to the browser.
+  static void Feed(Capture& capture, const std::string& bytes, std::size_t piece = 300) {
+    for (std::size_t at = 0; at < bytes.size(); at += piece) {
+      const std::size_t length = std::min(piece, bytes.size() - at);
+      ASSERT_EQ(::write(capture.CaptureCopy()->fd, bytes.data() + at, length),
+                static_cast<ssize_t>(length));
+      capture.CapturedPiece(length);
+    }
+  }
+  std::unique_ptr<Capture> Run(const std::string& host_path, const std::string& content) {
+    auto capture = Begin(host_path);
+    Feed(*capture, content);
+    capture->FinishCapture(Answer(0));
+    return capture;
+  }
+  std::string HashLine(const std::string& stored, const std::string& address) {
+    return FileDigest(stored) + "<>" + stored + "<>" + std::to_string(ListedFileSize(stored)) +
+           "<>" + address + "\r\n";
+  }
+  std::string HashFile() { return ReadWholeFile(hash_list.FilePath()).value_or(""); }
+  bool Logged(const std::string& line) {
+    const auto lines = views.log.Lines();
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+  }
+  std::vector<std::string> Balloons() {
+    std::vector<std::string> texts;
+    for (const auto& balloon : views.balloons.Shown()) texts.push_back(balloon.text);
+    return texts;
+  }
+
+  TempFolder temp;
+  const std::string program_folder = temp.MakeFolder("prog") + "/";
+  const std::string img = temp.MakeFolder("img");
+  RecordingMonitorViews views;
+  Monitor monitor{views.Views(), false};
+  THashList hash_list{temp / "hash.dat"};
+  std::atomic<bool> save_available{true};
+  ScriptedQuestion question;
+  ScriptedChooser chooser;
+  RecordingMessageBoxes boxes;
+  FolderChoiceQueue folder_queue{chooser, boxes, [](const std::function<void()>& work) { work(); },
+                                 [](const std::string&) {}};
+  CaptureServices services{monitor,        hash_list, save_available,
+                           program_folder, question,  folder_queue};
+  std::shared_ptr<TTxConfig> config = ConfigSavingTo(img, TExecType::Save);
+};
+
+TEST_F(CaptureTest, AnIncompleteCaptureIsDeletedSilently) {
+  struct Row {
+    const char* name;
+    std::int64_t remaining;
+    bool chunked;
+    bool write_failed;
+  };
+  const Row rows[] = {
+      {"bytes still missing", 3, false, false},
+      {"relayed until the origin closed", -1, false, false},
+      {"chunked, last chunk not seen", -1, true, false},
+      {"Content-Length and chunked: relayed by length", 0, true, false},
+      {"capture file not written whole", 0, false, true},
+  };
+  for (const Row& row : rows) {
+    auto capture = Begin("h/a/b.jpg");
+    Feed(*capture, "0123456789");
+    if (row.write_failed) {
+      capture->CaptureCopy()->failed = true;
+      capture->CaptureCopy()->error = ENOSPC;
+    }
+    const std::size_t balloons_before = Balloons().size();
+    TRelayState state = Answer(row.remaining);
+    state.Chunked = row.chunked;
+    capture->FinishCapture(state);
+    EXPECT_TRUE(ListFiles(program_folder).empty()) << row.name;
+    EXPECT_TRUE(ListFiles(img).empty()) << row.name;
+    EXPECT_EQ(Balloons().size(), balloons_before) << row.name;
+  }
+  EXPECT_EQ(monitor.Counters.SavedBytes(), 50u);  // thrown-away bytes were saved all the same
+  EXPECT_EQ(HashFile(), "");
+
+  // A connection that fails before its clean-up leaves no file either.
+  Begin("h/a/b.jpg").reset();
+  EXPECT_TRUE(ListFiles(program_folder).empty());
+}
+
+TEST_F(CaptureTest, ACompleteRunMovesTheFileToItsFolderAndListsIt) {
+  const std::string content(1000, 'x');
+  const std::uint32_t saved_before = monitor.Counters.SavedBytes();
+  auto capture = Begin("h/a/b.jpg");
+  EXPECT_TRUE(Logged("12 : Matched! "));
+  EXPECT_TRUE(Logged("12 : Save Temporary File."));
+  const std::string temp_name = capture->TempName();
+  EXPECT_EQ(temp_name.substr(0, program_folder.size()), program_folder);
+  EXPECT_TRUE(
+      std::regex_match(temp_name.substr(program_folder.size()), std::regex("tx[0-9A-F]{4}\\.tmp")))
+      << temp_name;
+  capture->ShowCaptureNotice();
+  EXPECT_EQ(Balloons().back(), img + "/b.jpgを一時保存しています...\nURL=http://h/a/b.jpg");
+  capture->ShowCaptureStatus();
+  EXPECT_EQ(views.status.Last(RecordingStatusView::kMessagePanel),
+            img + "/b.jpgを一時保存しています URL=http://h/a/b.jpg");
+
+  Feed(*capture, content);
+  EXPECT_EQ(monitor.Counters.SavedBytes() - saved_before, 1000u);
+  EXPECT_EQ(ReadFile(temp_name), content);
+  capture->FinishCapture(Answer(0));
+  EXPECT_FALSE(FileExists(temp_name));
+  EXPECT_EQ(ReadFile(img + "/b.jpg"), content);
+  EXPECT_EQ(HashFile(), HashLine(img + "/b.jpg", "h/a/b.jpg"));
+
+  // The same content under another address is already stored.
+  Run("h/c/d.jpg", content);
+  EXPECT_EQ(Balloons().back(),
+            "既に保存されているファイルとハッシュが一致したので保存しませんでした");
+  EXPECT_EQ(ListFiles(img), std::vector<std::string>{"b.jpg"});
+  EXPECT_TRUE(ListFiles(program_folder).empty());
+  EXPECT_EQ(HashFile(), HashLine(img + "/b.jpg", "h/a/b.jpg"));
+}
+
+TEST_F(CaptureTest, EmptyAndLargeBodiesAreDigestedAsStored) {
+  Run("h/e.jpg", "");
+  EXPECT_EQ(ReadFile(img + "/e.jpg"), "");
+  EXPECT_EQ(HashFile(), HashLine(img + "/e.jpg", "h/e.jpg"));
+  Run("h/f.jpg", "");
+  EXPECT_EQ(Balloons().back(),
+            "既に保存されているファイルとハッシュが一致したので保存しませんでした");
+
+  // Large enough to be digested while it is written, not after.
+  std::string large(5 << 20, '\0');
+  for (std::size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>(i * 7 + i / 4099);
+  auto capture = Begin("h/large.jpg");
+  Feed(*capture, large, 65536);
+  capture->FinishCapture(Answer(0));
+  EXPECT_EQ(HashFile(),
+            HashLine(img + "/e.jpg", "h/e.jpg") + HashLine(img + "/large.jpg", "h/large.jpg"));
+}
+
+TEST_F(CaptureTest, TheFileNameComesFromTheAddressAndStaysInTheFolder) {
+  struct Row {
+    const char* address;
+    const char* content_type;
+    const char* target;  // in the folder
+  };
+  const Row rows[] = {
+      {"h/jpg/b", "image/jpeg", "b"},  // not in the table: no extension
+      {"h/jpg/b?x=1", "image/png", "b.png"},
+      {"h/jpg/b.cgi", "image/png", "b.cgi"},  // a dot anywhere: nothing appended
+      {"h/jpg/", "text/html; charset=utf-8", ".html"},
+      {"h/jpg/", "application/octet-stream", "_"},
+      {"h/jpg/..", "image/png", "_.."},
+      {"h/jpg/..?x=1", "image/png", "_.."},
+  };
+  for (const Row& row : rows)
+    EXPECT_EQ(Begin(row.address, row.content_type)->TargetName(), img + "/" + row.target)
+        << row.address;
+  EXPECT_TRUE(ListFiles(program_folder).empty());  // the captures went with their connections
+
+  Run("h/jpg/..", "up");
+  EXPECT_EQ(ReadFile(img + "/_.."), "up");
+  EXPECT_EQ(ListFiles(temp.path()), std::vector<std::string>{"hash.dat"});
+}
+
+TEST_F(CaptureTest, TwoCapturesOfOneNameBothStoreAndListWhereTheyWent) {
+  auto first = Begin("h/1/b.jpg");
+  auto second = Begin("h/2/b.jpg");
+  ASSERT_EQ(first->TargetName(), second->TargetName());
+  Feed(*first, "one");
+  Feed(*second, "two");
+  first->FinishCapture(Answer(0));
+  second->FinishCapture(Answer(0));
+  EXPECT_EQ(ReadFile(img + "/b.jpg"), "one");
+  EXPECT_EQ(ReadFile(img + "/b[0].jpg"), "two");
+  EXPECT_TRUE(ListFiles(program_folder).empty());
+  EXPECT_EQ(HashFile(),
+            HashLine(img + "/b.jpg", "h/1/b.jpg") + HashLine(img + "/b[0].jpg", "h/2/b.jpg"));
+}
+
+TEST_F(CaptureTest, AMissingSaveFolderKeepsTheTemporaryFileUnlisted) {
+  config = ConfigSavingTo(temp / "gone", TExecType::Save);
+  auto capture = Run("h/a/b.jpg", "data");
+  EXPECT_EQ(ReadFile(capture->TempName()), "data");
+  EXPECT_EQ(HashFile(), "");
+}
+
+TEST_F(CaptureTest, WithSavingOffAMatchIsOnlyAnnounced) {
+  save_available = false;
+  auto capture = Begin("h/a/b.jpg");
+  EXPECT_EQ(Balloons(), std::vector<std::string>{"URLh/a/b.jpgが一致しました\n"
+                                                 "保存を有効にしていないので保存しません。"});
+  EXPECT_EQ(capture->CaptureCopy(), nullptr);
+  capture->ShowCaptureNotice();
+  capture->FinishCapture(Answer(0));
+  EXPECT_TRUE(ListFiles(program_folder).empty());
+  EXPECT_EQ(Balloons().size(), 1u);
+
+  // An answer other than 200 forgets the match before anything is said.
+  Capture dropped(services, 13, config);
+  TProxyRequest request;
+  request.HostPath = "h/a/b.jpg";
+  dropped.Match(request);
+  dropped.DropMatch();
+  dropped.StartCapture(request, Answer(-1));
+  EXPECT_EQ(Balloons().size(), 1u);
+  EXPECT_EQ(dropped.CaptureCopy(), nullptr);
+}
+
+TEST_F(CaptureTest, SaveAskStoresOnYesAndDeletesOnNo) {
+  config->FirstCondition()->ExecType = TExecType::SaveAsk;
+  temp.Write("img/b.jpg", "older");
+  auto refused = Run("h/a/b.jpg", "no");
+  EXPECT_EQ(question.asked, std::vector<std::string>{"Trovan!|ファイルb[0].jpgを保存しますか？\n"
+                                                     "URL=http://h/a/b.jpg"});
+  EXPECT_FALSE(FileExists(refused->TempName()));
+  EXPECT_EQ(ListFiles(img), std::vector<std::string>{"b.jpg"});
+  EXPECT_EQ(HashFile(), "");
+
+  question.answer = true;
+  Run("h/a/b.jpg", "yes");
+  EXPECT_EQ(ReadFile(img + "/b[0].jpg"), "yes");
+  EXPECT_EQ(HashFile(), HashLine(img + "/b[0].jpg", "h/a/b.jpg"));
+}
+
+TEST_F(CaptureTest, SaveAskFolderHandsTheBareNameToTheQueue) {
+  config->FirstCondition()->ExecType = TExecType::SaveAskFolder;
+  temp.Write("img/b.jpg", "older");
+  chooser.choice = {FolderChoice::Kind::Save, std::nullopt, std::nullopt, ""};
+  auto capture = Run("h/a/b.jpg", "new");
+  ASSERT_EQ(chooser.shown.size(), 1u);
+  EXPECT_EQ(chooser.shown[0].FileName, "b.jpg");
+  EXPECT_EQ(chooser.shown[0].TempName, capture->TempName());
+  EXPECT_EQ(chooser.shown[0].Condition.get(), config->FirstCondition());
+  EXPECT_EQ(ReadFile(img + "/b[0].jpg"), "new");
+  EXPECT_TRUE(ListFiles(program_folder).empty());
+}
+
+// Run under AddressSanitizer: the replaced settings must not be freed under the capture.
+TEST_F(CaptureTest, ReplacedSettingsStayValidUntilTheCaptureIsDecided) {
+  config->FirstCondition()->ExecType = TExecType::SaveAskFolder;
+  SettingsHolder settings(std::move(config));
+  const std::weak_ptr<TTxConfig> old = settings.Current();
+  config = settings.Current();
+  auto capture = Begin("h/a/b.jpg");
+  config.reset();
+  Feed(*capture, "kept");
+  settings.Replace(ConfigSavingTo(temp / "other", TExecType::Save));
+  ASSERT_FALSE(old.expired());
+
+  const std::string added = temp.MakeFolder("added");
+  chooser.choice = {FolderChoice::Kind::Save, std::nullopt, added, "new"};
+  capture->FinishCapture(Answer(0));
+  EXPECT_EQ(ReadFile(added + "/b.jpg"), "kept");
+  ASSERT_EQ(chooser.shown.size(), 1u);
+  EXPECT_EQ(chooser.shown[0].Condition->FolderCount(), 2u);
+  chooser.shown.clear();
+  capture.reset();
+  EXPECT_TRUE(old.expired());  // and freed once the capture is done with it
+}
+
+TEST_F(CaptureTest, ATemporaryFileThatCannotBeMadeFailsTheConnection) {
+  services.program_folder = temp / "missing/";
+  Capture capture(services, 12, config);
+  TProxyRequest request;
+  request.HostPath = "h/a/b.jpg";
+  capture.Match(request);
+  EXPECT_THROW(capture.StartCapture(request, Answer(-1)), FileError);
+  const auto lines = views.log.Lines();
+  EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+    return line.rfind("12 : Temporary file error", 0) == 0;
+  }));
+  EXPECT_EQ(capture.CaptureCopy(), nullptr);
+  capture.FinishCapture(Answer(0));
+  EXPECT_TRUE(ListFiles(img).empty());
+}
+
+}  // namespace
+}  // namespace trovanex
