@@ -9,6 +9,7 @@
 #include "platform/file_system.h"
 #include "platform/net_errors.h"
 #include "platform/socket_error.h"
+#include "platform/text.h"
 
 namespace trovanex {
 namespace {
@@ -188,10 +189,8 @@ void ConnectionSession::ReadAnswerHead() {
   } catch (const std::invalid_argument&) {
     state_.Remaining = -1;
   }
-  std::string encoding = HeaderValue(request_.Headers, "Transfer-Encoding");
-  std::transform(encoding.begin(), encoding.end(), encoding.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  state_.Chunked = encoding == "chunked";
+  state_.Chunked =
+      EqualsIgnoringCase(HeaderValue(request_.Headers, "Transfer-Encoding"), "chunked");
   if (state_.Chunked) Log(" : \"Chunked\" flag on.");
   state_.ContentType = HeaderValue(request_.Headers, "Content-Type");
 

@@ -1,29 +1,11 @@
 #include "engine/proxy_request.h"
 
+#include "platform/text.h"
+
 #include <cctype>
 #include <stdexcept>
 
 namespace trovanex {
-namespace {
-
-std::string_view TrimBlanks(std::string_view text) {
-  const auto blank = [](char c) { return c == ' ' || c == '\t'; };
-  while (!text.empty() && blank(text.front())) text.remove_prefix(1);
-  while (!text.empty() && blank(text.back())) text.remove_suffix(1);
-  return text;
-}
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  return true;
-}
-
-}  // namespace
-
 std::int32_t ParseDecimal32(std::string_view text) {
   text = TrimBlanks(text);
   bool negative = false;

@@ -55,12 +55,8 @@ void RequestBody::ReadFrom(Connection& from, std::int64_t length, const std::str
     while (left > 0) {
       const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(left, kPiece));
       from.ReadExactInto(piece, n);
-      for (std::size_t done = 0; done < n;) {
-        const ssize_t w = ::write(spool_fd_, piece.data() + done, n - done);
-        if (w < 0 && errno == EINTR) continue;
-        if (w < 0) throw FileError("cannot keep the request body: " + SystemErrorText(errno));
-        done += static_cast<std::size_t>(w);
-      }
+      if (!WriteAll(spool_fd_, piece))
+        throw FileError("cannot keep the request body: " + SystemErrorText(errno));
       left -= n;
     }
   }

@@ -9,6 +9,7 @@
 #include "platform/atomic_write.h"
 #include "platform/errors.h"
 #include "platform/file_system.h"
+#include "platform/text.h"
 #include "platform/text_lines.h"
 
 namespace trovanex {
@@ -17,22 +18,9 @@ namespace {
 constexpr char kBadFileText[] = "error: 検索設定ファイルがおかしいです";
 constexpr char kBadFileCaption[] = "trovanex : error";
 
-// Blanks and control characters (every byte up to the blank) off both ends.
-std::string_view TrimControls(std::string_view text) {
-  const auto is_control = [](char c) { return static_cast<unsigned char>(c) <= ' '; };
-  while (!text.empty() && is_control(text.front())) text.remove_prefix(1);
-  while (!text.empty() && is_control(text.back())) text.remove_suffix(1);
-  return text;
+bool IsEndLine(std::string_view line) {
+  return AsciiLower(line) == "[end]";
 }
-
-std::string AsciiLower(std::string_view text) {
-  std::string lower(text);
-  for (char& c : lower)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return lower;
-}
-
-bool IsEndLine(std::string_view line) { return AsciiLower(line) == "[end]"; }
 
 // Folder paths hold "/" as "\" in the file; names are stored as they are.
 std::string PathFromFile(std::string path) {
@@ -79,10 +67,14 @@ void ReadExecTypeValue(std::string_view value, TSearchCondition& condition) {
 
 const char* ExecTypeText(TExecType type) {
   switch (type) {
-    case TExecType::Save: return "Save";
-    case TExecType::SaveAsk: return "SaveAsk";
-    case TExecType::SaveAskFolder: return "SaveAskFolder";
-    case TExecType::View: return "View";
+    case TExecType::Save:
+      return "Save";
+    case TExecType::SaveAsk:
+      return "SaveAsk";
+    case TExecType::SaveAskFolder:
+      return "SaveAskFolder";
+    case TExecType::View:
+      return "View";
   }
   return nullptr;
 }
@@ -122,8 +114,7 @@ TSearchConditionChain ParseSearchConditions(const std::string& text, MessageBoxe
   return accepted;  // a last record without "[end]" is dropped with `record`
 }
 
-TSearchConditionChain LoadSearchConditions(const std::string& program_folder,
-                                           MessageBoxes& boxes) {
+TSearchConditionChain LoadSearchConditions(const std::string& program_folder, MessageBoxes& boxes) {
   const std::string path = program_folder + kConditionFileName;
   if (!FileExists(path)) return {};
   const auto text = ReadWholeFile(path);

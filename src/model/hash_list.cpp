@@ -27,18 +27,6 @@ bool IsRecent(const timespec& when) {
   return age < kRacyWindowNs && age > -kRacyWindowNs;
 }
 
-bool WriteAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
-}
-
 // A path or address with a line end or the field separator in it would break the file's
 // lines apart; such a file is left out rather than written as a broken line.
 bool Listable(std::string_view text) {
@@ -71,7 +59,8 @@ std::vector<FolderScan> ScanFolders(const TSearchCondition* first, std::size_t& 
       if (!first_time) continue;
       FolderScan scan{std::move(folder), {}};
       if (is_folder) scan.names = ListFiles(scan.folder);
-      std::erase_if(scan.names, [&](const std::string& name) { return !Listable(scan.folder + name); });
+      std::erase_if(scan.names,
+                    [&](const std::string& name) { return !Listable(scan.folder + name); });
       total += scan.names.size();
       scans.push_back(std::move(scan));
     }
@@ -121,7 +110,8 @@ void THashList::RefreshLocked() {
       if (errno == ENOENT) return RefreshLocked();  // deleted meanwhile
       throw FileError("cannot open " + file_path_ + ": " + SystemErrorText(errno));
     }
-    struct stat before {}, after {};
+    struct stat before {
+    }, after{};
     ::fstat(fd, &before);
     std::string text(static_cast<std::size_t>(before.st_size), '\0');
     std::size_t got = 0;
@@ -160,7 +150,8 @@ void THashList::AppendHash(const std::string& path, const std::string& address) 
 void THashList::AppendHash(const std::string& path, const std::string& address,
                            const std::string& digest) {
   if (!Listable(path) || !Listable(address))
-    throw FileError("cannot list " + path + " in " + file_path_ + ": its name would break the line");
+    throw FileError("cannot list " + path + " in " + file_path_ +
+                    ": its name would break the line");
   const std::string line = FormatHashLine(digest, path, ListedFileSize(path), &address);
 
   std::lock_guard lock(lock_);

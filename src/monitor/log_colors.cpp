@@ -1,5 +1,7 @@
 #include "monitor/log_colors.h"
 
+#include "platform/text.h"
+
 #include <array>
 #include <charconv>
 
@@ -26,13 +28,6 @@ constexpr std::array<LogColor, 16> kLogColors{{
     {192, 192, 192},  // silver
 }};
 
-std::string_view TrimBlanks(std::string_view text) {
-  const auto blank = [](char c) { return static_cast<unsigned char>(c) <= ' '; };
-  while (!text.empty() && blank(text.front())) text.remove_prefix(1);
-  while (!text.empty() && blank(text.back())) text.remove_suffix(1);
-  return text;
-}
-
 // A whole decimal int with an optional sign; anything else (also out of range) is none.
 bool ParseInt(std::string_view text, int& value) {
   if (!text.empty() && text.front() == '+') {
@@ -48,7 +43,7 @@ bool ParseInt(std::string_view text, int& value) {
 
 LogColor LogLineColor(std::string_view line) {
   int serial = 0;
-  if (!ParseInt(TrimBlanks(line.substr(0, line.find(':'))), serial) || serial == -1) {
+  if (!ParseInt(TrimControls(line.substr(0, line.find(':'))), serial) || serial == -1) {
     return kLogErrorColor;
   }
   const int index = (serial % 16 + 16) % 16;  // % keeps the sign; the table wants 0 to 15

@@ -1,5 +1,7 @@
 #include "monitor/status_counters.h"
 
+#include "platform/text.h"
+
 #include <algorithm>
 #include <cctype>
 #include <string_view>
@@ -9,14 +11,6 @@ namespace {
 
 constexpr char kConcurrentPrefix[] = "同時接続数: ";
 constexpr char kConnectedFrom[] = "接続元:";
-
-bool ContainsIgnoringCase(std::string_view text, std::string_view part) {
-  const auto same = [](char a, char b) {
-    return std::tolower(static_cast<unsigned char>(a)) ==
-           std::tolower(static_cast<unsigned char>(b));
-  };
-  return std::search(text.begin(), text.end(), part.begin(), part.end(), same) != text.end();
-}
 
 std::string CounterText(std::uint32_t ended, std::uint32_t started) {
   return std::to_string(ended) + " / " + std::to_string(started);

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <vector>
 
+#include "platform/file_system.h"
+
 namespace trovanex {
 
 ReplaceResult ReplaceFileAtomically(const std::string& link_or_path, std::string_view content) {
@@ -27,17 +29,7 @@ ReplaceResult ReplaceFileAtomically(const std::string& link_or_path, std::string
   // Keep the permissions of the file being replaced; a new file gets the usual 0644.
   struct stat old {};
   ::fchmod(fd, ::stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644);
-  const char* data = content.data();
-  std::size_t left = content.size();
-  while (left > 0 && error == 0) {
-    const ssize_t n = ::write(fd, data, left);
-    if (n < 0) {
-      if (errno != EINTR) error = errno;
-      continue;
-    }
-    data += n;
-    left -= static_cast<std::size_t>(n);
-  }
+  if (!WriteAll(fd, content)) error = errno;
   if (error == 0 && ::fsync(fd) != 0) error = errno;
   if (::close(fd) != 0 && error == 0) error = errno;
   bool created = true;

@@ -7,21 +7,10 @@
 
 #include <cerrno>
 
+#include "platform/file_system.h"
+
 namespace trovanex {
 namespace {
-
-bool WriteAll(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
 
 // Copies `from` into a new file `to` (created exclusively), then removes `from`.
 int CopyThenRemove(const std::string& from, const std::string& to) {
@@ -45,7 +34,7 @@ int CopyThenRemove(const std::string& from, const std::string& to) {
       break;
     }
     if (n == 0) break;
-    if (!WriteAll(out, buffer, static_cast<std::size_t>(n))) {
+    if (!WriteAll(out, std::string_view(buffer, static_cast<std::size_t>(n)))) {
       error = errno;
       break;
     }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace trovanex {
@@ -28,6 +29,9 @@ std::string WithTrailingSeparator(std::string path);
 
 // Whole content of a file, or nothing when it cannot be opened or read.
 std::optional<std::string> ReadWholeFile(const std::string& path);
+
+// Writes all of `data`, repeating partial writes; false (errno set) when a write fails.
+bool WriteAll(int fd, std::string_view data);
 
 // Removes a file; false when it could not be removed (a missing file counts as removed).
 bool RemoveFile(const std::string& path);

@@ -6,32 +6,19 @@
 
 #include "platform/atomic_write.h"
 #include "platform/file_system.h"
+#include "platform/text.h"
 #include "platform/text_lines.h"
 
 namespace trovanex {
 namespace {
 
-std::string_view Trim(std::string_view text) {
-  const auto blank = [](char c) { return c == ' ' || c == '\t'; };
-  while (!text.empty() && blank(text.front())) text.remove_prefix(1);
-  while (!text.empty() && blank(text.back())) text.remove_suffix(1);
-  return text;
-}
-
-bool SameName(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
-}
-
 // The name of a "[Section]" line, or nothing for any other line.
 std::optional<std::string_view> SectionName(std::string_view line) {
-  line = Trim(line);
+  line = TrimBlanks(line);
   if (line.size() < 2 || line.front() != '[') return std::nullopt;
   const auto close = line.find(']');
   if (close == std::string_view::npos) return std::nullopt;
-  return Trim(line.substr(1, close - 1));
+  return TrimBlanks(line.substr(1, close - 1));
 }
 
 }  // namespace
@@ -54,15 +41,15 @@ std::optional<std::size_t> IniFile::FindKey(std::string_view section, std::strin
   std::optional<std::size_t> found;
   for (std::size_t i = 0; i < lines_.size(); ++i) {
     if (const auto name = SectionName(lines_[i])) {
-      inside = SameName(*name, section);
+      inside = EqualsIgnoringCase(*name, section);
       continue;
     }
     if (!inside) continue;
     const std::string_view line = lines_[i];
-    if (!Trim(line).empty() && section_end) *section_end = i + 1;
+    if (!TrimBlanks(line).empty() && section_end) *section_end = i + 1;
     const auto eq = line.find('=');
-    if (!found && eq != std::string_view::npos && Trim(line).front() != ';' &&
-        SameName(Trim(line.substr(0, eq)), key)) {
+    if (!found && eq != std::string_view::npos && TrimBlanks(line).front() != ';' &&
+        EqualsIgnoringCase(TrimBlanks(line.substr(0, eq)), key)) {
       found = i;
       if (!section_end) return found;
     }
@@ -74,7 +61,7 @@ std::optional<std::string> IniFile::Get(std::string_view section, std::string_vi
   const auto index = FindKey(section, key, nullptr);
   if (!index) return std::nullopt;
   const std::string_view line = lines_[*index];
-  std::string_view value = Trim(line.substr(line.find('=') + 1));
+  std::string_view value = TrimBlanks(line.substr(line.find('=') + 1));
   if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
       value.back() == value.front())
     value = value.substr(1, value.size() - 2);
@@ -92,7 +79,7 @@ void IniFile::Set(std::string_view section, std::string_view key, std::string_vi
     // The section may exist with no keys yet; find its header.
     for (std::size_t i = 0; i < lines_.size(); ++i) {
       const auto name = SectionName(lines_[i]);
-      if (name && SameName(*name, section)) section_end = i + 1;
+      if (name && EqualsIgnoringCase(*name, section)) section_end = i + 1;
     }
   }
   if (section_end == 0) {
@@ -113,7 +100,7 @@ bool IniFile::Save(const std::string& path) const {
 }
 
 std::optional<std::int32_t> ParseIniInteger(std::string_view text) {
-  text = Trim(text);
+  text = TrimBlanks(text);
   bool negative = false;
   if (!text.empty() && (text.front() == '-' || text.front() == '+')) {
     negative = text.front() == '-';
@@ -130,7 +117,7 @@ std::optional<std::int32_t> ParseIniInteger(std::string_view text) {
   if (text.empty()) return std::nullopt;
   std::uint64_t value = 0;
   for (const char c : text) {
-    const int digit = std::isdigit(static_cast<unsigned char>(c))  ? c - '0'
+    const int digit = std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
                       : base == 16 && std::isxdigit(static_cast<unsigned char>(c))
                           ? std::tolower(static_cast<unsigned char>(c)) - 'a' + 10
                           : -1;

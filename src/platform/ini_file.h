@@ -30,7 +30,7 @@ class IniFile {
 
  private:
   std::optional<std::size_t> FindKey(std::string_view section, std::string_view key,
-                                      std::size_t* section_end) const;
+                                     std::size_t* section_end) const;
   std::vector<std::string> lines_;
 };
 
