@@ -18,7 +18,9 @@ namespace {
 
 constexpr char kUpstreamAnswer[] = "HTTP/1.1 200 OK\r\nContent-Length: 8\r\n\r\nupstream";
 
-std::string ResourceHost() { return kResourceHost; }
+std::string ResourceHost() {
+  return kResourceHost;
+}
 
 std::string Resource(const char* type, const char* name) {
   const auto bytes = LookupResource(type, name);
@@ -37,7 +39,9 @@ struct ResourceCase {
   std::string answer;
 };
 
-void PrintTo(const ResourceCase& row, std::ostream* out) { *out << row.name; }
+void PrintTo(const ResourceCase& row, std::ostream* out) {
+  *out << row.name;
+}
 
 class ResourceAnswerTest : public ::testing::TestWithParam<ResourceCase> {};
 
@@ -57,8 +61,8 @@ std::vector<ResourceCase> ResourceCases() {
   const std::string logo = Resource("PNG", "TROVANEXLOGO");
   const std::string not_found = "HTTP/1.1 404 Not found.\r\n\r\n";
   const auto get = [](const std::string& path, const char* version = "HTTP/1.1") {
-    return "GET http://" + ResourceHost() + path + " " + version + "\r\nHost: " +
-           ResourceHost() + "\r\n\r\n";
+    return "GET http://" + ResourceHost() + path + " " + version + "\r\nHost: " + ResourceHost() +
+           "\r\n\r\n";
   };
   return {
       {"Logo", get("/trovanexlogo.png"), Found("HTTP/1.1", "image/png", logo)},

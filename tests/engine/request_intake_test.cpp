@@ -42,15 +42,14 @@ TEST(RequestIntake, OriginFormCarriesTheBrowsersHeaderLinesUnchanged) {
   EngineHarness proxy;
   ScriptedOrigin origin(Answer(kAnswer));
   const std::string host = "127.0.0.1:" + std::to_string(origin.Port());
-  const std::string header_lines =
-      "Host: " + host +
-      "\r\n"
-      "Proxy-Connection: keep-alive\r\n"
-      "Keep-Alive: 300\r\n"
-      "X-Spaced:   value with blanks  \r\n"
-      "X-Folded: first\r\n"
-      "\tsecond\r\n"
-      "\r\n";
+  const std::string header_lines = "Host: " + host +
+                                   "\r\n"
+                                   "Proxy-Connection: keep-alive\r\n"
+                                   "Keep-Alive: 300\r\n"
+                                   "X-Spaced:   value with blanks  \r\n"
+                                   "X-Folded: first\r\n"
+                                   "\tsecond\r\n"
+                                   "\r\n";
   const std::string answer =
       Exchange(proxy.Port(), "GET http://" + host + "/a.html HTTP/1.1\r\n" + header_lines);
 
@@ -130,8 +129,7 @@ TEST(RequestIntake, HeaderLinesMayPauseUnderASecondWhateverTheReadTimeOut) {
                                  milliseconds(300)));
   EXPECT_EQ(browser.ReadUntilClose(), kAnswer);
   ASSERT_TRUE(origin.WaitForPeerClose());
-  EXPECT_EQ(origin.Received(),
-            "GET /paused HTTP/1.1" + request.substr(request.find("\r\n")));
+  EXPECT_EQ(origin.Received(), "GET /paused HTTP/1.1" + request.substr(request.find("\r\n")));
 }
 
 TEST(RequestIntake, LogOfOneRequestInOrder) {
@@ -176,7 +174,9 @@ struct UnservedCase {
   bool logged;          // the request got as far as its log lines
 };
 
-void PrintTo(const UnservedCase& row, std::ostream* out) { *out << row.name; }
+void PrintTo(const UnservedCase& row, std::ostream* out) {
+  *out << row.name;
+}
 
 class UnservedRequestTest : public ::testing::TestWithParam<UnservedCase> {};
 
@@ -279,9 +279,9 @@ TEST(Admission, OtherClientIsCutWithTwoLinesAndNotCounted) {
   EXPECT_EQ(browser->ReadUntilClose(), "");
   EXPECT_FALSE(browser->TimedOut());
   ASSERT_TRUE(proxy.views.log.WaitForLine("### 接続を切りました。###"));
-  EXPECT_EQ(proxy.LogLines(), (std::vector<std::string>{
-                                  "### warining : 外部からの接続を感知しました。 ### ",
-                                  "### 接続を切りました。###"}));
+  EXPECT_EQ(proxy.LogLines(),
+            (std::vector<std::string>{"### warining : 外部からの接続を感知しました。 ### ",
+                                      "### 接続を切りました。###"}));
   EXPECT_EQ(proxy.monitor.Counters.StartedCount(), 0u);
   EXPECT_EQ(proxy.monitor.Counters.EndedCount(), 0u);
   EXPECT_TRUE(proxy.views.status.History(RecordingStatusView::kConnectCounter).empty());

@@ -40,7 +40,8 @@ std::string Pattern(std::size_t size) {
 // The log line written right before the connection's end.
 std::string LineBeforeEnd(const EngineHarness& proxy) {
   const std::vector<std::string> lines = proxy.LogLines();
-  if (lines.size() < 2 || lines.back() != kConnectionEnd) return "(log does not end the connection)";
+  if (lines.size() < 2 || lines.back() != kConnectionEnd)
+    return "(log does not end the connection)";
   return lines[lines.size() - 2];
 }
 
@@ -55,7 +56,9 @@ struct BodyCase {
   const char* last_line;     // the relay's last log line
 };
 
-void PrintTo(const BodyCase& row, std::ostream* out) { *out << row.name; }
+void PrintTo(const BodyCase& row, std::ostream* out) {
+  *out << row.name;
+}
 
 class BodyModeTest : public ::testing::TestWithParam<BodyCase> {};
 
@@ -86,8 +89,8 @@ INSTANTIATE_TEST_SUITE_P(
                               "Connection: close\r\nX-Spaced:   a  \r\nX-Folded: a\r\n\tb\r\n"),
                  false, "", "12", kReadEnd},
         BodyCase{"LengthZero", LengthAnswer(""), false, "", "0", kReadEnd},
-        BodyCase{"NegativeLength", "HTTP/1.1 200 OK\r\nContent-Length: -5\r\n\r\n", false, "",
-                 "-5", kReadEnd},
+        BodyCase{"NegativeLength", "HTTP/1.1 200 OK\r\nContent-Length: -5\r\n\r\n", false, "", "-5",
+                 kReadEnd},
         BodyCase{"LengthWinsOverChunked",
                  "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\nhello",
                  false, "", "5", kReadEnd},
@@ -97,9 +100,10 @@ INSTANTIATE_TEST_SUITE_P(
                      std::string(26, 'z') + "\r\n5\r\nhello\r\n0\r\n\r\n",
                  false, "", "-1", kReadEnd},
         BodyCase{"UntilClose", UntilCloseAnswer(kUntilCloseBody), true, "", "-1", kSomeException},
-        BodyCase{"GzipChunkedIsUntilClose",
-                 "HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n",
-                 true, "", "-1", kSomeException},
+        BodyCase{
+            "GzipChunkedIsUntilClose",
+            "HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n",
+            true, "", "-1", kSomeException},
         BodyCase{"NotModifiedWithoutLengthHasNoBody",
                  "HTTP/1.1 304 Not Modified\r\nETag: \"x\"\r\n\r\nnot a body", false,
                  "HTTP/1.1 304 Not Modified\r\nETag: \"x\"\r\n\r\n", "0", kReadEnd},
@@ -193,8 +197,8 @@ TEST(ErrorAnswer, UnknownHostGetsTheHostNotFoundPage) {
   const std::string page(LoadErrorPages().HostNotFoundPage);
   ASSERT_EQ(page.size(), 394u);
 
-  const std::string answer = Exchange(
-      proxy.Port(), "GET http://no-such-host.invalid/a.html HTTP/1.0\r\nHost: x\r\n\r\n");
+  const std::string answer =
+      Exchange(proxy.Port(), "GET http://no-such-host.invalid/a.html HTTP/1.0\r\nHost: x\r\n\r\n");
   EXPECT_EQ(answer, "HTTP/1.0 504 Unknown domain name.\r\nContent-Length: 394\r\n\r\n" + page);
   ASSERT_TRUE(proxy.WaitForEnded(1));
   const std::vector<std::string> expected_tail = {
@@ -210,7 +214,8 @@ TEST(ErrorAnswer, ConnectTimeOutGetsTheTimeOutPageAndAStatusMessage) {
   proxy.Settings().ConnectionTimeout = 300;
   FullQueueListener unanswering;
   const std::string page(LoadErrorPages().ConnectTimeoutPage);
-  const std::string expected = "HTTP/1.1 504 Gateway Timeout.\r\nContent-Length: 225\r\n\r\n" + page;
+  const std::string expected =
+      "HTTP/1.1 504 Gateway Timeout.\r\nContent-Length: 225\r\n\r\n" + page;
 
   // Two at once: the shared page goes out whole to each.
   RawBrowser first(proxy.Port());
@@ -258,7 +263,9 @@ struct HeadFailureCase {
   OriginScript script;
 };
 
-void PrintTo(const HeadFailureCase& row, std::ostream* out) { *out << row.name; }
+void PrintTo(const HeadFailureCase& row, std::ostream* out) {
+  *out << row.name;
+}
 
 class HeadFailureTest : public ::testing::TestWithParam<HeadFailureCase> {};
 
@@ -274,8 +281,7 @@ TEST_P(HeadFailureTest, ConnectionClosesWithoutAnswerAndWithoutRelayLines) {
 
   ASSERT_TRUE(proxy.WaitForEnded(1));
   EXPECT_EQ(LineBeforeEnd(proxy), "1 : Bound IP is ");
-  for (const std::string& message :
-       proxy.views.status.History(RecordingStatusView::kMessagePanel))
+  for (const std::string& message : proxy.views.status.History(RecordingStatusView::kMessagePanel))
     EXPECT_EQ(message, "") << "no status message for a failure outside the relay";
 }
 
@@ -289,10 +295,10 @@ INSTANTIATE_TEST_SUITE_P(
     Heads, HeadFailureTest,
     ::testing::Values(
         HeadFailureCase{"SilentBeforeStatusLine", {OriginStep::ReadHead(), OriginStep::Stall()}},
-        HeadFailureCase{"SilentInHeaderBlock",
-                        {OriginStep::ReadHead(),
-                         OriginStep::Send("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n"),
-                         OriginStep::Stall()}},
+        HeadFailureCase{
+            "SilentInHeaderBlock",
+            {OriginStep::ReadHead(), OriginStep::Send("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n"),
+             OriginStep::Stall()}},
         HeadFailureCase{"ClosedBeforeStatusLine", Answer("")},
         HeadFailureCase{"ClosedInHeaderBlock", Answer("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n")},
         HeadFailureCase{"StatusLineOverLimit",
@@ -308,7 +314,9 @@ struct StallCase {
   std::string first_part;
 };
 
-void PrintTo(const StallCase& row, std::ostream* out) { *out << row.name; }
+void PrintTo(const StallCase& row, std::ostream* out) {
+  *out << row.name;
+}
 
 class BodyStallTest : public ::testing::TestWithParam<StallCase> {};
 
@@ -337,11 +345,11 @@ TEST_P(BodyStallTest, ReadTimeOutKeepsWhatWasRelayedAndTellsTheUser) {
 
 INSTANTIATE_TEST_SUITE_P(
     Modes, BodyStallTest,
-    ::testing::Values(
-        StallCase{"Length", "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n", "first part"},
-        StallCase{"Chunked", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n",
-                  "5\r\nhello\r\n"},
-        StallCase{"UntilClose", "HTTP/1.1 200 OK\r\n\r\n", "first part"}),
+    ::testing::Values(StallCase{"Length", "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n",
+                                "first part"},
+                      StallCase{"Chunked", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n",
+                                "5\r\nhello\r\n"},
+                      StallCase{"UntilClose", "HTTP/1.1 200 OK\r\n\r\n", "first part"}),
     [](const ::testing::TestParamInfo<StallCase>& row) { return row.param.name; });
 
 // --- What the capture is told ---
@@ -426,8 +434,8 @@ TEST(CaptureHooks, ChunkedBodyIsCopiedWithoutItsSizeLines) {
 
   EXPECT_EQ(ReadFile(proxy.folder / "copy.bin"), "hello" + std::string(70000, 'w'));
   EXPECT_EQ(record->pieces, (std::vector<std::size_t>{5, 32767, 32767, 4466}));
-  EXPECT_EQ(record->calls, (std::vector<std::string>{"Match", "StartCapture",
-                                                     "ShowCaptureNotice", "FinishCapture"}));
+  EXPECT_EQ(record->calls, (std::vector<std::string>{"Match", "StartCapture", "ShowCaptureNotice",
+                                                     "FinishCapture"}));
   ASSERT_TRUE(record->finished);
   EXPECT_EQ(record->finished->Remaining, 0);
   EXPECT_TRUE(record->finished->Chunked);
@@ -440,9 +448,9 @@ TEST(CaptureHooks, LengthBodyIsCopiedInPiecesOfBufferSize) {
   const auto record = std::make_shared<CaptureRecord>();
   const std::string body = Pattern(100000);
   proxy.Settings().BufferSize = 32767;
-  EXPECT_EQ(ExchangeCaptured(proxy, record,
-                             Answer(LengthAnswer(body, "HTTP/1.1 200 OK",
-                                                 "Content-Type: image/jpeg\r\n"))),
+  EXPECT_EQ(ExchangeCaptured(
+                proxy, record,
+                Answer(LengthAnswer(body, "HTTP/1.1 200 OK", "Content-Type: image/jpeg\r\n"))),
             LengthAnswer(body, "HTTP/1.1 200 OK", "Content-Type: image/jpeg\r\n"));
 
   EXPECT_TRUE(ReadFile(proxy.folder / "copy.bin") == body);
@@ -458,8 +466,9 @@ TEST(CaptureHooks, EndStatesTellACompleteBodyFromACutOne) {
     SCOPED_TRACE("length, origin closed early");
     EngineHarness proxy;
     const auto record = std::make_shared<CaptureRecord>();
-    ExchangeCaptured(proxy, record, Answer("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n" +
-                                           std::string(40, 'a')));
+    ExchangeCaptured(
+        proxy, record,
+        Answer("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n" + std::string(40, 'a')));
     ASSERT_TRUE(record->finished);
     EXPECT_GT(record->finished->Remaining, 0);
     EXPECT_EQ(ReadFile(proxy.folder / "copy.bin"), std::string(40, 'a'));

@@ -19,7 +19,9 @@ EngineHarness::EngineHarness()
   config_->AllowOuterConnection = false;
 }
 
-EngineHarness::~EngineHarness() { engine_.Stop(); }
+EngineHarness::~EngineHarness() {
+  engine_.Stop();
+}
 
 void EngineHarness::UseUpstreamProxy(int port) {
   config_->UseProxy = true;
@@ -35,7 +37,9 @@ int EngineHarness::Port() {
   return engine_.Port();
 }
 
-int EngineHarness::Stop() { return engine_.Stop(); }
+int EngineHarness::Stop() {
+  return engine_.Stop();
+}
 
 bool EngineHarness::WaitForEnded(std::uint32_t count) {
   const std::string both = std::to_string(count);

@@ -1,0 +1,122 @@
+#!/usr/bin/env python3
+"""Draws the desktop program's icons into icons/:
+
+  trovanex.png      48 x 48, the program icon: a blue rounded square with a white arrow
+                    pointing down into an orange tray (the logo's motif)
+  tray_save_on.png  16 x 16, the tray picture while saving is on: the same motif
+  tray_save_off.png 16 x 16, the tray picture while saving is off: the motif in greys,
+                    crossed by a red bar
+
+Only the standard library is used. Every shape is given in a 0..1 unit square and sampled on a
+SUB x SUB grid inside each pixel; the premultiplied samples are averaged, so edges fade into
+alpha at any size.
+
+Usage: make_icons.py [output folder]   (default: icons/ beside this script)
+"""
+
+import os
+import struct
+import sys
+import zlib
+
+SUB = 8
+
+TRANSPARENT = (0, 0, 0, 0)
+BLUE = (30, 90, 168, 255)
+WHITE = (255, 255, 255, 255)
+ORANGE = (245, 150, 30, 255)
+DARK_GREY = (96, 96, 96, 255)
+LIGHT_GREY = (200, 200, 200, 255)
+MID_GREY = (150, 150, 150, 255)
+RED = (220, 30, 30, 255)
+
+
+def in_rounded_square(x, y, left, top, right, bottom, radius):
+    cx = min(max(x, left + radius), right - radius)
+    cy = min(max(y, top + radius), bottom - radius)
+    return (x - cx) ** 2 + (y - cy) ** 2 <= radius ** 2
+
+
+def in_rect(x, y, left, top, right, bottom):
+    return left <= x <= right and top <= y <= bottom
+
+
+def in_arrow(x, y):
+    shaft = in_rect(x, y, 0.42, 0.14, 0.58, 0.44)
+    head = 0.42 <= y <= 0.68 and abs(x - 0.5) <= (0.68 - y)
+    return shaft or head
+
+
+def in_tray(x, y):
+    floor = in_rect(x, y, 0.18, 0.76, 0.82, 0.86)
+    left_wall = in_rect(x, y, 0.18, 0.58, 0.27, 0.86)
+    right_wall = in_rect(x, y, 0.73, 0.58, 0.82, 0.86)
+    return floor or left_wall or right_wall
+
+
+def in_bar(x, y):
+    # A bar from the top left to the bottom right corner, 0.14 wide.
+    return abs((x - y)) <= 0.10 and 0.04 <= x <= 0.96
+
+
+def motif(ground, arrow, tray):
+    def colour(x, y):
+        if not in_rounded_square(x, y, 0.02, 0.02, 0.98, 0.98, 0.2):
+            return TRANSPARENT
+        if in_arrow(x, y):
+            return arrow
+        if in_tray(x, y):
+            return tray
+        return ground
+    return colour
+
+
+def crossed(colour_at):
+    def colour(x, y):
+        return RED if in_bar(x, y) else colour_at(x, y)
+    return colour
+
+
+def pixel(colour_at, size, px, py):
+    r = g = b = a = 0.0
+    for sy in range(SUB):
+        for sx in range(SUB):
+            cr, cg, cb, ca = colour_at((px + (sx + 0.5) / SUB) / size,
+                                       (py + (sy + 0.5) / SUB) / size)
+            r += cr * ca
+            g += cg * ca
+            b += cb * ca
+            a += ca
+    if a == 0:
+        return bytes(TRANSPARENT)
+    return bytes((round(r / a), round(g / a), round(b / a), round(a / (SUB * SUB))))
+
+
+def chunk(kind, data):
+    body = kind + data
+    return struct.pack(">I", len(data)) + body + struct.pack(">I", zlib.crc32(body) & 0xFFFFFFFF)
+
+
+def png(colour_at, size):
+    rows = b"".join(b"\x00" + b"".join(pixel(colour_at, size, x, y) for x in range(size))
+                    for y in range(size))
+    header = struct.pack(">IIBBBBB", size, size, 8, 6, 0, 0, 0)  # RGBA, 8 bits per channel
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) +
+            chunk(b"IDAT", zlib.compress(rows, 9)) + chunk(b"IEND", b""))
+
+
+def main():
+    default = os.path.join(os.path.dirname(os.path.abspath(__file__)), "icons")
+    folder = sys.argv[1] if len(sys.argv) > 1 else default
+    os.makedirs(folder, exist_ok=True)
+    saving_on = motif(BLUE, WHITE, ORANGE)
+    saving_off = crossed(motif(DARK_GREY, LIGHT_GREY, MID_GREY))
+    for name, colour_at, size in (("trovanex.png", saving_on, 48),
+                                  ("tray_save_on.png", saving_on, 16),
+                                  ("tray_save_off.png", saving_off, 16)):
+        with open(os.path.join(folder, name), "wb") as out:
+            out.write(png(colour_at, size))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,175 @@
+// trovanex: the desktop program. A small status window and a tray icon over the proxy core;
+// the same program folder, files and command line as trovanexd.
+#include <QApplication>
+#include <QMessageBox>
+#include <QThread>
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/capture.h"
+#include "engine/folder_choice_queue.h"
+#include "engine/proxy_engine.h"
+#include "engine/resources.h"
+#include "model/command_line.h"
+#include "model/hash_list.h"
+#include "model/settings_holder.h"
+#include "model/tx_config.h"
+#include "monitor/monitor.h"
+#include "platform/instance_lock.h"
+#include "platform/program_folder.h"
+#include "ui/auto_renew_dlg.h"
+#include "ui/connection_list_frm.h"
+#include "ui/exit_on_signal.h"
+#include "ui/hash_refresh_dlg.h"
+#include "ui/log_window.h"
+#include "ui/qt_views.h"
+#include "ui/save_question_box.h"
+#include "ui/search_setting_dlg.h"
+#include "ui/select_save_folder_dlg.h"
+#include "ui/setting_dlg.h"
+#include "ui/status_frm.h"
+#include "ui/version_dlg.h"
+
+using namespace trovanex;
+
+namespace {
+
+// Every window of the program, created hidden in this order and destroyed in the reverse one,
+// the main window last. They live until shutdown and are only shown and hidden.
+struct DesktopWindows {
+  explicit DesktopWindows(StatusFrmServices services) : status(services) {
+    setting.SetConditionEditor(&search_setting);
+    status.SetWindows({&log, &connections, &version, &setting, &hash_refresh});
+  }
+
+  TStatusFrm status;
+  TLogWindow log;
+  TVersionDlg version;
+  TSettingDlg setting;
+  TConnectionListFrm connections;
+  THashRefreshDlg hash_refresh;
+  TOKBottomDlg1 auto_renew;
+  TSearchSettingDlg search_setting;
+  TSelectSaveFolderDlg select_save_folder;
+};
+
+std::vector<std::string> Arguments(const QStringList& arguments) {
+  std::vector<std::string> plain;
+  for (qsizetype i = 1; i < arguments.size(); ++i) plain.push_back(arguments[i].toStdString());
+  return plain;
+}
+
+// Stops the listener and waits for every connection thread. The main thread keeps serving
+// hand-overs meanwhile, so a connection that waits on it (a question, a folder choice, a box)
+// can end.
+void StopConnections(ProxyEngine& engine) {
+  constexpr std::chrono::milliseconds kPollInterval{20};
+  for (;;) {
+    if (engine.Stop(kPollInterval) == 0) return;
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  const std::string executable = ExecutablePath();
+  const InstanceLock instance(executable);
+  if (!instance.Held()) {
+    QMessageBox::warning(nullptr, "警告", "多重起動は出来ません。");
+    return 1;
+  }
+  QtMessageBoxes boxes;
+  ParseCommandLine(Arguments(QCoreApplication::arguments()), boxes);
+  const std::string program_folder = FolderOf(executable);
+  const std::string settings_path = SettingsPathFor(executable);
+  QApplication::setApplicationName("trovanex");
+  // The program lives on in the tray when its windows are closed.
+  QApplication::setQuitOnLastWindowClosed(false);
+
+  auto config = std::make_shared<TTxConfig>();
+  try {
+    config->LoadSettings(program_folder, settings_path, boxes);
+  } catch (const std::exception& failure) {
+    boxes.ShowMessage(failure.what(), "trovanex");
+    return 1;
+  }
+  SettingsHolder settings(std::move(config));
+  THashList hash_list(program_folder + kHashListFileName);
+
+  QtMonitorViews views;
+  std::optional<Monitor> monitor;
+  monitor.emplace(MonitorViews{views, views, views, views}, DebugMode);
+  if (DebugMode) {
+    monitor->Log.OpenDebugLog(kDebugLogFileName, [&boxes](const std::string& problem) {
+      // A connection thread must not wait for the user to read this.
+      if (QThread::currentThread() == boxes.thread())
+        boxes.ShowMessage(problem, "trovanex");
+      else
+        QMetaObject::invokeMethod(
+            &boxes, [&boxes, problem] { boxes.ShowMessage(problem, "trovanex"); },
+            Qt::QueuedConnection);
+    });
+  }
+  EngineContext context{*monitor, settings, hash_list, LoadErrorPages(), program_folder, true, {}};
+
+  auto windows = std::make_unique<DesktopWindows>(
+      StatusFrmServices{settings, context.SaveAvailable, hash_list});
+  QApplication::setWindowIcon(QIcon(":/icons/trovanex.png"));
+  views.Bind(&windows->status, &windows->log, &windows->connections);
+  Monitor& running_monitor = *monitor;
+  QObject::connect(&windows->connections, &TConnectionListFrm::Activated, &windows->connections,
+                   [&running_monitor] { running_monitor.Connections.Refresh(); });
+
+  SaveQuestionBoxes questions;
+  MainThreadGate gate;
+  FolderChoiceQueue folder_queue(
+      windows->select_save_folder, boxes,
+      [&gate](const std::function<void()>& work) { gate.Run(work); },
+      [&running_monitor](const std::string& problem) { running_monitor.Log.AddDebugLog(problem); });
+  CaptureServices capture{*monitor,       hash_list, context.SaveAvailable,
+                          program_folder, questions, folder_queue};
+  context.new_capture = [&capture](std::uint32_t connection_no,
+                                   std::shared_ptr<TTxConfig> settings_used) {
+    return std::make_unique<Capture>(capture, connection_no, std::move(settings_used));
+  };
+
+  // Last: a connection may use everything above from its first byte on.
+  auto engine = std::make_unique<ProxyEngine>(context);
+  try {
+    engine->Start(settings.Current()->ListenPort);
+  } catch (const std::exception& failure) {
+    boxes.ShowMessage(failure.what(), "trovanex");
+    return 1;
+  }
+
+  windows->status.show();
+  auto exit_on_signal = std::make_unique<ExitOnSignal>();
+  QApplication::exec();
+  exit_on_signal.reset();  // a second signal ends a shutdown that hangs
+
+  // Nothing below may be freed while a connection still uses it.
+  // Questions still open, and those asked from now on, are answered "don't save".
+  gate.Close();
+  questions.AnswerAllNo();
+  folder_queue.DiscardAll();
+  StopConnections(*engine);
+  engine.reset();
+  folder_queue.DiscardAll();  // requests handed over while the connections ended
+
+  windows.reset();
+  int exit_code = 0;
+  try {
+    settings.Current()->SaveSettings(program_folder, settings_path);
+  } catch (const std::exception& failure) {
+    monitor->Log.AddDebugLog(failure.what());
+    boxes.ShowMessage(failure.what(), "trovanex");
+    exit_code = 1;
+  }
+  monitor.reset();  // stops the throughput thread and closes the debug log
+  return exit_code;
+}

@@ -1,0 +1,271 @@
+#include "ui/status_frm.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QMoveEvent>
+#include <QStatusBar>
+#include <algorithm>
+
+#include "model/command_line.h"
+#include "monitor/status_counters.h"
+#include "ui/connection_list_frm.h"
+#include "ui/hash_refresh_dlg.h"
+#include "ui/log_window.h"
+#include "ui/setting_dlg.h"
+#include "ui/tray_rules.h"
+#include "ui/version_dlg.h"
+#include "ui/window_font.h"
+
+// Resources of a static library must be registered by name, outside any namespace.
+static void InitIconResources() {
+  Q_INIT_RESOURCE(icons);
+}
+
+namespace trovanex {
+namespace {
+
+constexpr int kTrayBalloonMs = 5000;
+
+QLabel* AddLabel(QWidget* parent, const char* name, const QString& text, QRect place) {
+  auto* label = new QLabel(text, parent);
+  label->setObjectName(name);
+  if (place.width() > 0)
+    label->setGeometry(place);
+  else
+    label->move(place.topLeft());
+  return label;
+}
+
+QLabel* AddPanel(QStatusBar* bar, int width) {
+  auto* panel = new QLabel(bar);
+  panel->setFixedWidth(width);
+  panel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+  bar->addWidget(panel);
+  return panel;
+}
+
+// Brings a window up from hidden or minimised, in front of the others.
+void ShowInFront(QWidget* window) {
+  if (!window) return;
+  if (window->isMinimized())
+    window->showNormal();
+  else
+    window->show();
+  window->raise();
+  window->activateWindow();
+}
+
+}  // namespace
+
+TStatusFrm::TStatusFrm(StatusFrmServices services, QWidget* parent)
+    : QMainWindow(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                              Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                              Qt::WindowCloseButtonHint),
+      services_(services) {
+  InitIconResources();
+  setWindowTitle(DebugMode ? "trovanex **debug mode**" : "Trovanex : status");
+  setFont(WindowFont());
+  move(590, 333);
+  resize(316, kOuterHeight);
+  KeepOuterHeight();
+
+  CreateActions();
+  CreateControls();
+  CreateMenus();
+  CreateTray();
+}
+
+void TStatusFrm::CreateActions() {
+  const auto action = [this](const char* name, const QString& caption) {
+    auto* created = new QAction(caption, this);
+    created->setObjectName(name);
+    return created;
+  };
+  actExit_ = action("actExit", "終了(&X)");
+  actViewStat_ = action("actViewStat", "ステータス表示(&T)");
+  actViewLog_ = action("actViewLog", "HTTPログを表示(&L)");
+  actViewConnList_ = action("actViewConnList", "接続中リストを表示(&C)");
+  actSetting_ = action("actSetting", "設定(&S)...");
+  actRefreshHash_ = action("actRefreshHash", "ハッシュリスト更新(&H)");
+  actVersion_ = action("actVersion", "バージョン情報");
+  actSaveAvailable_ = action("actSaveAvailable", "保存を有効にする");
+  actSaveAvailable_->setCheckable(true);
+  actSaveAvailable_->setChecked(true);
+
+  // exit() rather than quit(): quit() first asks every window to close, and this one refuses.
+  connect(actExit_, &QAction::triggered, this, [] { QCoreApplication::exit(0); });
+  connect(actViewStat_, &QAction::triggered, this, [this] { ShowInFront(this); });
+  connect(actViewLog_, &QAction::triggered, this, [this] { ShowInFront(windows_.log); });
+  connect(actViewConnList_, &QAction::triggered, this,
+          [this] { ShowInFront(windows_.connections); });
+  connect(actSetting_, &QAction::triggered, this, &TStatusFrm::EditSettings);
+  connect(actRefreshHash_, &QAction::triggered, this, &TStatusFrm::RefreshHashList);
+  connect(actVersion_, &QAction::triggered, this, &TStatusFrm::ShowVersion);
+  connect(actSaveAvailable_, &QAction::toggled, this, &TStatusFrm::SaveAvailableChanged);
+}
+
+void TStatusFrm::CreateControls() {
+  auto* client = new QWidget(this);
+  setCentralWidget(client);
+  AddLabel(client, "Label1", "延べ接続数", {16, 8, 0, 0});
+  connect_counter_ =
+      AddLabel(client, "ConnectCounter", StatusCounters::kInitialConnectCounter, {88, 8, 113, 17});
+  AddLabel(client, "Label2", "保存データ量", {16, 32, 0, 0});
+  saved_data_ =
+      AddLabel(client, "labelSavedData", StatusCounters::kInitialSavedBytes, {96, 32, 161, 17});
+  concurrent_ = AddLabel(client, "Label3", StatusCounters::kInitialConcurrent, {16, 56, 105, 12});
+  client_addresses_ =
+      AddLabel(client, "labelClientAddr", StatusCounters::kNotConnectedYet, {16, 80, 241, 12});
+
+  QStatusBar* bar = statusBar();
+  bar->setObjectName("Status");
+  bar->setSizeGripEnabled(false);
+  bar->setFixedHeight(19);
+  message_panel_ = AddPanel(bar, 200);
+  throughput_panel_ = AddPanel(bar, 50);
+}
+
+void TStatusFrm::CreateMenus() {
+  QMenuBar* bar = menuBar();
+  bar->setObjectName("MainMenu");
+  QMenu* file = bar->addMenu("ファイル(&F)");
+  file->addAction(actRefreshHash_);
+  file->addSeparator();
+  file->addAction(actExit_);
+  QMenu* view = bar->addMenu("表示(&V)");
+  view->addAction(actViewLog_);
+  view->addAction(actViewConnList_);
+  bar->addAction(actSetting_);
+  QMenu* help = bar->addMenu("ヘルプ(&H)");
+  help->addAction(actVersion_);
+}
+
+void TStatusFrm::CreateTray() {
+  tray_images_ = {QIcon(":/icons/tray_save_on.png"), QIcon(":/icons/tray_save_off.png")};
+  auto* menu = new QMenu(this);
+  menu->setObjectName("TaskIconPopup");
+  menu->addAction(actSaveAvailable_);
+  menu->addSeparator();
+  menu->addActions({actViewStat_, actViewLog_, actViewConnList_});
+  menu->addSeparator();
+  menu->addAction(actSetting_);
+  menu->addSeparator();
+  menu->addAction(actRefreshHash_);
+  menu->addSeparator();
+  menu->addAction(actVersion_);
+  menu->addSeparator();
+  menu->addAction(actExit_);
+
+  tray_ = new QSystemTrayIcon(QIcon(":/icons/trovanex.png"), this);
+  tray_->setObjectName("TrayIcon");
+  tray_->setContextMenu(menu);
+  tray_->setToolTip(QString::fromStdString(TrayTip(true)));
+  connect(tray_, &QSystemTrayIcon::activated, this, &TStatusFrm::TrayIconActivated);
+  tray_->show();
+}
+
+void TStatusFrm::ShowBalloon(const QString& title, const QString& text) {
+  tray_->showMessage(title, text, QSystemTrayIcon::Information, kTrayBalloonMs);
+}
+
+void TStatusFrm::closeEvent(QCloseEvent* event) {
+  event->ignore();
+  // Without a notification area a hidden window could not be reached again.
+  if (QSystemTrayIcon::isSystemTrayAvailable())
+    hide();
+  else
+    showMinimized();
+}
+
+void TStatusFrm::resizeEvent(QResizeEvent* event) {
+  QMainWindow::resizeEvent(event);
+  KeepOuterHeight();
+}
+
+void TStatusFrm::showEvent(QShowEvent* event) {
+  QMainWindow::showEvent(event);
+  KeepOuterHeight();
+}
+
+void TStatusFrm::moveEvent(QMoveEvent* event) {
+  QMainWindow::moveEvent(event);
+  // The window manager frames the window, and tells the title bar's height, after showing it.
+  KeepOuterHeight();
+}
+
+void TStatusFrm::KeepOuterHeight() {
+  const int frame = std::max(0, frameGeometry().height() - geometry().height());
+  const int height = kOuterHeight - frame;
+  if (minimumHeight() != height || maximumHeight() != height) setFixedHeight(height);
+}
+
+void TStatusFrm::SaveAvailableChanged(bool on) {
+  services_.save_available = on;
+  tray_->setToolTip(QString::fromStdString(TrayTip(on)));
+  tray_->setIcon(tray_images_[static_cast<std::size_t>(TrayImageFor(on))]);
+}
+
+void TStatusFrm::TrayIconActivated(QSystemTrayIcon::ActivationReason reason) {
+  if (reason != QSystemTrayIcon::DoubleClick) return;
+  switch (TrayDoubleClickFor(services_.settings.Current()->TrayDoubleClickMode)) {
+    case TrayDoubleClick::ShowStatus:
+      actViewStat_->trigger();
+      break;
+    case TrayDoubleClick::SwitchSaving:
+      actSaveAvailable_->trigger();
+      break;
+    case TrayDoubleClick::Nothing:
+      break;
+  }
+}
+
+void TStatusFrm::RefreshHashList() {
+  // Menus stay usable while files are digested; a second choice waits for the first.
+  if (rebuilding_ || !windows_.hash_refresh) return;
+  rebuilding_ = true;
+  actRefreshHash_->setEnabled(false);
+  THashRefreshDlg& notice = *windows_.hash_refresh;
+  // Holds the conditions while their folders are read, even if the settings are replaced.
+  const std::shared_ptr<TTxConfig> config = services_.settings.Current();
+  notice.SetProgress(0, 0);
+  notice.show();
+  notice.raise();
+  QCoreApplication::processEvents();
+  try {
+    services_.hash_list.RebuildHashList(config->FirstCondition(),
+                                        [&notice](std::size_t done, std::size_t total) {
+                                          notice.SetProgress(done, total);
+                                          QCoreApplication::processEvents();
+                                        });
+    notice.hide();
+  } catch (const std::exception& failure) {
+    // A notice left on top would claim an update that is no longer running.
+    notice.hide();
+    ShowError(failure);
+  }
+  actRefreshHash_->setEnabled(true);
+  rebuilding_ = false;
+}
+
+void TStatusFrm::EditSettings() {
+  if (!windows_.setting) return;
+  try {
+    std::shared_ptr<TTxConfig> kept = windows_.setting->EditConfig(services_.settings.Current());
+    if (kept) services_.settings.Replace(std::move(kept));
+  } catch (const std::exception& failure) {
+    ShowError(failure);
+  }
+}
+
+void TStatusFrm::ShowVersion() {
+  if (windows_.version) windows_.version->exec();
+}
+
+void TStatusFrm::ShowError(const std::exception& failure) {
+  QMessageBox::critical(this, "trovanex", QString::fromStdString(failure.what()));
+}
+
+}  // namespace trovanex

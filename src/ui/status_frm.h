@@ -1,0 +1,103 @@
+// The main window: the connection figures, the message and throughput panels, the menus, and
+// the tray icon with its menu, tip and balloons. Closing it only hides it; the program goes on
+// in the tray until "終了(&X)". The actions forward to the other windows and to the core.
+#pragma once
+
+#include <QAction>
+#include <QIcon>
+#include <QLabel>
+#include <QMainWindow>
+#include <QSystemTrayIcon>
+#include <array>
+#include <atomic>
+#include <exception>
+
+#include "model/hash_list.h"
+#include "model/settings_holder.h"
+
+namespace trovanex {
+
+class TConnectionListFrm;
+class THashRefreshDlg;
+class TLogWindow;
+class TSettingDlg;
+class TVersionDlg;
+
+// What the actions work on; all of it outlives the window.
+struct StatusFrmServices {
+  SettingsHolder& settings;
+  std::atomic<bool>& save_available;  // read by the captures of running connections
+  THashList& hash_list;
+};
+
+// The windows the actions open; they are created after the main window.
+struct StatusFrmWindows {
+  TLogWindow* log = nullptr;
+  TConnectionListFrm* connections = nullptr;
+  TVersionDlg* version = nullptr;
+  TSettingDlg* setting = nullptr;
+  THashRefreshDlg* hash_refresh = nullptr;
+};
+
+class TStatusFrm : public QMainWindow {
+  Q_OBJECT
+ public:
+  static constexpr int kOuterHeight = 167;
+
+  explicit TStatusFrm(StatusFrmServices services, QWidget* parent = nullptr);
+  void SetWindows(const StatusFrmWindows& windows) { windows_ = windows; }
+
+  // Main thread: the figures and messages the monitor hands over.
+  void SetConnectCounter(const QString& text) { connect_counter_->setText(text); }
+  void SetConcurrent(const QString& text) { concurrent_->setText(text); }
+  void SetClientAddresses(const QString& text) { client_addresses_->setText(text); }
+  void SetSavedBytes(const QString& text) { saved_data_->setText(text); }
+  void SetMessagePanel(const QString& text) { message_panel_->setText(text); }
+  void SetThroughput(const QString& text) { throughput_panel_->setText(text); }
+  void ShowBalloon(const QString& title, const QString& text);
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+  void moveEvent(QMoveEvent* event) override;
+
+ private:
+  void CreateActions();
+  void CreateControls();
+  void CreateMenus();
+  void CreateTray();
+  void KeepOuterHeight();
+
+  void SaveAvailableChanged(bool on);
+  void TrayIconActivated(QSystemTrayIcon::ActivationReason reason);
+  void RefreshHashList();
+  void EditSettings();
+  void ShowVersion();
+  void ShowError(const std::exception& failure);
+
+  StatusFrmServices services_;
+  StatusFrmWindows windows_;
+  bool rebuilding_ = false;  // a hash-list rebuild runs in a nested event loop
+
+  QAction* actExit_ = nullptr;
+  QAction* actViewStat_ = nullptr;
+  QAction* actViewLog_ = nullptr;
+  QAction* actViewConnList_ = nullptr;
+  QAction* actSetting_ = nullptr;
+  QAction* actRefreshHash_ = nullptr;
+  QAction* actVersion_ = nullptr;
+  QAction* actSaveAvailable_ = nullptr;
+
+  QLabel* connect_counter_ = nullptr;
+  QLabel* saved_data_ = nullptr;
+  QLabel* concurrent_ = nullptr;
+  QLabel* client_addresses_ = nullptr;
+  QLabel* message_panel_ = nullptr;
+  QLabel* throughput_panel_ = nullptr;
+
+  QSystemTrayIcon* tray_ = nullptr;
+  std::array<QIcon, 2> tray_images_;  // IconList: saving on, saving off
+};
+
+}  // namespace trovanex

@@ -1,0 +1,184 @@
+#include "model/condition_editing.h"
+
+#include <gtest/gtest.h>
+
+namespace trovanex {
+namespace {
+
+// A condition whose folders are named by the letters of `names`, each with path "/p" + letter.
+std::unique_ptr<TSearchCondition> ConditionWith(const std::string& names, TExecType exec_type) {
+  auto condition = std::make_unique<TSearchCondition>();
+  condition->ExecType = exec_type;
+  for (const char name : names) condition->AppendFolder("/p" + std::string(1, name), {name});
+  return condition;
+}
+
+// Folder names along the chain, and the paths as a check that each pair stayed together.
+std::string FolderNames(const TSearchCondition& condition) {
+  std::string names;
+  for (auto* folder = condition.FirstFolder(); folder; folder = folder->NextItem()) {
+    names += folder->Name;
+    if (folder->Path != "/p" + folder->Name) names += "(" + folder->Path + ")";
+  }
+  return names;
+}
+
+std::string RowNames(const ConditionEditing& editing) {
+  std::string names;
+  for (const FolderRow& row : editing.Rows()) names += row.name;
+  return names;
+}
+
+ConditionFields Single(const std::string& path, bool confirm = false) {
+  ConditionFields fields;
+  fields.name = "rule";
+  fields.search_string = "jpg";
+  fields.single_folder = true;
+  fields.confirm_save = confirm;
+  fields.single_folder_path = path;
+  return fields;
+}
+
+ConditionFields Multiple() {
+  ConditionFields fields = Single("");
+  fields.single_folder = false;
+  return fields;
+}
+
+TEST(ConditionEditing, RowsOnlyWhileChoosingAmongSeveralFolders) {
+  for (const TExecType hidden : {TExecType::Save, TExecType::SaveAsk, TExecType::View}) {
+    auto condition = ConditionWith("ABC", hidden);
+    EXPECT_TRUE(ConditionEditing(*condition).Rows().empty());
+  }
+  auto condition = ConditionWith("ABC", TExecType::SaveAskFolder);
+  ConditionEditing editing(*condition);
+  ASSERT_EQ(editing.Rows().size(), 3u);
+  EXPECT_EQ(editing.Rows()[1].name, "B");
+  EXPECT_EQ(editing.Rows()[1].path, "/pB");
+
+  // Switching the mode changes the execution type at once but not the rows.
+  editing.SelectFolderMode(true, true);
+  EXPECT_EQ(condition->ExecType, TExecType::SaveAsk);
+  EXPECT_EQ(RowNames(editing), "ABC");
+  editing.RefreshRows();
+  EXPECT_EQ(RowNames(editing), "");
+}
+
+TEST(ConditionEditing, AddGoesAboveTheCurrentRowButNeverAboveTheFirst) {
+  const struct {
+    int current_row;
+    const char* folders;
+  } rows[] = {
+      {-1, "ANBC"},  // no current row counts as the first
+      {0, "ANBC"},
+      {1, "ANBC"},
+      {2, "ABNC"},
+  };
+  for (const auto& row : rows) {
+    auto condition = ConditionWith("ABC", TExecType::SaveAskFolder);
+    ConditionEditing editing(*condition);
+    editing.AddFolder(row.current_row, "N", "/pN");
+    EXPECT_EQ(FolderNames(*condition), row.folders) << row.current_row;
+    EXPECT_EQ(RowNames(editing), row.folders) << row.current_row;
+  }
+
+  auto one = ConditionWith("A", TExecType::SaveAskFolder);
+  ConditionEditing editing(*one);
+  editing.AddFolder(0, "N", "/pN");
+  EXPECT_EQ(FolderNames(*one), "AN");
+}
+
+TEST(ConditionEditing, EditAndDeleteActOnTheConditionsFolderAtTheRow) {
+  auto condition = ConditionWith("ABC", TExecType::SaveAskFolder);
+  ConditionEditing editing(*condition);
+  editing.EditFolder(1, "X", "/pX");
+  EXPECT_EQ(RowNames(editing), "AXC");
+  editing.EditFolder(3, "Y", "/pY");  // past the last folder
+  editing.DeleteFolder(3);
+  EXPECT_EQ(FolderNames(*condition), "AXC");
+  editing.DeleteFolder(2);
+  EXPECT_EQ(RowNames(editing), "AX");
+  editing.DeleteFolder(-1);
+  EXPECT_EQ(RowNames(editing), "X");
+}
+
+TEST(ConditionEditing, FoldersAddedWhileTheModeIsStillSingleGoInFront) {
+  // A new condition opened with "several" still checked: its type stays Save, so the grid
+  // shows nothing and each Add goes in front; OK then takes all of them.
+  TSearchCondition condition;
+  ConditionEditing editing(condition);
+  editing.AddFolder(0, "A", "/pA");
+  editing.AddFolder(0, "B", "/pB");
+  EXPECT_TRUE(editing.Rows().empty());
+  EXPECT_EQ(editing.Confirm(Multiple()), std::nullopt);
+  EXPECT_EQ(condition.ExecType, TExecType::SaveAskFolder);
+  EXPECT_EQ(FolderNames(condition), "BA");
+}
+
+TEST(ConditionEditing, OkWithOneFolderKeepsTheFirstWithItsNameAndTheBoxsPath) {
+  auto condition = ConditionWith("ABC", TExecType::SaveAskFolder);
+  ConditionEditing editing(*condition);
+  editing.SelectFolderMode(true, false);
+  EXPECT_EQ(editing.Confirm(Single("/new", true)), std::nullopt);
+  EXPECT_EQ(condition->ExecType, TExecType::SaveAsk);
+  EXPECT_EQ(condition->FolderCount(), 1u);
+  EXPECT_EQ(condition->FirstFolder()->Name, "A");
+  EXPECT_EQ(condition->FirstFolder()->Path, "/new");
+  EXPECT_EQ(condition->Name, "rule");
+  EXPECT_EQ(condition->SearchString(), "jpg");
+  EXPECT_EQ(condition->Type(), TSearchType::Standard);
+}
+
+TEST(ConditionEditing, OkOnANewConditionMakesItsOnlyFolderWithoutName) {
+  TSearchCondition condition;
+  ConditionEditing editing(condition);
+  EXPECT_EQ(editing.Confirm(Single("/save")), std::nullopt);
+  EXPECT_EQ(condition.ExecType, TExecType::Save);
+  ASSERT_EQ(condition.FolderCount(), 1u);
+  EXPECT_EQ(condition.FirstFolder()->Name, "");
+  EXPECT_EQ(condition.FirstFolder()->Path, "/save");
+}
+
+TEST(ConditionEditing, OkCompilesTheNewPatternOfARegularExpression) {
+  auto condition = ConditionWith("A", TExecType::Save);
+  condition->SetType(TSearchType::Regexp);
+  condition->SetSearchString("old");
+  ConditionEditing editing(*condition);
+  ConditionFields fields = Single("/save");
+  fields.type = TSearchType::Regexp;
+  fields.search_string = R"(\.jpg$)";
+  EXPECT_EQ(editing.Confirm(fields), std::nullopt);
+  EXPECT_TRUE(condition->Matches("h/a/b.jpg"));
+  EXPECT_FALSE(condition->Matches("h/old"));
+
+  fields.type = TSearchType::Standard;
+  fields.search_string = "old";
+  EXPECT_EQ(editing.Confirm(fields), std::nullopt);
+  EXPECT_TRUE(condition->Matches("h/old"));
+  EXPECT_FALSE(condition->Matches("h/a/b.jpg"));
+}
+
+TEST(ConditionEditing, OkRefusesAConditionWithoutFolderAndChangesNothing) {
+  const struct {
+    const char* name;
+    ConditionFields fields;
+  } rows[] = {
+      {"several, none in the list", Multiple()},
+      {"one, empty box", Single("")},
+      {"one, only blanks", Single("  ")},
+  };
+  for (const auto& row : rows) {
+    auto condition = ConditionWith(row.fields.single_folder ? "AB" : "", TExecType::Save);
+    condition->Name = "before";
+    ConditionEditing editing(*condition);
+    const std::optional<std::string> refusal = editing.Confirm(row.fields);
+    ASSERT_TRUE(refusal) << row.name;
+    EXPECT_FALSE(refusal->empty()) << row.name;
+    EXPECT_EQ(condition->Name, "before") << row.name;
+    EXPECT_EQ(condition->ExecType, TExecType::Save) << row.name;
+    EXPECT_EQ(FolderNames(*condition), row.fields.single_folder ? "AB" : "") << row.name;
+  }
+}
+
+}  // namespace
+}  // namespace trovanex

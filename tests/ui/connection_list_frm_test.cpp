@@ -1,0 +1,100 @@
+// The connection list window over the core's list: it catches up when shown after changes
+// made while hidden, and keeps up with many connections coming and going while visible.
+#include <QtTest>
+#include <thread>
+#include <vector>
+
+#include "monitor/connection_list.h"
+#include "ui/connection_list_frm.h"
+#include "ui/qt_views.h"
+
+using namespace trovanex;
+
+namespace {
+
+constexpr int kWaitMs = 5000;
+
+QStringList AsQt(const std::vector<std::string>& entries) {
+  QStringList list;
+  for (const std::string& entry : entries) list << QString::fromStdString(entry);
+  return list;
+}
+
+}  // namespace
+
+class ConnectionListFrmTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void init() {
+    window_ = std::make_unique<TConnectionListFrm>();
+    views_ = std::make_unique<QtMonitorViews>();
+    views_->Bind(nullptr, nullptr, window_.get());
+    list_ = std::make_unique<ConnectionList>(*views_);
+    connect(window_.get(), &TConnectionListFrm::Activated, this, [this] { list_->Refresh(); });
+  }
+  void cleanup() {
+    list_.reset();
+    views_.reset();
+    window_.reset();
+  }
+
+  void showsWhatChangedWhileHidden() {
+    list_->AddConnection("a: GET / HTTP/1.1");
+    list_->AddConnection("b: GET /x HTTP/1.1");
+    list_->AddConnection("c: GET /y HTTP/1.0");
+    list_->RemoveConnection("B: GET /x HTTP/1.1");  // letter case does not matter
+    QTest::qWait(20);
+    QVERIFY(window_->Shown().isEmpty());
+
+    window_->show();
+    QTRY_COMPARE_WITH_TIMEOUT(window_->Shown(),
+                              (QStringList{"a: GET / HTTP/1.1", "c: GET /y HTTP/1.0"}), kWaitMs);
+
+    window_->hide();
+    list_->RemoveConnection("a: GET / HTTP/1.1");
+    list_->AddConnection("d: GET /z HTTP/1.1");
+    window_->show();
+    window_->activateWindow();
+    QTRY_COMPARE_WITH_TIMEOUT(window_->Shown(),
+                              (QStringList{"c: GET /y HTTP/1.0", "d: GET /z HTTP/1.1"}), kWaitMs);
+  }
+
+  void equalEntriesAreKeptApart() {
+    window_->show();
+    list_->AddConnection("a: GET / HTTP/1.1");
+    list_->AddConnection("a: GET / HTTP/1.1");
+    QTRY_COMPARE_WITH_TIMEOUT(window_->Shown().size(), 2, kWaitMs);
+    list_->RemoveConnection("a: GET / HTTP/1.1");
+    list_->RemoveConnection("not listed");
+    QTRY_COMPARE_WITH_TIMEOUT(window_->Shown(), QStringList{"a: GET / HTTP/1.1"}, kWaitMs);
+  }
+
+  // Copies are handed over in the order they were made, so the last one shown is the list as
+  // it stands, never an older copy that arrived late.
+  void endsOnTheCurrentListAfterManyChanges() {
+    window_->show();
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 6; ++t) {
+      threads.emplace_back([this, t] {
+        for (int i = 0; i < 100; ++i) {
+          const std::string entry = "h" + std::to_string(t) + ": GET /" + std::to_string(i);
+          list_->AddConnection(entry);
+          if (i % 3 != 0) list_->RemoveConnection(entry);
+        }
+      });
+    }
+    for (auto& thread : threads) thread.join();
+    const QStringList expected = AsQt(list_->Entries());
+    QCOMPARE(expected.size(), 6 * 34);
+    QTRY_COMPARE_WITH_TIMEOUT(window_->Shown(), expected, kWaitMs);
+  }
+
+ private:
+  std::unique_ptr<TConnectionListFrm> window_;
+  std::unique_ptr<QtMonitorViews> views_;
+  std::unique_ptr<ConnectionList> list_;
+};
+
+QTEST_MAIN(ConnectionListFrmTest)
+#include "connection_list_frm_test.moc"

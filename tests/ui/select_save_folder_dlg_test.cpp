@@ -1,0 +1,377 @@
+// The folder choice: what the list offers, what each way of closing the dialog chooses, a new
+// folder made on the spot, and several captures worked off by the queue one after the other.
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QInputDialog>
+#include <QLabel>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+#include <atomic>
+#include <functional>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "engine/folder_choice_queue.h"
+#include "support/recording_message_boxes.h"
+#include "ui/select_save_folder_dlg.h"
+
+using namespace trovanex;
+
+namespace {
+
+constexpr int kWaitMs = 10000;
+
+std::shared_ptr<TSearchCondition> Condition(
+    const std::vector<std::pair<QString, QString>>& folders) {  // label, path
+  auto condition = std::make_shared<TSearchCondition>();
+  condition->ExecType = TExecType::SaveAskFolder;
+  for (const auto& [label, path] : folders)
+    condition->AppendFolder(path.toStdString(), label.toStdString());
+  return condition;
+}
+
+// A finished capture whose temporary file lies in `folder`.
+SaveRequest Request(const QTemporaryDir& folder, std::shared_ptr<TSearchCondition> condition,
+                    const QString& temp) {
+  QFile file(folder.filePath(temp));
+  if (file.open(QIODevice::WriteOnly)) file.write("captured");
+  return SaveRequest{"pic.jpg", file.fileName().toStdString(), std::move(condition)};
+}
+
+// Runs `act` once `find` finds its widget, from within whatever event loop runs then.
+void WhenFound(std::function<QWidget*()> find, std::function<void(QWidget*)> act) {
+  auto* poll = new QTimer;
+  poll->setInterval(5);
+  QObject::connect(poll, &QTimer::timeout, poll, [poll, find, act] {
+    if (QWidget* widget = find()) {
+      poll->stop();
+      poll->deleteLater();
+      act(widget);
+    }
+  });
+  poll->start();
+}
+
+void WhenShown(QDialog& dialog, std::function<void()> act) {
+  WhenFound([&dialog] { return dialog.isVisible() ? &dialog : nullptr; },
+            [act](QWidget*) { act(); });
+}
+
+template <typename Widget>
+void WhenModal(std::function<void(Widget*)> act) {
+  WhenFound([] { return qobject_cast<Widget*>(QApplication::activeModalWidget()); },
+            [act](QWidget* widget) { act(static_cast<Widget*>(widget)); });
+}
+
+QStringList Lines(const QListWidget* list) {
+  QStringList lines;
+  for (int row = 0; row < list->count(); ++row) lines << list->item(row)->text();
+  return lines;
+}
+
+template <typename Control>
+Control* Find(QWidget& dialog, const char* name) {
+  auto* control = dialog.findChild<Control*>(name);
+  if (!control) qFatal("no control %s", name);
+  return control;
+}
+
+// What the queue does with the choice: move the capture or delete it.
+void Carry(TSelectSaveFolderDlg& dialog, const SaveRequest& request, const FolderChoice& choice) {
+  testing::RecordingMessageBoxes boxes;
+  FolderChoiceQueue(dialog, boxes, [](const std::function<void()>&) {}, {}).Carry(request, choice);
+}
+
+// A new folder under `root`.
+QString Folder(const QTemporaryDir& root, const QString& name) {
+  QDir(root.path()).mkpath(name);
+  return root.filePath(name);
+}
+
+// Folder dialog and input box answered from a script.
+class ScriptedDlg : public TSelectSaveFolderDlg {
+ public:
+  std::vector<std::optional<QString>> folders;  // one per click on "create new"
+  QString label;
+  std::size_t folder_asks = 0;
+
+ protected:
+  std::optional<QString> AskNewFolder() override { return folders.at(folder_asks++); }
+  QString AskFolderLabel() override { return label; }
+};
+
+}  // namespace
+
+class SelectSaveFolderDlgTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void listsEveryLabelInChainOrderWithNothingSelected() {
+    TSelectSaveFolderDlg dialog;
+    auto* list = Find<QListWidget>(dialog, "listFolderList");
+
+    QTemporaryDir folder;
+    const auto three = Condition({{"画像", "/a"}, {"", "/b"}, {"動画", "/c"}});
+    QStringList shown;
+    WhenShown(dialog, [&] {
+      shown = Lines(list);
+      QVERIFY(list->selectedItems().isEmpty());
+      list->setCurrentRow(2);  // a choice the next question must not inherit
+      Find<QPushButton>(dialog, "buttonCancel")->click();
+    });
+    dialog.Choose(Request(folder, three, "t1"));
+    QCOMPARE(shown, QStringList({"画像", "", "動画"}));
+
+    WhenShown(dialog, [&] {
+      shown = Lines(list);
+      QVERIFY(list->selectedItems().isEmpty());
+      Find<QPushButton>(dialog, "buttonCancel")->click();
+    });
+    dialog.Choose(Request(folder, Condition({{"x", "/x"}}), "t2"));
+    QCOMPARE(shown, QStringList({"x"}));
+  }
+
+  void okSavesIntoTheSelectedFolderOrTheFirst_data() {
+    QTest::addColumn<int>("row");  // -1: none
+    QTest::addColumn<bool>("by_enter");
+    QTest::addColumn<int>("folder");
+    QTest::newRow("nothing selected") << -1 << false << 0;
+    QTest::newRow("nothing selected, Enter") << -1 << true << 0;
+    QTest::newRow("line 1") << 1 << false << 1;
+    QTest::newRow("line 1, Enter") << 1 << true << 1;
+  }
+  void okSavesIntoTheSelectedFolderOrTheFirst() {
+    QFETCH(int, row);
+    QFETCH(bool, by_enter);
+    QFETCH(int, folder);
+    QTemporaryDir root;
+    const QString folders[] = {Folder(root, "first"), Folder(root, "second")};
+    const auto condition = Condition({{"one", folders[0]}, {"two", folders[1]}});
+    const SaveRequest request = Request(root, condition, "tx0001.tmp");
+
+    TSelectSaveFolderDlg dialog;
+    WhenShown(dialog, [&] {
+      auto* list = Find<QListWidget>(dialog, "listFolderList");
+      // Focus makes a line current without choosing it.
+      list->setFocus();
+      if (row >= 0) list->item(row)->setSelected(true);
+      if (by_enter)
+        QTest::keyClick(&dialog, Qt::Key_Return);
+      else
+        Find<QPushButton>(dialog, "buttonOk")->click();
+    });
+    const FolderChoice choice = dialog.Choose(request);
+    QCOMPARE(choice.kind, FolderChoice::Kind::Save);
+    QCOMPARE(choice.selected.has_value(), row >= 0);
+    if (row >= 0) QCOMPARE(*choice.selected, std::size_t(row));
+    QVERIFY(!choice.new_folder);
+    Carry(dialog, request, choice);
+    QVERIFY(QFile::exists(folders[folder] + "/pic.jpg"));
+    QVERIFY(!QFile::exists(folders[1 - folder] + "/pic.jpg"));
+    QVERIFY(!QFile::exists(QString::fromStdString(request.TempName)));
+  }
+
+  void everyOtherWayOutIsDontSave_data() {
+    QTest::addColumn<QString>("how");
+    QTest::newRow("Don't save button") << "button";
+    QTest::newRow("Esc") << "esc";
+    QTest::newRow("close box") << "close";
+  }
+  void everyOtherWayOutIsDontSave() {
+    QFETCH(QString, how);
+    QTemporaryDir root;
+    const SaveRequest request = Request(root, Condition({{"one", root.path()}}), "tx0002.tmp");
+    TSelectSaveFolderDlg dialog;
+    WhenShown(dialog, [&] {
+      Find<QListWidget>(dialog, "listFolderList")->setCurrentRow(0);  // even so
+      if (how == "button") Find<QPushButton>(dialog, "buttonCancel")->click();
+      if (how == "esc") QTest::keyClick(&dialog, Qt::Key_Escape);
+      if (how == "close") dialog.close();
+    });
+    const FolderChoice choice = dialog.Choose(request);
+    QCOMPARE(choice.kind, FolderChoice::Kind::DontSave);
+    QVERIFY(!dialog.isVisible());
+    Carry(dialog, request, choice);
+    QCOMPARE(QDir(root.path()).entryList(QDir::Files), QStringList());
+  }
+
+  void aLineWithoutItsFolderIsReportedAndRefused() {
+    QTemporaryDir root;
+    TSelectSaveFolderDlg dialog;
+    QString reported;
+    WhenShown(dialog, [&] {
+      auto* list = Find<QListWidget>(dialog, "listFolderList");
+      list->addItem("stray");
+      list->item(1)->setSelected(true);
+      WhenModal<QMessageBox>([&reported](QMessageBox* box) {
+        reported = box->windowTitle() + "|" + box->text();
+        box->accept();
+      });
+      Find<QPushButton>(dialog, "buttonOk")->click();
+    });
+    const FolderChoice choice =
+        dialog.Choose(Request(root, Condition({{"one", root.path()}}), "tx0003.tmp"));
+    QCOMPARE(reported, QString("Trovanex : error|フォルダアイテム=nil; 何か変"));
+    QCOMPARE(choice.kind, FolderChoice::Kind::DontSave);
+  }
+
+  void aNewFolderIsChosenAndListedNextTime() {
+    QTemporaryDir root;
+    const QString made = Folder(root, "made");
+    const auto condition = Condition({{"one", root.filePath("one")}});
+    const SaveRequest request = Request(root, condition, "tx0004.tmp");
+
+    ScriptedDlg dialog;
+    dialog.folders = {std::nullopt, made};  // first cancelled, then chosen
+    bool open_after_cancel = false;
+    WhenShown(dialog, [&] {
+      auto* create_new = Find<QPushButton>(dialog, "buttonCreateNew");
+      create_new->click();
+      open_after_cancel = dialog.isVisible();
+      create_new->click();
+    });
+    const FolderChoice choice = dialog.Choose(request);
+    QVERIFY(open_after_cancel);
+    QCOMPARE(dialog.folder_asks, std::size_t(2));
+    QCOMPARE(choice.kind, FolderChoice::Kind::Save);
+    QCOMPARE(choice.new_folder.value_or(""), made.toStdString());
+    QCOMPARE(choice.new_label, std::string());
+    Carry(dialog, request, choice);
+    QVERIFY(QFile::exists(made + "/pic.jpg"));
+
+    QStringList shown;
+    WhenShown(dialog, [&] {
+      shown = Lines(Find<QListWidget>(dialog, "listFolderList"));
+      dialog.reject();
+    });
+    dialog.Choose(Request(root, condition, "tx0005.tmp"));
+    QCOMPARE(shown, QStringList({"one", ""}));
+  }
+
+  void theToolkitDialogsAskForFolderAndLabel() {
+    QTemporaryDir root;
+    TSelectSaveFolderDlg dialog;
+    const auto condition = Condition({{"one", root.path()}});
+    QString start_folder;
+    QString input_texts;
+    for (const bool label_given : {true, false}) {
+      WhenShown(dialog, [&] {
+        WhenModal<QFileDialog>([&](QFileDialog* files) {
+          start_folder = files->directory().absolutePath();
+          WhenModal<QInputDialog>([&](QInputDialog* input) {
+            input_texts =
+                input->windowTitle() + "|" + input->labelText() + "|" + input->textValue();
+            if (label_given) {
+              input->setTextValue("新しい");
+              input->accept();
+            } else {
+              input->reject();
+            }
+          });
+          files->setDirectory(root.path());
+          files->selectFile(root.path());
+          static_cast<QDialog*>(files)->accept();  // its own check runs
+        });
+        Find<QPushButton>(dialog, "buttonCreateNew")->click();
+      });
+      const FolderChoice choice = dialog.Choose(Request(root, condition, "tx0006.tmp"));
+      QCOMPARE(start_folder, QDir(QCoreApplication::applicationDirPath()).absolutePath());
+      QCOMPARE(input_texts, QString("保存|選択する際のラベル:|"));
+      QCOMPARE(choice.kind, FolderChoice::Kind::Save);
+      QCOMPARE(QDir(QString::fromStdString(choice.new_folder.value_or(""))).canonicalPath(),
+               QDir(root.path()).canonicalPath());
+      QCOMPARE(choice.new_label, label_given ? std::string("新しい") : std::string());
+    }
+  }
+
+  void theQueueAsksInArrivalOrder() {
+    QTemporaryDir root;
+    const SaveRequest requests[] = {
+        Request(root, Condition({{"A", Folder(root, "a1")}}), "tA.tmp"),
+        Request(root, Condition({{"B", Folder(root, "b1")}}), "tB.tmp"),
+        Request(root, Condition({{"C", Folder(root, "c1")}, {"C2", Folder(root, "c2")}}),
+                "tC.tmp")};
+
+    TSelectSaveFolderDlg dialog;
+    testing::RecordingMessageBoxes boxes;
+    QObject main_thread;
+    std::atomic<int> handed_over{0};
+    FolderChoiceQueue queue(
+        dialog, boxes,
+        [&](const std::function<void()>& work) {
+          ++handed_over;
+          QMetaObject::invokeMethod(
+              &main_thread, [&work] { work(); }, Qt::BlockingQueuedConnection);
+        },
+        [](const std::string&) {});
+
+    std::atomic<bool> done[3] = {false, false, false};
+    std::vector<std::thread> threads;
+    const auto enqueue = [&](int i) {
+      threads.emplace_back([&, i] {
+        queue.Enqueue(requests[i]);
+        done[i] = true;
+      });
+    };
+    // Two arrive while the main thread is busy elsewhere, in a known order.
+    const auto wait_for_hand_overs = [&](int count) {
+      QDeadlineTimer deadline(kWaitMs);
+      while (handed_over < count && !deadline.hasExpired()) std::this_thread::yield();
+      return handed_over == count;
+    };
+    enqueue(0);
+    QVERIFY(wait_for_hand_overs(1));
+    enqueue(1);
+    QVERIFY(wait_for_hand_overs(2));
+
+    // The third arrives while the first question is open. Each question is answered once its
+    // list shows; only the caller that found the dialog idle waits for them all.
+    QStringList shown;
+    bool waits_for_all = true;
+    bool others_went_on = true;
+    auto* answer = new QTimer(&dialog);
+    answer->setInterval(5);
+    connect(answer, &QTimer::timeout, &dialog, [&] {
+      if (!dialog.isVisible()) return;
+      auto* list = Find<QListWidget>(dialog, "listFolderList");
+      if (shown.size() == 0) {
+        if (threads.size() < 3) enqueue(2);
+        if (!done[2]) return;
+        others_went_on = done[1];
+      }
+      shown << list->item(0)->text();
+      waits_for_all = waits_for_all && !done[0];
+      if (shown.size() == 1) Find<QPushButton>(dialog, "buttonOk")->click();
+      if (shown.size() == 2) Find<QPushButton>(dialog, "buttonCancel")->click();
+      if (shown.size() == 3) {
+        list->item(1)->setSelected(true);
+        Find<QPushButton>(dialog, "buttonOk")->click();
+      }
+    });
+    answer->start();
+
+    QTRY_VERIFY_WITH_TIMEOUT(done[0] && done[1] && done[2], kWaitMs);
+    for (std::thread& thread : threads) thread.join();
+    QCOMPARE(shown, QStringList({"A", "B", "C"}));
+    QVERIFY(waits_for_all);
+    QVERIFY(others_went_on);
+
+    QCOMPARE(QDir(root.filePath("a1")).entryList(QDir::Files), QStringList({"pic.jpg"}));
+    QCOMPARE(QDir(root.filePath("b1")).entryList(QDir::Files), QStringList());
+    QCOMPARE(QDir(root.filePath("c1")).entryList(QDir::Files), QStringList());
+    QCOMPARE(QDir(root.filePath("c2")).entryList(QDir::Files), QStringList({"pic.jpg"}));
+    // Every temporary file is gone: moved, or deleted on Don't save.
+    QCOMPARE(QDir(root.path()).entryList(QDir::Files), QStringList());
+    QVERIFY(boxes.shown.empty());
+  }
+};
+
+QTEST_MAIN(SelectSaveFolderDlgTest)
+#include "select_save_folder_dlg_test.moc"

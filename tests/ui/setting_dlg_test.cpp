@@ -1,0 +1,264 @@
+// The settings window driven through its controls; each modal window is handled by a timer
+// that waits for it to come up.
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QMessageBox>
+#include <QPointer>
+#include <QTimer>
+#include <QtTest>
+#include <functional>
+
+#include "ui/search_setting_dlg.h"
+#include "ui/setting_dlg.h"
+
+using namespace trovanex;
+
+namespace {
+
+// Runs `act` on the modal window of type W once it is shown; the returned watch may be deleted
+// to stop waiting. A window of another type that stays up five seconds, or one that a failed
+// check left open, is closed so that the test fails instead of hanging.
+template <typename W>
+QPointer<QTimer> WhenShown(std::function<void(W*)> act) {
+  auto* timer = new QTimer;
+  QElapsedTimer waited;
+  waited.start();
+  QObject::connect(timer, &QTimer::timeout, timer, [timer, waited, act] {
+    QWidget* modal = QApplication::activeModalWidget();
+    W* window = qobject_cast<W*>(modal);
+    if (!window || !window->isVisible()) {
+      if (waited.elapsed() < 5000) return;
+      if (modal) modal->close();
+    } else {
+      timer->stop();  // `act` may open windows of its own
+      act(window);
+      if (QTest::currentTestFailed() && window->isVisible()) window->close();
+    }
+    timer->stop();
+    timer->deleteLater();
+  });
+  timer->start(5);
+  return timer;
+}
+
+template <typename T>
+T* Child(QWidget* window, const char* name) {
+  T* child = window->findChild<T*>(name);
+  if (!child) qFatal("no control %s", name);
+  return child;
+}
+
+void Click(QWidget* window, const char* name) {
+  Child<QAbstractButton>(window, name)->click();
+}
+QLineEdit* Box(QWidget* window, const char* name) {
+  return Child<QLineEdit>(window, name);
+}
+QListWidget* MatchList(QWidget* window) {
+  return Child<QListWidget>(window, "MatchList");
+}
+
+void Select(QWidget* window, int row) {
+  MatchList(window)->item(row)->setSelected(true);
+}
+
+// Answers the next message box with `answer`, remembering its caption and text.
+void Answer(QMessageBox::StandardButton answer, QString* seen = nullptr) {
+  WhenShown<QMessageBox>([answer, seen](QMessageBox* box) {
+    if (seen) *seen = box->windowTitle() + "|" + box->text();
+    box->button(answer)->click();
+  });
+}
+
+std::shared_ptr<TTxConfig> Defaults(const std::string& conditions = "") {
+  auto config = std::make_shared<TTxConfig>();
+  config->ListenPort = 81;
+  config->ProxyPort = 8080;
+  config->ConnectionTimeout = 5000;
+  config->ReadTimeout = 30000;
+  config->BufferSize = kDefaultBufferSize;
+  config->TrayDoubleClickMode = 1;
+  for (const char name : conditions) {
+    auto condition = std::make_unique<TSearchCondition>();
+    condition->Name = name == '_' ? "" : std::string(1, name);
+    condition->SetSearchString(std::string("search ") + name);
+    condition->AppendFolder("/save", "");
+    config->Conditions->Add(std::move(condition));
+  }
+  return config;
+}
+
+std::string ConditionNames(const TTxConfig& config) {
+  std::string names;
+  for (const TSearchCondition* c = config.FirstCondition(); c; c = c->Next) names += c->Name;
+  return names;
+}
+
+}  // namespace
+
+class SettingDlgTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void NumbersShownAndStored() {
+    const struct {
+      const char* box;
+      const char* typed;
+      std::int32_t TTxConfig::*field;
+      std::int32_t stored;
+    } cases[] = {
+        {"textBufferSize", "31", &TTxConfig::BufferSize, 31744},  // as shown for 32767
+        {"textBufferSize", "32", &TTxConfig::BufferSize, 32768},
+        {"textConnectPort", "abc", &TTxConfig::ListenPort, 81},
+        {"textConnectTimeout", "abc", &TTxConfig::ConnectionTimeout, 5000},
+        {"textReadTimeout", "", &TTxConfig::ReadTimeout, 30000},
+        {"TextProxyPort", "x", &TTxConfig::ProxyPort, 8080},
+    };
+    TSettingDlg dialog;
+    for (const auto& test_case : cases) {
+      auto current = Defaults();
+      current->ListenPort = 1;
+      current->ConnectionTimeout = 2;
+      current->ReadTimeout = 3;
+      current->ProxyPort = 4;
+      current->TrayDoubleClickMode = 0;
+      WhenShown<TSettingDlg>([&test_case](QWidget* window) {
+        QCOMPARE(Box(window, "textBufferSize")->text(), "31");
+        Box(window, test_case.box)->setText(test_case.typed);
+        Click(window, "BtnOK");
+      });
+      const std::shared_ptr<TTxConfig> kept = dialog.EditConfig(current);
+      QVERIFY(kept && kept != current);
+      QCOMPARE((*kept).*test_case.field, test_case.stored);
+      QCOMPARE(kept->TrayDoubleClickMode, 0);
+      QCOMPARE(current->BufferSize, kDefaultBufferSize);
+    }
+  }
+
+  void UnusableBufferSizeIsRefusedAndTheWindowStaysOpen() {
+    TSettingDlg dialog;
+    QStringList refusals;
+    WhenShown<TSettingDlg>([&refusals](QWidget* window) {
+      for (const char* typed : {"", "0", "2097152"}) {
+        QString seen;
+        Answer(QMessageBox::Ok, &seen);
+        Box(window, "textBufferSize")->setText(typed);
+        Click(window, "BtnOK");
+        QVERIFY(window->isVisible());
+        refusals << seen;
+      }
+      Box(window, "textBufferSize")->setText("8");
+      Click(window, "BtnOK");
+    });
+    const std::shared_ptr<TTxConfig> kept = dialog.EditConfig(Defaults());
+    QCOMPARE(refusals.size(), 3);
+    for (const QString& seen : refusals) QVERIFY2(seen.startsWith("trovanex|"), qPrintable(seen));
+    QCOMPARE(kept->BufferSize, 8192);
+  }
+
+  void CancelKeepsTheGivenSettingsAfterEveryConditionIsDeleted() {
+    TSettingDlg dialog;
+    const auto current = Defaults("AB");
+    QString question;
+    WhenShown<TSettingDlg>([&question](QWidget* window) {
+      Box(window, "textConnectPort")->setText("9999");
+      for (int i = 0; i < 2; ++i) {
+        Select(window, 0);
+        Answer(QMessageBox::Ok, &question);
+        Click(window, "btnDelete");
+      }
+      QCOMPARE(MatchList(window)->count(), 0);
+      Click(window, "BtnCancel");
+    });
+    QCOMPARE(dialog.EditConfig(current), current);
+    QCOMPARE(question, "検索条件|本当に削除しますか？");
+    QCOMPARE(ConditionNames(*current), "AB");
+    QCOMPARE(current->ListenPort, 81);
+  }
+
+  void ConditionButtonsLeaveNoRowSelected() {
+    TSettingDlg dialog;
+    TSearchSettingDlg editor;
+    dialog.SetConditionEditor(&editor);
+    bool asked_without_selection = false;
+    WhenShown<TSettingDlg>([&](QWidget* window) {
+      WhenShown<TSearchSettingDlg>([](QWidget* edit) {
+        Box(edit, "textSettingName")->setText("C");
+        Box(edit, "textSaveFolder")->setText("/c");
+        Click(edit, "BtnOK");
+      });
+      Click(window, "btnAdd");
+      QCOMPARE(MatchList(window)->count(), 3);
+      QVERIFY(MatchList(window)->selectedItems().isEmpty());
+
+      Select(window, 1);
+      WhenShown<TSearchSettingDlg>([](QWidget* edit) {
+        QCOMPARE(Box(edit, "textSettingName")->text(), "B");
+        Box(edit, "textSettingName")->setText("E");
+        Click(edit, "BtnOK");
+      });
+      Click(window, "btnEdit");
+      QCOMPARE(MatchList(window)->item(1)->text(), "E");
+      QVERIFY(MatchList(window)->selectedItems().isEmpty());
+
+      Select(window, 0);
+      Answer(QMessageBox::Cancel);
+      Click(window, "btnDelete");
+      QCOMPARE(MatchList(window)->count(), 3);
+      Answer(QMessageBox::Ok);
+      Click(window, "btnDelete");
+      QVERIFY(MatchList(window)->selectedItems().isEmpty());
+
+      // Nothing selected: no question, nothing deleted.
+      const QPointer<QTimer> watch =
+          WhenShown<QMessageBox>([&asked_without_selection](QMessageBox* box) {
+            asked_without_selection = true;
+            box->button(QMessageBox::Cancel)->click();
+          });
+      Click(window, "btnDelete");
+      delete watch.data();
+      QCOMPARE(MatchList(window)->count(), 2);
+      Click(window, "BtnOK");
+    });
+    const std::shared_ptr<TTxConfig> kept = dialog.EditConfig(Defaults("AB"));
+    QCOMPARE(ConditionNames(*kept), "EC");
+    QVERIFY(!asked_without_selection);
+  }
+
+  void RowsPaintTheConditionItself() {
+    TSettingDlg dialog;
+    QImage painted;
+    WhenShown<TSettingDlg>([&painted](QWidget* window) {
+      Child<QTabWidget>(window, "PageControl1")->setCurrentIndex(1);
+      QListWidget* list = MatchList(window);
+      QCOMPARE(list->item(0)->text(), "no name");
+      QCOMPARE(list->sizeHintForRow(0), 36);
+      list->setCurrentRow(-1);
+      list->clearSelection();
+      painted = list->viewport()->grab().toImage();
+      Click(window, "BtnCancel");
+    });
+    dialog.EditConfig(Defaults("_"));
+    QVERIFY(!painted.isNull());
+    const int right = painted.width() - 3;
+    QCOMPARE(painted.pixelColor(right, 10), QColor(205, 221, 255));  // empty name: a bare band
+    QCOMPARE(painted.pixelColor(right, 28), dialog.palette().color(QPalette::Base));
+    QCOMPARE(painted.pixelColor(right, 35), dialog.palette().color(QPalette::Text));
+  }
+
+  void NothingShownWithoutACopyableObject() {
+    TSettingDlg dialog;
+    QCOMPARE(dialog.EditConfig(nullptr), nullptr);
+
+    auto broken = Defaults("A");
+    broken->Conditions->Add(std::make_unique<TSearchCondition>());  // without folder
+    QString seen;
+    Answer(QMessageBox::Ok, &seen);
+    QCOMPARE(dialog.EditConfig(broken), broken);
+    QVERIFY(!dialog.isVisible());
+    QVERIFY2(seen.startsWith("trovanex|"), qPrintable(seen));
+  }
+};
+
+QTEST_MAIN(SettingDlgTest)
+#include "setting_dlg_test.moc"
