@@ -8,49 +8,17 @@
 #include <QtTest>
 #include <functional>
 
+#include "support/modal_windows.h"
 #include "ui/search_setting_dlg.h"
 #include "ui/setting_dlg.h"
 
 using namespace trovanex;
+using trovanex::testing::Child;
+using trovanex::testing::Click;
+using trovanex::testing::WhenShown;
 
 namespace {
 
-// Runs `act` on the modal window of type W once it is shown; the returned watch may be deleted
-// to stop waiting. A window of another type that stays up five seconds, or one that a failed
-// check left open, is closed so that the test fails instead of hanging.
-template <typename W>
-QPointer<QTimer> WhenShown(std::function<void(W*)> act) {
-  auto* timer = new QTimer;
-  QElapsedTimer waited;
-  waited.start();
-  QObject::connect(timer, &QTimer::timeout, timer, [timer, waited, act] {
-    QWidget* modal = QApplication::activeModalWidget();
-    W* window = qobject_cast<W*>(modal);
-    if (!window || !window->isVisible()) {
-      if (waited.elapsed() < 5000) return;
-      if (modal) modal->close();
-    } else {
-      timer->stop();  // `act` may open windows of its own
-      act(window);
-      if (QTest::currentTestFailed() && window->isVisible()) window->close();
-    }
-    timer->stop();
-    timer->deleteLater();
-  });
-  timer->start(5);
-  return timer;
-}
-
-template <typename T>
-T* Child(QWidget* window, const char* name) {
-  T* child = window->findChild<T*>(name);
-  if (!child) qFatal("no control %s", name);
-  return child;
-}
-
-void Click(QWidget* window, const char* name) {
-  Child<QAbstractButton>(window, name)->click();
-}
 QLineEdit* Box(QWidget* window, const char* name) {
   return Child<QLineEdit>(window, name);
 }
