@@ -4,7 +4,7 @@ ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
 CMAKE_GEN  := -G Ninja
 
-.PHONY: all bootstrap build build-asan test run bench format clean
+.PHONY: all bootstrap build build-asan test run bench screenshots format clean
 
 all: build
 
@@ -28,6 +28,10 @@ test: build build-asan
 
 bench: build
 	$(BUILD)/bench/trovanex_bench
+
+# The desktop program's windows, on a virtual display, into docs/screenshots/.
+screenshots: build
+	scripts/screenshots $(BUILD)/src/ui/trovanex
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')

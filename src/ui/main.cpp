@@ -24,6 +24,7 @@
 #include "ui/connection_list_frm.h"
 #include "ui/exit_on_signal.h"
 #include "ui/hash_refresh_dlg.h"
+#include "ui/japanese_qt_texts.h"
 #include "ui/log_window.h"
 #include "ui/qt_views.h"
 #include "ui/save_question_box.h"
@@ -77,6 +78,7 @@ void StopConnections(ProxyEngine& engine) {
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
+  InstallJapaneseQtTexts(app);
   const std::string executable = ExecutablePath();
   const InstanceLock instance(executable);
   if (!instance.Held()) {

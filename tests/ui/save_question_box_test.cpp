@@ -8,6 +8,7 @@
 #include <atomic>
 #include <thread>
 
+#include "ui/japanese_qt_texts.h"
 #include "ui/save_question_box.h"
 
 using namespace trovanex;
@@ -163,6 +164,23 @@ class SaveQuestionBoxTest : public QObject {
     });
     QVERIFY(!questions.AskYesNo("Trovan!", "main"));
     QCOMPARE(VisibleBoxes(), 0);
+  }
+
+  // The question reads Japanese to its last word: Qt's own button texts come from its
+  // translation, which the program installs at start.
+  void theButtonsSpeakJapanese() {
+    QVERIFY2(InstallJapaneseQtTexts(*QCoreApplication::instance()),
+             "Qt's Japanese texts are missing");
+    SaveQuestionBoxes questions;
+    const QString text = "ファイルa.jpgを保存しますか？";
+    Asker asker(questions, text.toStdString());
+    QTRY_VERIFY_WITH_TIMEOUT(BoxShowing(text), kWaitMs);
+    QMessageBox* box = BoxShowing(text);
+    QVERIFY(box->button(QMessageBox::Yes)->text().startsWith("はい"));
+    QVERIFY(box->button(QMessageBox::No)->text().startsWith("いいえ"));
+    box->button(QMessageBox::Yes)->click();
+    QTRY_VERIFY_WITH_TIMEOUT(asker.done(), kWaitMs);
+    QVERIFY(asker.yes());
   }
 };
 
