@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileDialog>
 #include <QInputDialog>
@@ -69,7 +70,13 @@ FolderChoice TSelectSaveFolderDlg::Choose(const SaveRequest& request) {
   FillFolderList();
   // An event loop ended from outside (the program quitting) leaves the result at Rejected.
   setResult(QDialog::Rejected);
-  const bool saved = exec() == QDialog::Accepted;
+  // Waits here like a modal dialog, without being one: a modal window would hold back the save
+  // questions of other connections until this one is answered.
+  QEventLoop answered;
+  connect(this, &QDialog::finished, &answered, &QEventLoop::quit);
+  show();
+  answered.exec();
+  const bool saved = result() == QDialog::Accepted;
   hide();
   condition_ = nullptr;
   return saved ? choice_ : FolderChoice{};

@@ -20,6 +20,7 @@
 
 #include "engine/folder_choice_queue.h"
 #include "support/recording_message_boxes.h"
+#include "ui/save_question_box.h"
 #include "ui/select_save_folder_dlg.h"
 
 using namespace trovanex;
@@ -68,6 +69,14 @@ template <typename Widget>
 void WhenModal(std::function<void(Widget*)> act) {
   WhenFound([] { return qobject_cast<Widget*>(QApplication::activeModalWidget()); },
             [act](QWidget* widget) { act(static_cast<Widget*>(widget)); });
+}
+
+QMessageBox* VisibleBox(const QString& text) {
+  for (QWidget* widget : QApplication::topLevelWidgets()) {
+    auto* box = qobject_cast<QMessageBox*>(widget);
+    if (box && box->isVisible() && box->text() == text) return box;
+  }
+  return nullptr;
 }
 
 QStringList Lines(const QListWidget* list) {
@@ -370,6 +379,40 @@ class SelectSaveFolderDlgTest : public QObject {
     // Every temporary file is gone: moved, or deleted on Don't save.
     QCOMPARE(QDir(root.path()).entryList(QDir::Files), QStringList());
     QVERIFY(boxes.shown.empty());
+  }
+
+  // Another connection's save question opens while the folder question waits: the user can
+  // answer it first, with the mouse, and the folder question stays open for its own answer.
+  void aSaveQuestionIsAnsweredWhileTheFolderQuestionWaits() {
+    QTemporaryDir root;
+    TSelectSaveFolderDlg dialog;
+    SaveQuestionBoxes questions;
+    const QString text = "ファイルq.jpgを保存しますか？";
+    std::atomic<int> answer{-1};
+    std::thread asker;
+    bool open_meanwhile = false;
+    WhenShown(dialog, [&] {
+      struct Cancel {  // whatever the checks find, the folder question ends
+        TSelectSaveFolderDlg& dialog;
+        ~Cancel() { Find<QPushButton>(dialog, "buttonCancel")->click(); }
+      } cancel{dialog};
+      asker = std::thread([&] { answer = questions.AskYesNo("Trovan!", text.toStdString()); });
+      QMessageBox* box = nullptr;
+      QTRY_VERIFY_WITH_TIMEOUT(box = VisibleBox(text), 5000);
+      // No modal window may stand over the question: it would take no input until closed.
+      QWidget* modal = QApplication::activeModalWidget();
+      QVERIFY(!modal || modal == box);
+      QTest::mouseClick(box->button(QMessageBox::Yes), Qt::LeftButton);
+      QTRY_COMPARE_WITH_TIMEOUT(answer.load(), 1, 5000);
+      open_meanwhile = dialog.isVisible();
+    });
+    const FolderChoice choice =
+        dialog.Choose(Request(root, Condition({{"one", root.path()}}), "tx0007.tmp"));
+    questions.AnswerAllNo();  // a failed check must not leave the asker waiting
+    if (asker.joinable()) asker.join();
+    QCOMPARE(answer.load(), 1);
+    QVERIFY(open_meanwhile);
+    QCOMPARE(choice.kind, FolderChoice::Kind::DontSave);
   }
 };
 
