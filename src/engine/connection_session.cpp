@@ -138,10 +138,20 @@ void ConnectionSession::SendErrorAnswer(const std::string& status, std::string_v
   }
 }
 
+void ConnectionSession::OpenUpstream() {
+  upstream_.emplace();
+  upstream_link_.emplace(browser_, *upstream_);
+}
+
+void ConnectionSession::DropUpstream() {
+  upstream_link_.reset();
+  upstream_.reset();
+}
+
 bool ConnectionSession::Connect() {
   const std::string& host = config_->UseProxy ? config_->ProxyAddress : request_.Host;
   const int port = config_->UseProxy ? config_->ProxyPort : request_.Port;
-  upstream_.emplace();
+  OpenUpstream();
   capture_->Match(request_);
   upstream_->SetReadTimeout(config_->ReadTimeout);
   try {
@@ -149,14 +159,14 @@ bool ConnectionSession::Connect() {
     Log(" : Bound IP is ");
   } catch (const ConnectTimedOut&) {
     Log("***Error: TIMEOUT***");
-    upstream_.reset();
+    DropUpstream();
     context_.monitor.Messages.ShowStatusMessage("Error: 接続がタイムアウトしました！");
     SendErrorAnswer(" 504 Gateway Timeout.", context_.pages.ConnectTimeoutPage);
     return false;
   } catch (const SocketFailure& failure) {
     Log("***Error: WinSock " + std::to_string(failure.Code) + "***");
     if (failure.Code == kWsaHostNotFound) {
-      upstream_.reset();
+      DropUpstream();
       Log(" : Error; ドメインネームが解決できてなかったりホストが無かったり？");
       SendErrorAnswer(" 504 Unknown domain name.", context_.pages.HostNotFoundPage);
       return false;
@@ -245,7 +255,7 @@ void ConnectionSession::CleanUp() {
     // A decision that failed must not keep the connection from ending; the capture logs it.
   }
   if (upstream_) {
-    upstream_.reset();
+    DropUpstream();
     monitor.Log.AddDebugLog(n + " : *** Client Component Freed ***");
   }
   if (list_entry_) {

@@ -39,6 +39,8 @@ class ConnectionSession {
   void ReadAnswerHead();
   void Relay();
   void CleanUp();
+  void OpenUpstream();
+  void DropUpstream();
 
   void Log(const std::string& text);  // the serial number + text
   std::string Prefix() const { return std::to_string(request_.ConnectionNo); }
@@ -50,7 +52,8 @@ class ConnectionSession {
   TRelayState state_;
   std::unique_ptr<CaptureHooks> capture_;
   std::optional<Connection> upstream_;
-  std::optional<std::string> list_entry_;  // set once the connection list has it
+  std::optional<AbortLink> upstream_link_;  // stopping the listener wakes a wait on the origin
+  std::optional<std::string> list_entry_;   // set once the connection list has it
   bool started_ = false;
   bool cleaned_up_ = false;
 };

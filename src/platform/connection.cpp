@@ -94,6 +94,7 @@ void Connection::Adopt(int fd) {
   std::lock_guard lock(fd_lock_);
   fd_ = fd;
   ever_connected_ = true;
+  if (aborted_) ::shutdown(fd_, SHUT_RDWR);  // the abort came while connecting
 }
 
 void Connection::CloseSocket() {
@@ -110,7 +111,16 @@ void Connection::Disconnect() {
 
 void Connection::Abort() {
   std::lock_guard lock(fd_lock_);
+  aborted_ = true;
   if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
+  // Lock order: a connection before its partner; a partner never reaches back.
+  if (abort_partner_) abort_partner_->Abort();
+}
+
+void Connection::SetAbortPartner(Connection* partner) {
+  std::lock_guard lock(fd_lock_);
+  abort_partner_ = partner;
+  if (partner && aborted_) partner->Abort();
 }
 
 void Connection::ConnectTo(const std::string& host, int port, int timeout_ms) {

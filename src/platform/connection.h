@@ -88,8 +88,14 @@ class Connection {
   bool IsConnected() const { return fd_ >= 0; }
   void Disconnect();
   // Shuts the socket down in both directions without releasing it, so that a thread blocked
-  // on it wakes with a failure. Safe from another thread.
+  // on it wakes with a failure; a socket this connection opens later is shut down at once.
+  // The abort partner, if any, is aborted too. Safe from another thread.
   void Abort();
+  // Makes Abort() reach `partner` as well (nullptr ends that); when this connection has already
+  // been aborted, the partner is aborted at once. Owning thread only. A connection thread that
+  // waits on the far side of a relay then wakes as soon as the listener aborts its browser
+  // connection. Use AbortLink, which ends the link before the partner goes.
+  void SetAbortPartner(Connection* partner);
 
   // Remote address: dotted IPv4 text (an IPv4-mapped IPv6 peer is shown as IPv4); empty when
   // there is none.
@@ -129,11 +135,28 @@ class Connection {
   // that it never shuts down a descriptor number the owner has already released.
   mutable std::mutex fd_lock_;
   int fd_ = -1;
+  bool aborted_ = false;                 // under fd_lock_
+  Connection* abort_partner_ = nullptr;  // under fd_lock_
   bool ever_connected_ = false;
   bool peer_closed_ = false;
   int read_timeout_ms_ = 0;
   std::string input_;  // bytes received; those before consumed_ are already read
   std::size_t consumed_ = 0;
+};
+
+// Links a connection's abort to a partner for the partner's lifetime: declare it after the
+// partner, so that the link ends first.
+class AbortLink {
+ public:
+  AbortLink(Connection& owner, Connection& partner) : owner_(owner) {
+    owner_.SetAbortPartner(&partner);
+  }
+  ~AbortLink() { owner_.SetAbortPartner(nullptr); }
+  AbortLink(const AbortLink&) = delete;
+  AbortLink& operator=(const AbortLink&) = delete;
+
+ private:
+  Connection& owner_;
 };
 
 }  // namespace trovanex

@@ -342,7 +342,7 @@ TEST(EngineCounters, StopClosesOpenConnectionsAndRunsTheirCleanUp) {
   EngineHarness proxy;
   proxy.Settings().ReadTimeout = 0;  // no time-out may end these connections
   // An origin that keeps trickling a long body: the relay meets the closed browser at its next
-  // write. (A relay waiting on a silent origin wakes only by its own read time-out.)
+  // write.
   const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n";
   OriginScript trickle = {OriginStep::ReadHead(), OriginStep::Send(head + "first part")};
   for (int i = 0; i < 100; ++i) {
@@ -363,6 +363,33 @@ TEST(EngineCounters, StopClosesOpenConnectionsAndRunsTheirCleanUp) {
   EXPECT_FALSE(relaying.TimedOut());
   EXPECT_EQ(silent.ReadUntilClose(), "");
   EXPECT_FALSE(silent.TimedOut());
+  ExpectAllEnded(proxy, 2);
+}
+
+// With no read time-out, a connection waiting on an origin that says nothing more has only
+// the stop to end it: waiting for the answer's head, and in the middle of the body.
+TEST(EngineCounters, StopWakesConnectionsWaitingOnASilentOrigin) {
+  EngineHarness proxy;
+  proxy.Settings().ReadTimeout = 0;
+  const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n";
+  ScriptedOrigin origin(std::vector<OriginScript>{
+      {OriginStep::ReadHead(), OriginStep::Stall()},
+      {OriginStep::ReadHead(), OriginStep::Send(head + "first part"), OriginStep::Stall()}});
+
+  RawBrowser waiting_for_head(proxy.Port());
+  ASSERT_TRUE(waiting_for_head.Send(GetRequest(origin.Port(), "/head")));
+  ASSERT_TRUE(origin.WaitForConnections(1));
+  RawBrowser in_body(proxy.Port());
+  ASSERT_TRUE(in_body.Send(GetRequest(origin.Port(), "/body")));
+  ASSERT_EQ(in_body.ReadHead(), head);
+
+  EXPECT_EQ(proxy.Stop(), 0);
+  EXPECT_EQ(waiting_for_head.ReadUntilClose(), "");
+  EXPECT_FALSE(waiting_for_head.TimedOut());
+  in_body.ReadUntilClose();
+  EXPECT_FALSE(in_body.TimedOut());
+  EXPECT_TRUE(origin.WaitForPeerClose(0));
+  EXPECT_TRUE(origin.WaitForPeerClose(1));
   ExpectAllEnded(proxy, 2);
 }
 

@@ -243,6 +243,52 @@ TEST_F(ConnectionTest, AbortFromAnotherThreadWakesABlockedRead) {
   aborter.join();
 }
 
+// Stopping the listener aborts the browser's connection; the origin's connection linked to it
+// must wake as well, whether it was linked before the abort, after it, or connects after it.
+// (A partner that waits longer than its read time-out fails with ReadTimedOut instead.)
+TEST(ConnectionAbortPartner, AbortReachesThePartnerWhenEverItIsLinked) {
+  Fd server = ListenOnLoopback(8);
+  const int port = PortOf(server.get());
+  auto [ours, browser_peer] = TcpPair();
+  Connection browser(ours.release());
+
+  Connection linked_first;
+  linked_first.SetReadTimeout(3000);
+  linked_first.ConnectTo("127.0.0.1", port, 1000);
+  {
+    AbortLink link(browser, linked_first);
+    std::thread stopper([&] {
+      std::this_thread::sleep_for(50ms);
+      browser.Abort();
+    });
+    EXPECT_THROW(linked_first.ReadLine(), PeerClosed);
+    stopper.join();
+  }
+
+  Connection linked_after;
+  linked_after.SetReadTimeout(3000);
+  linked_after.ConnectTo("127.0.0.1", port, 1000);
+  {
+    AbortLink link(browser, linked_after);
+    EXPECT_THROW(linked_after.ReadLine(), PeerClosed);
+  }
+
+  Connection connected_after;
+  connected_after.SetReadTimeout(3000);
+  {
+    AbortLink link(browser, connected_after);
+    connected_after.ConnectTo("127.0.0.1", port, 1000);
+    EXPECT_THROW(connected_after.ReadLine(), PeerClosed);
+  }
+
+  // A link ends with its partner: a later abort must not reach a connection that is gone.
+  {
+    Connection gone;
+    AbortLink link(browser, gone);
+  }
+  browser.Abort();
+}
+
 TEST(ConnectionWrite, APeerThatWentAwayFailsTheWriteAndClosesTheSocket) {
   auto [ours, peer] = TcpPair();
   Connection connection(ours.release());
