@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "model/search_condition.h"
@@ -30,6 +31,13 @@ struct FolderRow {
 // The execution type that the folder mode stands for.
 TExecType FolderModeExecType(bool single_folder, bool confirm_save);
 
+// Why a folder's name or path cannot be kept in Search.cfg as typed, or nothing when it can.
+// The file separates folders with ";" and a name from its path with "/", drops "?", stores
+// the path separator as "\\" and ends a line at CR or LF: such a character would split or
+// change the folder when the file is read at the next start.
+std::optional<std::string> FolderNameProblem(std::string_view name);
+std::optional<std::string> FolderPathProblem(std::string_view path);
+
 class ConditionEditing {
  public:
   explicit ConditionEditing(TSearchCondition& condition) : condition_(condition) { RefreshRows(); }
@@ -47,13 +55,17 @@ class ConditionEditing {
   // `current_row` is the grid's current row; a negative one counts as the first. Add puts the
   // folder in front when the grid shows none, else above the current row but never above the
   // first one. Edit and Delete act on the condition's folder at that position, also when the
-  // grid shows none, and do nothing past the last folder. Each refreshes the rows.
-  void AddFolder(int current_row, std::string name, std::string path);
-  void EditFolder(int current_row, std::string name, std::string path);
+  // grid shows none, and do nothing past the last folder. Each refreshes the rows. Add and
+  // Edit refuse, with the text that says why and without changing anything, a name or path
+  // that Search.cfg cannot keep.
+  std::optional<std::string> AddFolder(int current_row, std::string name, std::string path);
+  std::optional<std::string> EditFolder(int current_row, std::string name, std::string path);
   void DeleteFolder(int current_row);
 
   // OK: writes the fields into the condition. Refuses, with the text that says why and
-  // without changing anything, a condition that would be left without a folder to save in.
+  // without changing anything, a condition that would be left without a folder to save in,
+  // one without match text (Search.cfg refuses such a record at the next start and merges
+  // the next rule into it) and a single folder that Search.cfg cannot keep.
   std::optional<std::string> Confirm(const ConditionFields& fields);
 
  private:

@@ -225,15 +225,21 @@ void TSearchSettingDlg::GridFolderListSelectCell(int row) {
 
 void TSearchSettingDlg::ButtonFolderAddClick() {
   if (!editing_) return;
-  editing_->AddFolder(CurrentRow(), textFolderName_->text().toStdString(),
-                      textAddingFolder_->text().toStdString());
-  RefreshFolderGrid();
+  RefuseOrRefresh(editing_->AddFolder(CurrentRow(), textFolderName_->text().toStdString(),
+                                      textAddingFolder_->text().toStdString()));
 }
 
 void TSearchSettingDlg::ButtonFolderEditClick() {
   if (!editing_) return;
-  editing_->EditFolder(CurrentRow(), textFolderName_->text().toStdString(),
-                       textAddingFolder_->text().toStdString());
+  RefuseOrRefresh(editing_->EditFolder(CurrentRow(), textFolderName_->text().toStdString(),
+                                       textAddingFolder_->text().toStdString()));
+}
+
+void TSearchSettingDlg::RefuseOrRefresh(const std::optional<std::string>& refusal) {
+  if (refusal) {
+    QMessageBox::warning(this, "trovanex", ToQ(*refusal));
+    return;
+  }
   RefreshFolderGrid();
 }
 

@@ -48,6 +48,8 @@ class TSearchSettingDlg : public QDialog {
   void ButtonFolderAddClick();
   void ButtonFolderEditClick();
   void ButtonFolderDeleteClick();
+  // Shows why a folder button changed nothing, or the grid as it now stands.
+  void RefuseOrRefresh(const std::optional<std::string>& refusal);
   void ChooseFolderInto(QLineEdit* box);
   void BtnOKClick();
 

@@ -8,6 +8,7 @@
 #include <QInputDialog>
 #include <QMessageBox>
 
+#include "model/condition_editing.h"
 #include "ui/window_font.h"
 
 namespace trovanex {
@@ -119,10 +120,19 @@ void TSelectSaveFolderDlg::buttonOkClick() {
 void TSelectSaveFolderDlg::buttonCreateNewClick() {
   const std::optional<QString> folder = AskNewFolder();
   if (!folder) return;
-  const QString label = AskFolderLabel();
-  choice_ = FolderChoice{FolderChoice::Kind::Save, std::nullopt,
-                         QFile::encodeName(QDir::toNativeSeparators(*folder)).toStdString(),
-                         label.toStdString()};
+  std::string path = QFile::encodeName(QDir::toNativeSeparators(*folder)).toStdString();
+  // The folder joins the rule and is written to Search.cfg: what the file cannot keep is
+  // refused here, and the question stays open.
+  if (const auto problem = FolderPathProblem(path)) {
+    QMessageBox::warning(this, "trovanex", QString::fromStdString(*problem));
+    return;
+  }
+  std::string label = AskFolderLabel().toStdString();
+  while (const auto problem = FolderNameProblem(label)) {
+    QMessageBox::warning(this, "trovanex", QString::fromStdString(*problem));
+    label = AskFolderLabel().toStdString();  // cancelling gives the empty label, which passes
+  }
+  choice_ = FolderChoice{FolderChoice::Kind::Save, std::nullopt, std::move(path), std::move(label)};
   accept();
 }
 

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "model/condition_file.h"
+#include "support/recording_message_boxes.h"
+
 namespace trovanex {
 namespace {
 
@@ -166,6 +169,15 @@ TEST(ConditionEditing, OkRefusesAConditionWithoutFolderAndChangesNothing) {
       {"several, none in the list", Multiple()},
       {"one, empty box", Single("")},
       {"one, only blanks", Single("  ")},
+      {"no match text",
+       [] {
+         ConditionFields fields = Single("/x");
+         fields.search_string.clear();
+         return fields;
+       }()},
+      {"one, path with ;", Single("/a;b")},
+      {"one, path with ?", Single("/a?b")},
+      {"one, path with a backslash", Single("/a\\b")},
   };
   for (const auto& row : rows) {
     auto condition = ConditionWith(row.fields.single_folder ? "AB" : "", TExecType::Save);
@@ -177,6 +189,62 @@ TEST(ConditionEditing, OkRefusesAConditionWithoutFolderAndChangesNothing) {
     EXPECT_EQ(condition->Name, "before") << row.name;
     EXPECT_EQ(condition->ExecType, TExecType::Save) << row.name;
     EXPECT_EQ(FolderNames(*condition), row.fields.single_folder ? "AB" : "") << row.name;
+  }
+}
+
+TEST(ConditionEditing, AddAndEditRefuseAFolderSearchCfgCannotKeep) {
+  auto condition = ConditionWith("AB", TExecType::SaveAskFolder);
+  ConditionEditing editing(*condition);
+  const std::pair<std::string, std::string> refused[] = {
+      {"a;b", "/x"}, {"a/b", "/x"}, {"a?", "/x"}, {"x", "/a;b"}, {"x", "/a?"}, {"x", "/a\\b"}};
+  for (const auto& [name, path] : refused) {
+    EXPECT_TRUE(editing.AddFolder(1, name, path)) << name << " " << path;
+    EXPECT_TRUE(editing.EditFolder(1, name, path)) << name << " " << path;
+  }
+  EXPECT_EQ(FolderNames(*condition), "AB");
+  EXPECT_EQ(RowNames(editing), "AB");
+  EXPECT_EQ(editing.AddFolder(1, "C", "/pC"), std::nullopt);
+  EXPECT_EQ(FolderNames(*condition), "ACB");
+}
+
+// The checks let through exactly what Search.cfg reads back unchanged: a folder that passes
+// comes back as it was, also between other rules; each one refused would have come back
+// changed, or changed the rules around it.
+TEST(ConditionEditing, FolderChecksMatchWhatSearchCfgKeeps) {
+  const std::string names[] = {"写真", "a b", "x=y", "[end]", "",    "a\\b",
+                               "a/b",  "a;b", "a?b", "a\nb",  "a\rb"};
+  const std::string paths[] = {"/home/u/写真", "/tmp/a b", "/x=y/[end]", "/a;b",
+                               "/a?b",         "/a\\b",    "/a\nb"};
+  for (const std::string& name : names) {
+    for (const std::string& path : paths) {
+      TSearchConditionList list;
+      for (const char* text : {"before", "tested", "after"}) {
+        auto condition = std::make_unique<TSearchCondition>();
+        condition->Name = text;
+        condition->SetSearchString(text);
+        condition->ExecType = TExecType::SaveAskFolder;
+        condition->AppendFolder("/first", "first");
+        if (std::string(text) == "tested") condition->AppendFolder(path, name);
+        list.Add(std::move(condition));
+      }
+      testing::RecordingMessageBoxes boxes;
+      TSearchConditionList read;
+      read.AddChain(ParseSearchConditions(FormatSearchConditions(list), boxes));
+
+      bool same = read.Count() == 3 && boxes.shown.empty();
+      for (int i = 0; same && i < 3; ++i) {
+        const TSearchCondition& was = list.Items(i);
+        const TSearchCondition& is = read.Items(i);
+        same = was.Name == is.Name && was.SearchString() == is.SearchString();
+        const TSaveFolderListItem* a = was.FirstFolder();
+        const TSaveFolderListItem* b = is.FirstFolder();
+        for (; same && a && b; a = a->NextItem(), b = b->NextItem())
+          same = a->Name == b->Name && a->Path == b->Path;
+        same = same && !a && !b;
+      }
+      const bool accepted = !FolderNameProblem(name) && !FolderPathProblem(path);
+      EXPECT_EQ(accepted, same) << "name \"" << name << "\", path \"" << path << "\"";
+    }
   }
 }
 

@@ -108,12 +108,15 @@ QString Folder(const QTemporaryDir& root, const QString& name) {
 class ScriptedDlg : public TSelectSaveFolderDlg {
  public:
   std::vector<std::optional<QString>> folders;  // one per click on "create new"
-  QString label;
+  std::vector<QString> labels;                  // one per question; then cancelled (empty)
   std::size_t folder_asks = 0;
+  std::size_t label_asks = 0;
 
  protected:
   std::optional<QString> AskNewFolder() override { return folders.at(folder_asks++); }
-  QString AskFolderLabel() override { return label; }
+  QString AskFolderLabel() override {
+    return label_asks < labels.size() ? labels[label_asks++] : QString();
+  }
 };
 
 }  // namespace
@@ -413,6 +416,41 @@ class SelectSaveFolderDlgTest : public QObject {
     QCOMPARE(answer.load(), 1);
     QVERIFY(open_meanwhile);
     QCOMPARE(choice.kind, FolderChoice::Kind::DontSave);
+  }
+
+  // The new folder joins the rule and Search.cfg: a path the file cannot keep is refused and
+  // the question stays open; a label it cannot keep is asked for again.
+  void aNewFolderSearchCfgCannotKeepIsRefused() {
+    QTemporaryDir root;
+    const QString bad = Folder(root, "a;b");
+    const QString good = Folder(root, "good");
+    ScriptedDlg dialog;
+    dialog.folders = {bad, good};
+    dialog.labels = {"x/y", "ok"};
+    QStringList warnings;
+    std::function<void(QMessageBox*)> note = [&](QMessageBox* box) {
+      warnings << box->text();
+      box->accept();
+      if (warnings.size() < 2) WhenModal<QMessageBox>(note);
+    };
+    WhenModal<QMessageBox>(note);
+    bool open_after_refusal = false;
+    WhenShown(dialog, [&] {
+      auto* create_new = Find<QPushButton>(dialog, "buttonCreateNew");
+      create_new->click();
+      open_after_refusal = dialog.isVisible();
+      create_new->click();
+    });
+    const FolderChoice choice =
+        dialog.Choose(Request(root, Condition({{"one", root.path()}}), "tx0008.tmp"));
+    QVERIFY(open_after_refusal);
+    QCOMPARE(warnings.size(), 2);
+    QVERIFY(warnings[0].contains("「;」"));
+    QVERIFY(warnings[1].contains("「/」"));
+    QCOMPARE(dialog.label_asks, std::size_t(2));
+    QCOMPARE(choice.kind, FolderChoice::Kind::Save);
+    QCOMPARE(choice.new_folder.value_or(""), good.toStdString());
+    QCOMPARE(choice.new_label, std::string("ok"));
   }
 };
 

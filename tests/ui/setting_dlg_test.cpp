@@ -152,6 +152,7 @@ class SettingDlgTest : public QObject {
     WhenShown<TSettingDlg>([&](QWidget* window) {
       WhenShown<TSearchSettingDlg>([](QWidget* edit) {
         Box(edit, "textSettingName")->setText("C");
+        Box(edit, "textSearchText")->setText("c");
         Box(edit, "textSaveFolder")->setText("/c");
         Click(edit, "BtnOK");
       });
