@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Draws the desktop program's icons into icons/:
+"""Draws the program's pictures: its logo, trovanexlogo.png (50 x 50, served by the proxy
+itself and shown in the about box), and the desktop program's icons in icons/:
 
   trovanex.png      48 x 48, the program icon: a blue rounded square with a white arrow
                     pointing down into an orange tray (the logo's motif)
@@ -7,21 +8,16 @@
   tray_save_off.png 16 x 16, the tray picture while saving is off: the motif in greys,
                     crossed by a red bar
 
-Only the standard library is used. Every shape is given in a 0..1 unit square and sampled on a
-SUB x SUB grid inside each pixel; the premultiplied samples are averaged, so edges fade into
-alpha at any size.
+Only the standard library is used. Every shape is given in a 0..1 unit square and drawn by
+png_drawing.py beside this script.
 
-Usage: make_icons.py [output folder]   (default: icons/ beside this script)
+Usage: make_icons.py   (writes beside this script)
 """
 
 import os
-import struct
-import sys
-import zlib
 
-SUB = 8
+from png_drawing import TRANSPARENT, png
 
-TRANSPARENT = (0, 0, 0, 0)
 BLUE = (30, 90, 168, 255)
 WHITE = (255, 255, 255, 255)
 ORANGE = (245, 150, 30, 255)
@@ -77,44 +73,17 @@ def crossed(colour_at):
     return colour
 
 
-def pixel(colour_at, size, px, py):
-    r = g = b = a = 0.0
-    for sy in range(SUB):
-        for sx in range(SUB):
-            cr, cg, cb, ca = colour_at((px + (sx + 0.5) / SUB) / size,
-                                       (py + (sy + 0.5) / SUB) / size)
-            r += cr * ca
-            g += cg * ca
-            b += cb * ca
-            a += ca
-    if a == 0:
-        return bytes(TRANSPARENT)
-    return bytes((round(r / a), round(g / a), round(b / a), round(a / (SUB * SUB))))
-
-
-def chunk(kind, data):
-    body = kind + data
-    return struct.pack(">I", len(data)) + body + struct.pack(">I", zlib.crc32(body) & 0xFFFFFFFF)
-
-
-def png(colour_at, size):
-    rows = b"".join(b"\x00" + b"".join(pixel(colour_at, size, x, y) for x in range(size))
-                    for y in range(size))
-    header = struct.pack(">IIBBBBB", size, size, 8, 6, 0, 0, 0)  # RGBA, 8 bits per channel
-    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) +
-            chunk(b"IDAT", zlib.compress(rows, 9)) + chunk(b"IEND", b""))
-
-
 def main():
-    default = os.path.join(os.path.dirname(os.path.abspath(__file__)), "icons")
-    folder = sys.argv[1] if len(sys.argv) > 1 else default
+    here = os.path.dirname(os.path.abspath(__file__))
+    folder = os.path.join(here, "icons")
     os.makedirs(folder, exist_ok=True)
     saving_on = motif(BLUE, WHITE, ORANGE)
     saving_off = crossed(motif(DARK_GREY, LIGHT_GREY, MID_GREY))
-    for name, colour_at, size in (("trovanex.png", saving_on, 48),
-                                  ("tray_save_on.png", saving_on, 16),
-                                  ("tray_save_off.png", saving_off, 16)):
-        with open(os.path.join(folder, name), "wb") as out:
+    for path, colour_at, size in ((os.path.join(here, "trovanexlogo.png"), saving_on, 50),
+                                  (os.path.join(folder, "trovanex.png"), saving_on, 48),
+                                  (os.path.join(folder, "tray_save_on.png"), saving_on, 16),
+                                  (os.path.join(folder, "tray_save_off.png"), saving_off, 16)):
+        with open(path, "wb") as out:
             out.write(png(colour_at, size))
 
 

@@ -12,6 +12,7 @@
 #include <QSignalBlocker>
 #include <QVBoxLayout>
 
+#include "ui/ok_cancel_row.h"
 #include "ui/window_font.h"
 
 namespace trovanex {
@@ -125,21 +126,11 @@ void TSearchSettingDlg::CreateControls() {
   folder_grid->addLayout(folder_buttons, 6, 0, 1, 3);
   folder_grid->setColumnMinimumWidth(1, 260);
 
-  auto* ok = Named(new QPushButton("&OK", this), "BtnOK");
-  ok->setDefault(true);
-  auto* cancel = Named(new QPushButton("キャンセル(&C)", this), "BtnCancel");
-  connect(ok, &QPushButton::clicked, this, &TSearchSettingDlg::BtnOKClick);
-  connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
-  auto* buttons = new QHBoxLayout;
-  buttons->addStretch();
-  buttons->addWidget(ok);
-  buttons->addWidget(cancel);
-
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(texts);
   layout->addWidget(type_box);
   layout->addWidget(folders);
-  layout->addLayout(buttons);
+  layout->addLayout(OkCancelRow(this, &TSearchSettingDlg::BtnOKClick));
   layout->setSizeConstraint(QLayout::SetFixedSize);
 }
 

@@ -13,6 +13,7 @@
 
 #include "model/setting_fields.h"
 #include "platform/errors.h"
+#include "ui/ok_cancel_row.h"
 #include "ui/search_setting_dlg.h"
 #include "ui/window_font.h"
 
@@ -90,21 +91,9 @@ TSettingDlg::TSettingDlg(QWidget* parent) : QDialog(parent) {
   pages->addTab(CreateConnectionPage(), "接続設定");
   pages->addTab(CreateMatchingPage(), "マッチング・保存設定");
 
-  auto* ok = new QPushButton("&OK", this);
-  ok->setObjectName("BtnOK");
-  ok->setDefault(true);
-  auto* cancel = new QPushButton("キャンセル(&C)", this);
-  cancel->setObjectName("BtnCancel");
-  connect(ok, &QPushButton::clicked, this, &TSettingDlg::BtnOKClick);
-  connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
-
-  auto* buttons = new QHBoxLayout;
-  buttons->addStretch();
-  buttons->addWidget(ok);
-  buttons->addWidget(cancel);
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(pages);
-  layout->addLayout(buttons);
+  layout->addLayout(OkCancelRow(this, &TSettingDlg::BtnOKClick));
   resize(420, 400);
 }
 

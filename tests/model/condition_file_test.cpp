@@ -9,29 +9,20 @@
 #include <filesystem>
 
 #include "platform/errors.h"
+#include "support/file_error_of.h"
 #include "support/recording_message_boxes.h"
 #include "support/temp_folder.h"
 
 namespace trovanex {
 namespace {
 
+using testing::FileErrorOf;
 using testing::ReadFile;
 using testing::RecordingMessageBoxes;
 using testing::TempFolder;
 
 constexpr char kBadText[] = "error: 検索設定ファイルがおかしいです";
 constexpr char kBadCaption[] = "trovanex : error";
-
-// The text of the FileError that `run` throws.
-template <typename Run>
-std::string FileErrorOf(Run&& run) {
-  try {
-    run();
-  } catch (const FileError& error) {
-    return error.what();
-  }
-  return "(no error)";
-}
 
 // "name|path" per folder, ";" between them.
 std::string Folders(const TSearchCondition& condition) {

@@ -8,26 +8,17 @@
 
 #include "model/command_line.h"
 #include "platform/errors.h"
+#include "support/file_error_of.h"
 #include "support/recording_message_boxes.h"
 #include "support/temp_folder.h"
 
 namespace trovanex {
 namespace {
 
+using testing::FileErrorOf;
 using testing::ReadFile;
 using testing::RecordingMessageBoxes;
 using testing::TempFolder;
-
-// The text of the FileError that `run` throws.
-template <typename Run>
-std::string FileErrorOf(Run&& run) {
-  try {
-    run();
-  } catch (const FileError& error) {
-    return error.what();
-  }
-  return "(no error)";
-}
 
 constexpr char kDefaultIni[] =
     "[Settings]\r\nListenPort=81\r\nUseProxy=0\r\nProxyAddress=\r\nProxyPort=8080\r\n"
