@@ -5,6 +5,7 @@
 #include <QScrollBar>
 #include <QShowEvent>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "monitor/log_colors.h"
 #include "ui/window_font.h"
@@ -40,12 +41,19 @@ void LogLineModel::Append(const QStringList& lines) {
   beginInsertRows(QModelIndex(), first, first + static_cast<int>(lines.size()) - 1);
   lines_.insert(lines_.end(), lines.begin(), lines.end());
   endInsertRows();
+  if (lines_.size() > kMaxLines) {
+    // The oldest lines go, a tenth of the limit more than needed so that this happens once in
+    // a while, not at every block.
+    const std::size_t drop = std::min(lines_.size(), lines_.size() - kMaxLines + kMaxLines / 10);
+    beginRemoveRows(QModelIndex(), 0, static_cast<int>(drop) - 1);
+    lines_.erase(lines_.begin(), lines_.begin() + static_cast<std::ptrdiff_t>(drop));
+    endRemoveRows();
+  }
 }
 
 void LogLineModel::Clear() {
   beginResetModel();
-  lines_.clear();
-  lines_.shrink_to_fit();  // a long session's log gives its memory back when hidden
+  std::deque<QString>().swap(lines_);  // a long session's log gives its memory back when hidden
   endResetModel();
 }
 

@@ -1,6 +1,7 @@
 // The HTTP log window: the list `Log` of every line added while the window is visible, each
 // drawn on the background colour of its connection's serial number. Hiding the window empties
-// the list; lines that reach a hidden window are dropped.
+// the list; lines that reach a hidden window are dropped. A window left open for days keeps
+// the newest lines only (LogLineModel::kMaxLines), so its memory stays bounded.
 #pragma once
 
 #include <QAbstractListModel>
@@ -8,7 +9,8 @@
 #include <QStringList>
 #include <QStyledItemDelegate>
 #include <QWidget>
-#include <vector>
+#include <cstddef>
+#include <deque>
 
 namespace trovanex {
 
@@ -19,6 +21,9 @@ void LogDrawItem(QPainter& painter, const QStyleOptionViewItem& option, const QS
 class LogLineModel : public QAbstractListModel {
   Q_OBJECT
  public:
+  // About 20 MB of text at most; the oldest lines go first.
+  static constexpr std::size_t kMaxLines = 200000;
+
   using QAbstractListModel::QAbstractListModel;
   int rowCount(const QModelIndex& parent = QModelIndex()) const override;
   QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
@@ -28,7 +33,7 @@ class LogLineModel : public QAbstractListModel {
   void Clear();
 
  private:
-  std::vector<QString> lines_;
+  std::deque<QString> lines_;
 };
 
 class LogLineDelegate : public QStyledItemDelegate {

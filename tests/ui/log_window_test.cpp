@@ -82,6 +82,25 @@ class LogWindowTest : public QObject {
     QCOMPARE(window_->LineCount(), 0);
   }
 
+  // A window left open keeps the newest lines, in order, and never more than the limit.
+  void aLongOpenLogKeepsTheNewestLinesWithinItsLimit() {
+    window_->show();
+    const int limit = static_cast<int>(LogLineModel::kMaxLines);
+    int next = 0;
+    for (int block = 0; next < limit + limit / 2; ++block) {
+      QStringList lines;
+      for (int i = 0; i < 1000; ++i) lines << QString("%1 : line %2").arg(block % 16).arg(next++);
+      window_->AppendLines(lines);
+      QVERIFY(window_->LineCount() <= limit);
+    }
+    const int count = window_->LineCount();
+    QVERIFY(count >= limit / 2);
+    QCOMPARE(window_->LineAt(count - 1).section(' ', -1).toInt(), next - 1);
+    for (int row = 1; row < count; row += 997)
+      QCOMPARE(window_->LineAt(row).section(' ', -1).toInt(),
+               window_->LineAt(row - 1).section(' ', -1).toInt() + 1);
+  }
+
   // Through the core's log: hidden, the line is not even handed over.
   void coreLogFollowsTheWindowsVisibility() {
     HttpLog log(*views_, false);
