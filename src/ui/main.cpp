@@ -79,6 +79,9 @@ void StopConnections(ProxyEngine& engine) {
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
   InstallJapaneseQtTexts(app);
+  // From the start: a signal that comes while the program starts up ends it as soon as its
+  // event loop runs, through the normal shutdown, not where it stands.
+  auto exit_on_signal = std::make_unique<ExitOnSignal>();
   const std::string executable = ExecutablePath();
   const InstanceLock instance(executable);
   if (!instance.Held()) {
@@ -150,7 +153,6 @@ int main(int argc, char** argv) {
   }
 
   windows->status.show();
-  auto exit_on_signal = std::make_unique<ExitOnSignal>();
   QApplication::exec();
   exit_on_signal.reset();  // a second signal ends a shutdown that hangs
 

@@ -1,0 +1,131 @@
+#!/usr/bin/env bash
+# The desktop program as a user meets it, on a virtual display with a window manager and a
+# tray: one copy per program folder, a clear box when the port is taken, closing the status
+# window only hides it, the tray menu shows it again and ends the program, which then writes
+# its files; "-d" gives the debug caption and the debug log. curl asks the running proxy for
+# its own logo, so no origin is needed.
+# Usage: desktop_e2e.sh path/to/trovanex
+set -uo pipefail
+top="$(cd "$(dirname "$0")/../.." && pwd)"
+trovanex="$1"
+work="$(mktemp -d /tmp/trovanex-desktop.XXXXXX)"
+port=$((20000 + RANDOM % 20000))
+debug_port=$((port + 1))
+passed=0
+failed=0
+pids=()
+
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
+  wait 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+fail() {
+  echo "FAILED: $*" >&2
+  exit 1
+}
+check() {  # check "what" command...
+  local what="$1"
+  shift
+  if "$@"; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    echo "FAILED: $what" >&2
+  fi
+}
+serves() {  # serves port: the proxy on that port answers with its logo
+  [ "$(curl -s -o /dev/null -w '%{http_code}' --max-time 5 -x "http://127.0.0.1:$1" \
+    http://trovanex.internal/trovanexlogo.png)" = 200 ]
+}
+ends_with() {  # ends_with pid status: the process ends within five seconds with that status
+  local status
+  for _ in $(seq 50); do
+    if ! kill -0 "$1" 2>/dev/null; then
+      wait "$1"
+      status=$?
+      [ "$status" = "$2" ] && return 0
+      echo "exit status $status, not $2" >&2
+      return 1
+    fi
+    sleep 0.1
+  done
+  return 1
+}
+running() { kill -0 "$1" 2>/dev/null; }
+visible() { xdotool search --onlyvisible --name "^$1\$" >/dev/null 2>&1; }
+
+# shellcheck source=../support/virtual_desktop.sh
+source "$top/tests/support/virtual_desktop.sh"
+start_virtual_desktop 1024x768
+
+# Two program folders on the same port, and a third in debug mode on another.
+make_folder() {  # make_folder name port
+  mkdir -p "$work/$1"
+  cp "$trovanex" "$work/$1/trovanex"
+  printf '[Settings]\r\nListenPort=%s\r\n' "$2" >"$work/$1/trovanex.ini"
+  printf 'Name=pictures\r\nSearchString=/img/\r\nFolder=/\\tmp\r\nType= Standard\r\nExecType= Save\r\n[end]\r\n' \
+    >"$work/$1/Search.cfg"
+}
+make_folder first "$port"
+make_folder second "$port"
+make_folder debug "$debug_port"
+
+(cd "$work/first" && exec ./trovanex) >"$work/first.log" 2>&1 &
+first=$!
+pids+=("$first")
+window "Trovanex : status"
+status="$id"
+for _ in $(seq 50); do serves "$port" && break; sleep 0.1; done
+check "the first copy serves" serves "$port"
+
+# The same executable again: the warning, then the copy ends; the first one is undisturbed.
+(cd "$work/first" && exec ./trovanex) >"$work/again.log" 2>&1 &
+again=$!
+pids+=("$again")
+window "警告"
+xdotool windowactivate --sync "$id" key Return
+check "a second copy of the same executable ends after its warning" ends_with "$again" 1
+check "the second copy opened no status window of its own" \
+  test "$(xdotool search --onlyvisible --name '^Trovanex : status$' | wc -l)" = 1
+check "the first copy still serves" serves "$port"
+
+# Another folder's copy on the taken port: a box titled "trovanex" names the port.
+(cd "$work/second" && exec ./trovanex) >"$work/second.log" 2>&1 &
+second=$!
+pids+=("$second")
+window "trovanex"
+xdotool windowactivate --sync "$id" key Return
+check "a copy whose port is taken ends after its box" ends_with "$second" 1
+
+# Closing the status window hides it; the program goes on in the tray.
+xdotool windowactivate --sync "$status" key alt+F4
+check "closing the status window hides it" gone "Trovanex : status"
+check "the program goes on running" running "$first"
+check "and serving" serves "$port"
+
+# The tray menu shows it again ("ステータス表示(&T)") and ends the program ("終了(&X)").
+rm -f "$work/first/trovanex.ini" "$work/first/Search.cfg"
+tray_menu
+xdotool key t
+check "the tray menu shows the status window again" visible "Trovanex : status"
+tray_menu
+xdotool key x
+check "exit from the tray menu ends the program normally" ends_with "$first" 0
+check "exit writes the settings file" grep -q "ListenPort=$port" "$work/first/trovanex.ini"
+check "exit writes the rules" grep -q "SearchString=/img/" "$work/first/Search.cfg"
+
+# Debug mode: its own caption, and the debug log in the working directory.
+(cd "$work/debug" && exec ./trovanex -d) >"$work/debug.log" 2>&1 &
+debug=$!
+pids+=("$debug")
+window "trovanex \*\*debug mode\*\*"
+for _ in $(seq 50); do serves "$debug_port" && break; sleep 0.1; done
+check "the debug copy serves" serves "$debug_port"
+kill -TERM "$debug"
+check "SIGTERM ends the program normally" ends_with "$debug" 0
+check "the debug log names the request" grep -q "trovanexlogo.png" "$work/debug/debug.log.txt"
+
+echo "desktop end to end: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
