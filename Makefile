@@ -28,6 +28,7 @@ test: build build-asan
 
 bench: build
 	$(BUILD)/bench/trovanex_bench
+	$(BUILD)/bench/trovanex_ui_bench
 
 # The desktop program's windows, on a virtual display, into docs/screenshots/.
 screenshots: build
