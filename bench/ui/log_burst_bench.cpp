@@ -3,8 +3,8 @@
 // the connection list, saved bytes) while the status window, the HTTP log and the connection
 // list are open. The main thread's responsiveness is measured by a 1 ms timer: the longest
 // gap between its ticks during the burst, side by side with the same wait when idle. Also the
-// time until the last line is in the log window. Runs on the offscreen platform, which paints into a
-// real backing store.
+// time until the last line is in the log window. Runs on the offscreen platform, which paints into
+// a real backing store.
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QTimer>
