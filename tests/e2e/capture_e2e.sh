@@ -3,6 +3,8 @@
 # program folder with its own Search.cfg and settings, and curl as the browser.
 # Usage: capture_e2e.sh path/to/trovanexd
 set -uo pipefail
+# shellcheck source=../support/loopback_nginx.sh
+source "$(dirname "$0")/../support/loopback_nginx.sh"
 
 trovanexd="$1"
 work="$(mktemp -d /tmp/trovanex-e2e.XXXXXX)"
@@ -17,7 +19,7 @@ proxy_pid=""
 cleanup() {
   [ -n "$proxy_pid" ] && kill "$proxy_pid" 2>/dev/null
   [ -n "$nginx_pid" ] && kill -CONT "$nginx_pid" 2>/dev/null
-  [ -f "$work/nginx.pid" ] && kill "$(cat "$work/nginx.pid")" 2>/dev/null
+  stop_origin
   wait 2>/dev/null
   rm -rf "$work"
 }
@@ -46,28 +48,9 @@ cp "$work/www/img/photo.jpg" "$work/www/copy/same.jpg"
 for i in $(seq 400); do echo "<p>line $i of a page that compresses well</p>"; done >"$work/www/pages/index.html"
 head -c 30000000 /dev/urandom >"$work/www/big/slow.bin"
 
-start_nginx() {
-  nginx -c "$work/nginx.conf" -p "$work" 2>>"$work/logs/nginx-start.log"
-  for _ in $(seq 50); do [ -s "$work/nginx.pid" ] && break; sleep 0.1; done
-}
-cat >"$work/nginx.conf" <<CONF
-pid $work/nginx.pid;
-error_log $work/logs/nginx-error.log;
-worker_processes 1;
-events { worker_connections 256; }
-http {
-  access_log off;
-  types { image/jpeg jpg; text/html html; application/octet-stream bin; }
-  default_type application/octet-stream;
-  server {
-    listen 127.0.0.1:$origin_port;
-    root $work/www;
-    location /pages/ { gzip on; gzip_types text/html; gzip_min_length 1; gzip_http_version 1.0; }
-    location /big/ { limit_rate 2m; }
-  }
-}
-CONF
-start_nginx
+start_origin "$origin_port" "$work/www" \
+  'location /pages/ { gzip on; gzip_types text/html; gzip_min_length 1; gzip_http_version 1.0; }
+    location /big/ { limit_rate 2m; }' || { echo "FAILED: nginx did not start" >&2; exit 1; }
 
 # --- the proxy's program folder ---------------------------------------------------------------
 folder="$work/prog"
@@ -141,7 +124,7 @@ check "stalled capture not saved" bash -c "! ls '$work/saved/big' | grep -q ."
 check "no temporary file left" bash -c "! ls '$folder' | grep -q '^tx.*\.tmp$'"
 
 # With the origin gone, an address saved before is answered from the stored file.
-kill "$(cat "$work/nginx.pid")"
+stop_origin
 for _ in $(seq 50); do (exec 3<>"/dev/tcp/127.0.0.1/$origin_port") 2>/dev/null || break; sleep 0.1; done
 curl "${proxy[@]}" -D "$work/local.head" -o "$work/got-local.jpg" "$origin/img/photo.jpg"
 check "answered from the stored file" same_file "$work/got-local.jpg" "$work/www/img/photo.jpg"

@@ -3,20 +3,24 @@
 # tray: one copy per program folder, a clear box when the port is taken, closing the status
 # window only hides it, the tray menu shows it again and ends the program, which then writes
 # its files; "-d" gives the debug caption and the debug log. curl asks the running proxy for
-# its own logo, so no origin is needed.
+# its own logo; for the questions, nginx on 127.0.0.1 is the origin.
 # Usage: desktop_e2e.sh path/to/trovanex
 set -uo pipefail
 top="$(cd "$(dirname "$0")/../.." && pwd)"
 trovanex="$1"
 work="$(mktemp -d /tmp/trovanex-desktop.XXXXXX)"
+chmod 755 "$work"  # nginx workers run unprivileged
 port=$((20000 + RANDOM % 20000))
 debug_port=$((port + 1))
+capture_port=$((port + 2))
+origin_port=$((port + 3))
 passed=0
 failed=0
 pids=()
 
 cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
+  stop_origin
   wait 2>/dev/null
   rm -rf "$work"
 }
@@ -54,10 +58,16 @@ ends_with() {  # ends_with pid status: the process ends within five seconds with
   return 1
 }
 running() { kill -0 "$1" 2>/dev/null; }
+appears() {  # appears path: the file exists within five seconds
+  for _ in $(seq 50); do [ -e "$1" ] && return 0; sleep 0.1; done
+  return 1
+}
 visible() { xdotool search --onlyvisible --name "^$1\$" >/dev/null 2>&1; }
 
 # shellcheck source=../support/virtual_desktop.sh
 source "$top/tests/support/virtual_desktop.sh"
+# shellcheck source=../support/loopback_nginx.sh
+source "$top/tests/support/loopback_nginx.sh"
 start_virtual_desktop 1024x768
 
 # Two program folders on the same port, and a third in debug mode on another.
@@ -115,6 +125,47 @@ xdotool key x
 check "exit from the tray menu ends the program normally" ends_with "$first" 0
 check "exit writes the settings file" grep -q "ListenPort=$port" "$work/first/trovanex.ini"
 check "exit writes the rules" grep -q "SearchString=/img/" "$work/first/Search.cfg"
+
+# A folder question and a save question at once: the save question is answered while the
+# folder question waits, and ending the program with the folder question open ends it in
+# order, the capture that waited for its folder discarded.
+mkdir -p "$work/www/files" "$work/www/pages" "$work/saved/pages" "$work/saved/work" "$work/capture"
+head -c 100000 /dev/urandom >"$work/www/files/a.zip"
+for i in $(seq 50); do echo "<p>line $i</p>"; done >"$work/www/pages/p.html"
+chmod -R 755 "$work/www"
+start_origin "$origin_port" "$work/www" || fail "nginx did not start"
+cp "$trovanex" "$work/capture/trovanex"
+printf '[Settings]\r\nListenPort=%s\r\n' "$capture_port" >"$work/capture/trovanex.ini"
+backslashed() { printf '%s' "$1" | tr / '\\'; }
+{
+  printf 'Name=pages\r\nSearchString=/pages/\r\nFolder=/%s\r\nType= Standard\r\nExecType= SaveAsk\r\n[end]\r\n' \
+    "$(backslashed "$work/saved/pages")"
+  printf 'Name=files\r\nSearchString=.zip\r\nFolder=仕事/%s\r\nType= Standard\r\nExecType= SaveAskFolder\r\n[end]\r\n' \
+    "$(backslashed "$work/saved/work")"
+} >"$work/capture/Search.cfg"
+(cd "$work/capture" && exec ./trovanex) >"$work/capture.log" 2>&1 &
+capture=$!
+pids+=("$capture")
+window "Trovanex : status"
+browse() {  # browse path: one request through the capture copy, in the background
+  curl -s -o /dev/null --max-time 30 -x "http://127.0.0.1:$capture_port" \
+    "http://127.0.0.1:$origin_port$1" &
+  pids+=($!)
+}
+browse /files/a.zip
+window SelectSaveFolderDlg
+browse /pages/p.html
+window 'Trovan!'
+xdotool windowactivate --sync "$id" key Return
+check "the save question is answered while the folder question is open" \
+  appears "$work/saved/pages/p.html"
+check "the folder question is still open" visible SelectSaveFolderDlg
+tray_menu
+xdotool key x
+check "exit with a folder question open ends the program normally" ends_with "$capture" 0
+check "the capture waiting for its folder is not saved" test -z "$(ls -A "$work/saved/work")"
+check "no temporary capture file is left" \
+  bash -c "! ls '$work/capture' | grep -q '^tx.*\.tmp\$'"
 
 # Debug mode: its own caption, and the debug log in the working directory.
 (cd "$work/debug" && exec ./trovanex -d) >"$work/debug.log" 2>&1 &
