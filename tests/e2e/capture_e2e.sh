@@ -5,14 +5,14 @@
 set -uo pipefail
 # shellcheck source=../support/loopback_nginx.sh
 source "$(dirname "$0")/../support/loopback_nginx.sh"
+# shellcheck source=../support/checks.sh
+source "$(dirname "$0")/../support/checks.sh"
 
 trovanexd="$1"
 work="$(mktemp -d /tmp/trovanex-e2e.XXXXXX)"
 chmod 755 "$work"  # nginx workers run unprivileged
 origin_port=$((20000 + RANDOM % 20000))
 proxy_port=$((origin_port + 1))
-passed=0
-failed=0
 nginx_pid=""
 proxy_pid=""
 
@@ -25,16 +25,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-check() {  # check "what" condition...
-  local what="$1"
-  shift
-  if "$@"; then
-    passed=$((passed + 1))
-  else
-    failed=$((failed + 1))
-    echo "FAILED: $what" >&2
-  fi
-}
 same_file() { cmp -s "$1" "$2"; }
 md5_of() { md5sum "$1" | cut -d' ' -f1; }
 backslashed() { printf '%s' "$1" | tr / '\\'; }
@@ -141,5 +131,4 @@ printf '[Settings]\r\nListenPort=%s\r\nReadTimeout=1500\r\nUseProxy=0\r\nProxyAd
   "$proxy_port" >"$work/expected.ini"
 check "settings file written" same_file "$folder/trovanexd.ini" "$work/expected.ini"
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+summary "capture end to end"

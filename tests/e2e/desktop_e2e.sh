@@ -14,8 +14,6 @@ port=$((20000 + RANDOM % 20000))
 debug_port=$((port + 1))
 capture_port=$((port + 2))
 origin_port=$((port + 3))
-passed=0
-failed=0
 pids=()
 
 cleanup() {
@@ -28,16 +26,6 @@ trap cleanup EXIT
 fail() {
   echo "FAILED: $*" >&2
   exit 1
-}
-check() {  # check "what" command...
-  local what="$1"
-  shift
-  if "$@"; then
-    passed=$((passed + 1))
-  else
-    failed=$((failed + 1))
-    echo "FAILED: $what" >&2
-  fi
 }
 serves() {  # serves port: the proxy on that port answers with its logo
   [ "$(curl -s -o /dev/null -w '%{http_code}' --max-time 5 -x "http://127.0.0.1:$1" \
@@ -58,12 +46,25 @@ ends_with() {  # ends_with pid status: the process ends within five seconds with
   return 1
 }
 running() { kill -0 "$1" 2>/dev/null; }
+start_copy() {  # start_copy folder log [options]: runs the folder's copy; sets $copy to its pid
+  local folder="$1" log="$2"
+  shift 2
+  (cd "$work/$folder" && exec ./trovanex "$@") >"$work/$log.log" 2>&1 &
+  copy=$!
+  pids+=("$copy")
+}
+dismiss() {  # dismiss "caption": presses Enter in the box with that caption once it shows
+  window "$1"
+  xdotool windowactivate --sync "$id" key Return
+}
 appears() {  # appears path: the file exists within five seconds
   for _ in $(seq 50); do [ -e "$1" ] && return 0; sleep 0.1; done
   return 1
 }
 visible() { xdotool search --onlyvisible --name "^$1\$" >/dev/null 2>&1; }
 
+# shellcheck source=../support/checks.sh
+source "$top/tests/support/checks.sh"
 # shellcheck source=../support/virtual_desktop.sh
 source "$top/tests/support/virtual_desktop.sh"
 # shellcheck source=../support/loopback_nginx.sh
@@ -82,32 +83,25 @@ make_folder first "$port"
 make_folder second "$port"
 make_folder debug "$debug_port"
 
-(cd "$work/first" && exec ./trovanex) >"$work/first.log" 2>&1 &
-first=$!
-pids+=("$first")
+start_copy first first
+first=$copy
 window "Trovanex : status"
 status="$id"
 for _ in $(seq 50); do serves "$port" && break; sleep 0.1; done
 check "the first copy serves" serves "$port"
 
 # The same executable again: the warning, then the copy ends; the first one is undisturbed.
-(cd "$work/first" && exec ./trovanex) >"$work/again.log" 2>&1 &
-again=$!
-pids+=("$again")
-window "警告"
-xdotool windowactivate --sync "$id" key Return
-check "a second copy of the same executable ends after its warning" ends_with "$again" 1
+start_copy first again
+dismiss "警告"
+check "a second copy of the same executable ends after its warning" ends_with "$copy" 1
 check "the second copy opened no status window of its own" \
   test "$(xdotool search --onlyvisible --name '^Trovanex : status$' | wc -l)" = 1
 check "the first copy still serves" serves "$port"
 
 # Another folder's copy on the taken port: a box titled "trovanex" names the port.
-(cd "$work/second" && exec ./trovanex) >"$work/second.log" 2>&1 &
-second=$!
-pids+=("$second")
-window "trovanex"
-xdotool windowactivate --sync "$id" key Return
-check "a copy whose port is taken ends after its box" ends_with "$second" 1
+start_copy second second
+dismiss "trovanex"
+check "a copy whose port is taken ends after its box" ends_with "$copy" 1
 
 # Closing the status window hides it; the program goes on in the tray.
 xdotool windowactivate --sync "$status" key alt+F4
@@ -143,9 +137,8 @@ backslashed() { printf '%s' "$1" | tr / '\\'; }
   printf 'Name=files\r\nSearchString=.zip\r\nFolder=仕事/%s\r\nType= Standard\r\nExecType= SaveAskFolder\r\n[end]\r\n' \
     "$(backslashed "$work/saved/work")"
 } >"$work/capture/Search.cfg"
-(cd "$work/capture" && exec ./trovanex) >"$work/capture.log" 2>&1 &
-capture=$!
-pids+=("$capture")
+start_copy capture capture
+capture=$copy
 window "Trovanex : status"
 browse() {  # browse path: one request through the capture copy, in the background
   curl -s -o /dev/null --max-time 30 -x "http://127.0.0.1:$capture_port" \
@@ -168,9 +161,8 @@ check "no temporary capture file is left" \
   bash -c "! ls '$work/capture' | grep -q '^tx.*\.tmp\$'"
 
 # Debug mode: its own caption, and the debug log in the working directory.
-(cd "$work/debug" && exec ./trovanex -d) >"$work/debug.log" 2>&1 &
-debug=$!
-pids+=("$debug")
+start_copy debug debug -d
+debug=$copy
 window "trovanex \*\*debug mode\*\*"
 for _ in $(seq 50); do serves "$debug_port" && break; sleep 0.1; done
 check "the debug copy serves" serves "$debug_port"
@@ -178,5 +170,4 @@ kill -TERM "$debug"
 check "SIGTERM ends the program normally" ends_with "$debug" 0
 check "the debug log names the request" grep -q "trovanexlogo.png" "$work/debug/debug.log.txt"
 
-echo "desktop end to end: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+summary "desktop end to end"
