@@ -45,15 +45,18 @@ void SetBlocking(int fd, bool blocking) {
 }
 
 // Waits for a connect begun on a non-blocking socket, looking every kConnectWatchMs. Returns
-// the connect's errno (0 on success); throws ConnectTimedOut (closing fd) at the deadline.
-int AwaitConnect(int fd, const std::optional<Clock::time_point>& deadline) {
+// the connect's errno (0 on success), ECONNABORTED once `aborted` is set; throws
+// ConnectTimedOut (closing fd) at the deadline.
+int AwaitConnect(int fd, const std::optional<Clock::time_point>& deadline,
+                 const std::atomic<bool>& aborted) {
   for (;;) {
+    if (aborted) return ECONNABORTED;
     int slice = MsLeft(deadline);
     if (deadline && slice == 0) {
       ::close(fd);
       throw ConnectTimedOut();
     }
-    if (deadline) slice = std::min(slice, kConnectWatchMs);
+    slice = deadline ? std::min(slice, kConnectWatchMs) : kConnectWatchMs;
     pollfd watched{fd, POLLOUT, 0};
     const int ready = ::poll(&watched, 1, slice);
     if (ready < 0 && errno != EINTR) return errno;
@@ -65,17 +68,17 @@ int AwaitConnect(int fd, const std::optional<Clock::time_point>& deadline) {
   }
 }
 
-// Connects fd to one resolved address; returns errno (0 on success).
-int ConnectOne(int fd, const addrinfo& address, int timeout_ms,
-               const std::optional<Clock::time_point>& deadline) {
-  if (timeout_ms > 0) SetBlocking(fd, false);
+// Connects fd to one resolved address; returns errno (0 on success). Always watched, also
+// without a time limit, so that an abort ends an attempt nobody answers.
+int ConnectOne(int fd, const addrinfo& address, const std::optional<Clock::time_point>& deadline,
+               const std::atomic<bool>& aborted) {
+  SetBlocking(fd, false);
   int error = 0;
   if (::connect(fd, address.ai_addr, address.ai_addrlen) != 0) {
     error = errno;
-    // An interrupted blocking connect goes on in the background, like a non-blocking one.
-    if (error == EINPROGRESS || error == EINTR) error = AwaitConnect(fd, deadline);
+    if (error == EINPROGRESS || error == EINTR) error = AwaitConnect(fd, deadline, aborted);
   }
-  if (error == 0 && timeout_ms > 0) SetBlocking(fd, true);
+  if (error == 0) SetBlocking(fd, true);
   return error;
 }
 
@@ -153,7 +156,7 @@ void Connection::ConnectTo(const std::string& host, int port, int timeout_ms) {
       last_error = errno;
       continue;
     }
-    last_error = ConnectOne(fd, *address, timeout_ms, deadline);
+    last_error = ConnectOne(fd, *address, deadline, aborted_);
     if (last_error == 0) return Adopt(fd);
     ::close(fd);
   }

@@ -4,6 +4,7 @@
 // only Abort may come from another.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -38,7 +39,8 @@ class Connection {
   // Resolves host (name or dotted address, IPv4 or IPv6) and connects. Throws SocketFailure
   // with the resolver's or the connect's Windows Sockets number, ConnectTimedOut when
   // timeout_ms > 0 passes without success (the attempt is watched every 125 ms), or
-  // ConnectFailed.
+  // ConnectFailed. An Abort() ends an attempt still waiting, with the code of an aborted
+  // connection.
   void ConnectTo(const std::string& host, int port, int timeout_ms);
 
   // Milliseconds for reads with the default wait; 0 is no limit.
@@ -135,7 +137,7 @@ class Connection {
   // that it never shuts down a descriptor number the owner has already released.
   mutable std::mutex fd_lock_;
   int fd_ = -1;
-  bool aborted_ = false;                 // under fd_lock_
+  std::atomic<bool> aborted_{false};     // set under fd_lock_; a connect attempt watches it
   Connection* abort_partner_ = nullptr;  // under fd_lock_
   bool ever_connected_ = false;
   bool peer_closed_ = false;

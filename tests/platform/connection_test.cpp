@@ -273,12 +273,18 @@ TEST(ConnectionAbortPartner, AbortReachesThePartnerWhenEverItIsLinked) {
     EXPECT_THROW(linked_after.ReadLine(), PeerClosed);
   }
 
+  // Connecting after the abort: the attempt is refused as aborted, or, when it completed at
+  // once, the new connection is shut at once.
   Connection connected_after;
   connected_after.SetReadTimeout(3000);
   {
     AbortLink link(browser, connected_after);
-    connected_after.ConnectTo("127.0.0.1", port, 1000);
-    EXPECT_THROW(connected_after.ReadLine(), PeerClosed);
+    try {
+      connected_after.ConnectTo("127.0.0.1", port, 1000);
+      EXPECT_THROW(connected_after.ReadLine(), PeerClosed);
+    } catch (const SocketFailure& failure) {
+      EXPECT_EQ(failure.Code, kWsaConnectionAborted);
+    }
   }
 
   // A link ends with its partner: a later abort must not reach a connection that is gone.
@@ -371,6 +377,41 @@ TEST(ConnectionConnect, AttemptThatIsNeverAnsweredTimesOut) {
   EXPECT_THROW(connection.ConnectTo("127.0.0.1", PortOf(server.get()), 300), ConnectTimedOut);
   EXPECT_GE(Clock::now() - start, 300ms - kSlack);
   EXPECT_FALSE(connection.IsConnected());
+}
+
+// Without a time limit only the kernel would end an attempt nobody answers, after minutes:
+// stopping the listener must not wait that long for a connection on its way to its origin.
+TEST(ConnectionConnect, AbortEndsAnAttemptWithoutTimeLimit) {
+  Fd server = ListenOnLoopback(0);
+  const sockaddr_in address = Loopback(PortOf(server.get()));
+  std::vector<Fd> clients;
+  bool dropping = false;
+  for (int i = 0; i < 32 && !dropping; ++i) {
+    clients.emplace_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    ::connect(clients.back().get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    pollfd watched{clients.back().get(), POLLOUT, 0};
+    dropping = ::poll(&watched, 1, 200) == 0;
+  }
+  if (!dropping) GTEST_SKIP() << "this kernel answers every connect attempt on loopback";
+
+  auto [ours, browser_peer] = TcpPair();
+  Connection browser(ours.release());
+  Connection origin;
+  AbortLink link(browser, origin);
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(300ms);
+    browser.Abort();
+  });
+  const auto start = Clock::now();
+  try {
+    origin.ConnectTo("127.0.0.1", PortOf(server.get()), 0);
+    ADD_FAILURE() << "the attempt succeeded";
+  } catch (const SocketFailure& failure) {
+    EXPECT_EQ(failure.Code, kWsaConnectionAborted);
+  }
+  EXPECT_LT(Clock::now() - start, 3s);
+  EXPECT_FALSE(origin.IsConnected());
+  stopper.join();
 }
 
 TEST(ConnectionPeerAddress, MappedIpv4PeerIsShownAsIpv4) {
