@@ -4,6 +4,7 @@
 #include <QMessageBox>
 #include <QThread>
 #include <chrono>
+#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <string>
@@ -71,6 +72,27 @@ void StopConnections(ProxyEngine& engine) {
   for (;;) {
     if (engine.Stop(kPollInterval) == 0) return;
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+  }
+}
+
+// When the display goes away under the program (the X server ends without a session manager
+// asking the program to quit first), the toolkit ends the process with exit(1) from within the
+// message loop. The settings are written then all the same, as at a normal end; connection
+// threads only read them.
+struct SettingsToSave {
+  SettingsHolder& settings;
+  std::string program_folder;
+  std::string settings_path;
+};
+SettingsToSave* settings_at_exit = nullptr;  // set only while the message loop runs
+
+void SaveSettingsAtExit() {
+  if (!settings_at_exit) return;
+  try {
+    settings_at_exit->settings.Current()->SaveSettings(settings_at_exit->program_folder,
+                                                       settings_at_exit->settings_path);
+  } catch (const std::exception&) {
+    // Nothing more can be done while the process ends.
   }
 }
 
@@ -153,8 +175,12 @@ int main(int argc, char** argv) {
   }
 
   windows->status.show();
+  SettingsToSave to_save{settings, program_folder, settings_path};
+  settings_at_exit = &to_save;
+  std::atexit(SaveSettingsAtExit);
   QApplication::exec();
-  exit_on_signal.reset();  // a second signal ends a shutdown that hangs
+  settings_at_exit = nullptr;  // the normal shutdown below writes them
+  exit_on_signal.reset();      // a second signal ends a shutdown that hangs
 
   // Nothing below may be freed while a connection still uses it.
   // Questions still open, and those asked from now on, are answered "don't save".

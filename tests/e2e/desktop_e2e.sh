@@ -2,8 +2,9 @@
 # The desktop program as a user meets it, on a virtual display with a window manager and a
 # tray: one copy per program folder, a clear box when the port is taken, closing the status
 # window only hides it, the tray menu shows it again and ends the program, which then writes
-# its files; "-d" gives the debug caption and the debug log. curl asks the running proxy for
-# its own logo; for the questions, nginx on 127.0.0.1 is the origin.
+# its files; a save question answered while a folder question waits; "-d" gives the debug
+# caption and the debug log; the display going away still leaves the files written. curl asks
+# the running proxy for its own logo; for the questions, nginx on 127.0.0.1 is the origin.
 # Usage: desktop_e2e.sh path/to/trovanex
 set -uo pipefail
 top="$(cd "$(dirname "$0")/../.." && pwd)"
@@ -169,5 +170,17 @@ check "the debug copy serves" serves "$debug_port"
 kill -TERM "$debug"
 check "SIGTERM ends the program normally" ends_with "$debug" 0
 check "the debug log names the request" grep -q "trovanexlogo.png" "$work/debug/debug.log.txt"
+
+# The display going away under the program (no session manager asked it to quit): the
+# process ends, and its settings and rules are written all the same. Last: the desktop is gone.
+start_copy first lost
+lost=$copy
+window "Trovanex : status"
+for _ in $(seq 50); do serves "$port" && break; sleep 0.1; done
+rm -f "$work/first/trovanex.ini" "$work/first/Search.cfg"
+kill "$display_pid"
+check "the program ends when its display goes away" ends_with "$lost" 1
+check "and writes its settings" grep -q "ListenPort=$port" "$work/first/trovanex.ini"
+check "and its rules" grep -q "SearchString=/img/" "$work/first/Search.cfg"
 
 summary "desktop end to end"

@@ -3,10 +3,11 @@
 # fail(), an array `pids` of processes to end at exit, and a folder $work for the logs.
 
 # start_virtual_desktop WIDTHxHEIGHT: starts the display (a free number the server picks
-# itself), the window manager and the tray, and exports DISPLAY.
+# itself), the window manager and the tray, and exports DISPLAY; $display_pid is the server.
 start_virtual_desktop() {
   Xvfb -displayfd 3 -screen 0 "$1x24" -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
-  pids+=($!)
+  display_pid=$!
+  pids+=("$display_pid")
   for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
   [ -s "$work/display" ] || fail "the virtual display did not start"
   export DISPLAY=":$(cat "$work/display")"
