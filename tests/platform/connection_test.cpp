@@ -78,6 +78,19 @@ std::pair<Fd, Fd> TcpPair() {
   return {Fd(::accept4(server.get(), nullptr, nullptr, SOCK_CLOEXEC)), std::move(peer)};
 }
 
+// A listener that nobody accepts from, with its queue full, drops further connect attempts:
+// fills the queue of `server` with `clients`; false when the kernel answers them all anyway.
+bool FillAcceptQueue(int server, std::vector<Fd>& clients) {
+  const sockaddr_in address = Loopback(PortOf(server));
+  for (int i = 0; i < 32; ++i) {
+    clients.emplace_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    ::connect(clients.back().get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    pollfd watched{clients.back().get(), POLLOUT, 0};
+    if (::poll(&watched, 1, 200) == 0) return true;
+  }
+  return false;
+}
+
 bool SendAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
@@ -359,18 +372,10 @@ TEST(ConnectionConnect, UnknownHostIsHostNotFound) {
 }
 
 TEST(ConnectionConnect, AttemptThatIsNeverAnsweredTimesOut) {
-  // A listener that nobody accepts from, with its queue full, drops further connect attempts.
   Fd server = ListenOnLoopback(0);
-  const sockaddr_in address = Loopback(PortOf(server.get()));
   std::vector<Fd> clients;
-  bool dropping = false;
-  for (int i = 0; i < 32 && !dropping; ++i) {
-    clients.emplace_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    ::connect(clients.back().get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    pollfd watched{clients.back().get(), POLLOUT, 0};
-    dropping = ::poll(&watched, 1, 200) == 0;
-  }
-  if (!dropping) GTEST_SKIP() << "this kernel answers every connect attempt on loopback";
+  if (!FillAcceptQueue(server.get(), clients))
+    GTEST_SKIP() << "this kernel answers every connect attempt on loopback";
 
   Connection connection;
   const auto start = Clock::now();
@@ -383,16 +388,9 @@ TEST(ConnectionConnect, AttemptThatIsNeverAnsweredTimesOut) {
 // stopping the listener must not wait that long for a connection on its way to its origin.
 TEST(ConnectionConnect, AbortEndsAnAttemptWithoutTimeLimit) {
   Fd server = ListenOnLoopback(0);
-  const sockaddr_in address = Loopback(PortOf(server.get()));
   std::vector<Fd> clients;
-  bool dropping = false;
-  for (int i = 0; i < 32 && !dropping; ++i) {
-    clients.emplace_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    ::connect(clients.back().get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    pollfd watched{clients.back().get(), POLLOUT, 0};
-    dropping = ::poll(&watched, 1, 200) == 0;
-  }
-  if (!dropping) GTEST_SKIP() << "this kernel answers every connect attempt on loopback";
+  if (!FillAcceptQueue(server.get(), clients))
+    GTEST_SKIP() << "this kernel answers every connect attempt on loopback";
 
   auto [ours, browser_peer] = TcpPair();
   Connection browser(ours.release());
