@@ -1,8 +1,5 @@
 #include "engine/connection_session.h"
 
-#include <algorithm>
-#include <cctype>
-
 #include "engine/body_relay.h"
 #include "engine/builtin_answers.h"
 #include "model/command_line.h"

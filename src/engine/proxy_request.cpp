@@ -1,9 +1,8 @@
 #include "engine/proxy_request.h"
 
-#include "platform/text.h"
-
-#include <cctype>
 #include <stdexcept>
+
+#include "platform/text.h"
 
 namespace trovanex {
 std::int32_t ParseDecimal32(std::string_view text) {

@@ -110,8 +110,8 @@ void THashList::RefreshLocked() {
       if (errno == ENOENT) return RefreshLocked();  // deleted meanwhile
       throw FileError("cannot open " + file_path_ + ": " + SystemErrorText(errno));
     }
-    struct stat before {
-    }, after{};
+    struct stat before = {};
+    struct stat after = {};
     ::fstat(fd, &before);
     std::string text(static_cast<std::size_t>(before.st_size), '\0');
     std::size_t got = 0;

@@ -1,9 +1,8 @@
 #include "monitor/connection_list.h"
 
-#include "platform/text.h"
-
 #include <algorithm>
-#include <cctype>
+
+#include "platform/text.h"
 
 namespace trovanex {
 ConnectionList::ConnectionList(ConnectionListView& view) : view_(view) {}

@@ -1,9 +1,9 @@
 #include "monitor/log_colors.h"
 
-#include "platform/text.h"
-
 #include <array>
 #include <charconv>
+
+#include "platform/text.h"
 
 namespace trovanex {
 namespace {

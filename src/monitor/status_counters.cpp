@@ -1,10 +1,8 @@
 #include "monitor/status_counters.h"
 
-#include "platform/text.h"
-
-#include <algorithm>
-#include <cctype>
 #include <string_view>
+
+#include "platform/text.h"
 
 namespace trovanex {
 namespace {

@@ -4,6 +4,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QMessageBox>
 #include <QPointer>
 #include <QTest>
 #include <QTimer>
@@ -43,6 +44,15 @@ inline T* Child(QWidget* window, const char* name) {
   T* child = window->findChild<T*>(name);
   if (!child) qFatal("no control %s", name);
   return child;
+}
+
+// The visible message box that shows `text`, if any; boxes that are not modal are found too.
+inline QMessageBox* VisibleMessageBox(const QString& text) {
+  for (QWidget* widget : QApplication::topLevelWidgets()) {
+    auto* box = qobject_cast<QMessageBox*>(widget);
+    if (box && box->isVisible() && box->text() == text) return box;
+  }
+  return nullptr;
 }
 
 inline void Click(QWidget* window, const char* name) {

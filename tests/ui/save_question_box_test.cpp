@@ -8,23 +8,16 @@
 #include <atomic>
 #include <thread>
 
+#include "support/modal_windows.h"
 #include "ui/japanese_qt_texts.h"
 #include "ui/save_question_box.h"
 
 using namespace trovanex;
+using testing::VisibleMessageBox;
 
 namespace {
 
 constexpr int kWaitMs = 5000;
-
-// The visible box that shows `text`, if any.
-QMessageBox* BoxShowing(const QString& text) {
-  for (QWidget* widget : QApplication::topLevelWidgets()) {
-    auto* box = qobject_cast<QMessageBox*>(widget);
-    if (box && box->isVisible() && box->text() == text) return box;
-  }
-  return nullptr;
-}
 
 int VisibleBoxes() {
   int count = 0;
@@ -76,8 +69,8 @@ class SaveQuestionBoxTest : public QObject {
     // An address may hold anything; it must reach the user as written.
     const QString text = "ファイル<b>x</b>.jpgを保存しますか？\nURL=http://h/<b>x</b>.jpg";
     Asker asker(questions, text.toStdString());
-    QTRY_VERIFY_WITH_TIMEOUT(BoxShowing(text), kWaitMs);
-    QMessageBox* box = BoxShowing(text);
+    QTRY_VERIFY_WITH_TIMEOUT(VisibleMessageBox(text), kWaitMs);
+    QMessageBox* box = VisibleMessageBox(text);
     QCOMPARE(box->windowTitle(), QString("Trovan!"));
     QCOMPARE(box->textFormat(), Qt::PlainText);
     QVERIFY(box->windowFlags() & Qt::WindowStaysOnTopHint);
@@ -97,18 +90,18 @@ class SaveQuestionBoxTest : public QObject {
   void twoOpenQuestionsAnsweredInTheOppositeOrderKeepTheirAnswers() {
     SaveQuestionBoxes questions;
     Asker first(questions, "first");
-    QTRY_VERIFY_WITH_TIMEOUT(BoxShowing("first"), kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(VisibleMessageBox("first"), kWaitMs);
     Asker second(questions, "second");
-    QTRY_VERIFY_WITH_TIMEOUT(BoxShowing("second"), kWaitMs);
-    QVERIFY(BoxShowing("first"));
+    QTRY_VERIFY_WITH_TIMEOUT(VisibleMessageBox("second"), kWaitMs);
+    QVERIFY(VisibleMessageBox("first"));
 
-    BoxShowing("second")->button(QMessageBox::No)->click();
+    VisibleMessageBox("second")->button(QMessageBox::No)->click();
     QTRY_VERIFY_WITH_TIMEOUT(second.done(), kWaitMs);
     QVERIFY(!second.yes());
     QVERIFY(!first.done());
-    QVERIFY(BoxShowing("first"));
+    QVERIFY(VisibleMessageBox("first"));
 
-    BoxShowing("first")->button(QMessageBox::Yes)->click();
+    VisibleMessageBox("first")->button(QMessageBox::Yes)->click();
     QTRY_VERIFY_WITH_TIMEOUT(first.done(), kWaitMs);
     QVERIFY(first.yes());
   }
@@ -117,7 +110,7 @@ class SaveQuestionBoxTest : public QObject {
     SaveQuestionBoxes questions;
     Asker first(questions, "first");
     Asker second(questions, "second");
-    QTRY_VERIFY_WITH_TIMEOUT(BoxShowing("first") && BoxShowing("second"), kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(VisibleMessageBox("first") && VisibleMessageBox("second"), kWaitMs);
 
     questions.AnswerAllNo();
     QTRY_VERIFY_WITH_TIMEOUT(first.done() && second.done(), kWaitMs);
@@ -141,7 +134,7 @@ class SaveQuestionBoxTest : public QObject {
     std::atomic<int> answer{-1};
     std::thread waiting(
         [asked = questions.get(), &answer] { answer = asked->AskYesNo("Trovan!", "waiting"); });
-    QTRY_VERIFY_WITH_TIMEOUT(BoxShowing("waiting"), kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(VisibleMessageBox("waiting"), kWaitMs);
     questions.reset();
     QTRY_COMPARE_WITH_TIMEOUT(answer.load(), 0, kWaitMs);
     waiting.join();
@@ -151,7 +144,7 @@ class SaveQuestionBoxTest : public QObject {
   void onTheMainThreadTheBoxRunsThere() {
     SaveQuestionBoxes questions;
     QTimer::singleShot(0, [] {
-      QMessageBox* box = BoxShowing("main");
+      QMessageBox* box = VisibleMessageBox("main");
       QVERIFY(box);
       box->button(QMessageBox::Yes)->click();
     });
@@ -159,7 +152,7 @@ class SaveQuestionBoxTest : public QObject {
 
     // The program ending while the box is open answers it No.
     QTimer::singleShot(0, [&questions] {
-      QVERIFY(BoxShowing("main"));
+      QVERIFY(VisibleMessageBox("main"));
       questions.AnswerAllNo();
     });
     QVERIFY(!questions.AskYesNo("Trovan!", "main"));
@@ -174,8 +167,8 @@ class SaveQuestionBoxTest : public QObject {
     SaveQuestionBoxes questions;
     const QString text = "ファイルa.jpgを保存しますか？";
     Asker asker(questions, text.toStdString());
-    QTRY_VERIFY_WITH_TIMEOUT(BoxShowing(text), kWaitMs);
-    QMessageBox* box = BoxShowing(text);
+    QTRY_VERIFY_WITH_TIMEOUT(VisibleMessageBox(text), kWaitMs);
+    QMessageBox* box = VisibleMessageBox(text);
     QVERIFY(box->button(QMessageBox::Yes)->text().startsWith("はい"));
     QVERIFY(box->button(QMessageBox::No)->text().startsWith("いいえ"));
     box->button(QMessageBox::Yes)->click();

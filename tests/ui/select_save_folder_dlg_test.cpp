@@ -19,11 +19,15 @@
 #include <vector>
 
 #include "engine/folder_choice_queue.h"
+#include "support/modal_windows.h"
 #include "support/recording_message_boxes.h"
 #include "ui/save_question_box.h"
 #include "ui/select_save_folder_dlg.h"
 
 using namespace trovanex;
+using testing::Child;
+using testing::VisibleMessageBox;
+using testing::WhenShown;
 
 namespace {
 
@@ -46,50 +50,24 @@ SaveRequest Request(const QTemporaryDir& folder, std::shared_ptr<TSearchConditio
   return SaveRequest{"pic.jpg", file.fileName().toStdString(), std::move(condition)};
 }
 
-// Runs `act` once `find` finds its widget, from within whatever event loop runs then.
-void WhenFound(std::function<QWidget*()> find, std::function<void(QWidget*)> act) {
+// Runs `act` once the dialog is on screen, from within whatever event loop runs then. The
+// folder question is not modal, so it is found by being visible.
+void WhenVisible(QDialog& dialog, std::function<void()> act) {
   auto* poll = new QTimer;
   poll->setInterval(5);
-  QObject::connect(poll, &QTimer::timeout, poll, [poll, find, act] {
-    if (QWidget* widget = find()) {
-      poll->stop();
-      poll->deleteLater();
-      act(widget);
-    }
+  QObject::connect(poll, &QTimer::timeout, poll, [poll, &dialog, act] {
+    if (!dialog.isVisible()) return;
+    poll->stop();
+    poll->deleteLater();
+    act();
   });
   poll->start();
-}
-
-void WhenShown(QDialog& dialog, std::function<void()> act) {
-  WhenFound([&dialog] { return dialog.isVisible() ? &dialog : nullptr; },
-            [act](QWidget*) { act(); });
-}
-
-template <typename Widget>
-void WhenModal(std::function<void(Widget*)> act) {
-  WhenFound([] { return qobject_cast<Widget*>(QApplication::activeModalWidget()); },
-            [act](QWidget* widget) { act(static_cast<Widget*>(widget)); });
-}
-
-QMessageBox* VisibleBox(const QString& text) {
-  for (QWidget* widget : QApplication::topLevelWidgets()) {
-    auto* box = qobject_cast<QMessageBox*>(widget);
-    if (box && box->isVisible() && box->text() == text) return box;
-  }
-  return nullptr;
 }
 
 QStringList Lines(const QListWidget* list) {
   QStringList lines;
   for (int row = 0; row < list->count(); ++row) lines << list->item(row)->text();
   return lines;
-}
-
-template <typename Control>
-Control* Find(QWidget& dialog, const char* name) {
-  auto* control = dialog.findChild<Control*>(name);
-  if (!control) qFatal("no control %s", name);
-  return control;
 }
 
 // What the queue does with the choice: move the capture or delete it.
@@ -127,24 +105,24 @@ class SelectSaveFolderDlgTest : public QObject {
  private slots:
   void listsEveryLabelInChainOrderWithNothingSelected() {
     TSelectSaveFolderDlg dialog;
-    auto* list = Find<QListWidget>(dialog, "listFolderList");
+    auto* list = Child<QListWidget>(&dialog, "listFolderList");
 
     QTemporaryDir folder;
     const auto three = Condition({{"画像", "/a"}, {"", "/b"}, {"動画", "/c"}});
     QStringList shown;
-    WhenShown(dialog, [&] {
+    WhenVisible(dialog, [&] {
       shown = Lines(list);
       QVERIFY(list->selectedItems().isEmpty());
       list->setCurrentRow(2);  // a choice the next question must not inherit
-      Find<QPushButton>(dialog, "buttonCancel")->click();
+      Child<QPushButton>(&dialog, "buttonCancel")->click();
     });
     dialog.Choose(Request(folder, three, "t1"));
     QCOMPARE(shown, QStringList({"画像", "", "動画"}));
 
-    WhenShown(dialog, [&] {
+    WhenVisible(dialog, [&] {
       shown = Lines(list);
       QVERIFY(list->selectedItems().isEmpty());
-      Find<QPushButton>(dialog, "buttonCancel")->click();
+      Child<QPushButton>(&dialog, "buttonCancel")->click();
     });
     dialog.Choose(Request(folder, Condition({{"x", "/x"}}), "t2"));
     QCOMPARE(shown, QStringList({"x"}));
@@ -169,15 +147,15 @@ class SelectSaveFolderDlgTest : public QObject {
     const SaveRequest request = Request(root, condition, "tx0001.tmp");
 
     TSelectSaveFolderDlg dialog;
-    WhenShown(dialog, [&] {
-      auto* list = Find<QListWidget>(dialog, "listFolderList");
+    WhenVisible(dialog, [&] {
+      auto* list = Child<QListWidget>(&dialog, "listFolderList");
       // Focus makes a line current without choosing it.
       list->setFocus();
       if (row >= 0) list->item(row)->setSelected(true);
       if (by_enter)
         QTest::keyClick(&dialog, Qt::Key_Return);
       else
-        Find<QPushButton>(dialog, "buttonOk")->click();
+        Child<QPushButton>(&dialog, "buttonOk")->click();
     });
     const FolderChoice choice = dialog.Choose(request);
     QCOMPARE(choice.kind, FolderChoice::Kind::Save);
@@ -201,9 +179,9 @@ class SelectSaveFolderDlgTest : public QObject {
     QTemporaryDir root;
     const SaveRequest request = Request(root, Condition({{"one", root.path()}}), "tx0002.tmp");
     TSelectSaveFolderDlg dialog;
-    WhenShown(dialog, [&] {
-      Find<QListWidget>(dialog, "listFolderList")->setCurrentRow(0);  // even so
-      if (how == "button") Find<QPushButton>(dialog, "buttonCancel")->click();
+    WhenVisible(dialog, [&] {
+      Child<QListWidget>(&dialog, "listFolderList")->setCurrentRow(0);  // even so
+      if (how == "button") Child<QPushButton>(&dialog, "buttonCancel")->click();
       if (how == "esc") QTest::keyClick(&dialog, Qt::Key_Escape);
       if (how == "close") dialog.close();
     });
@@ -218,15 +196,15 @@ class SelectSaveFolderDlgTest : public QObject {
     QTemporaryDir root;
     TSelectSaveFolderDlg dialog;
     QString reported;
-    WhenShown(dialog, [&] {
-      auto* list = Find<QListWidget>(dialog, "listFolderList");
+    WhenVisible(dialog, [&] {
+      auto* list = Child<QListWidget>(&dialog, "listFolderList");
       list->addItem("stray");
       list->item(1)->setSelected(true);
-      WhenModal<QMessageBox>([&reported](QMessageBox* box) {
+      WhenShown<QMessageBox>([&reported](QMessageBox* box) {
         reported = box->windowTitle() + "|" + box->text();
         box->accept();
       });
-      Find<QPushButton>(dialog, "buttonOk")->click();
+      Child<QPushButton>(&dialog, "buttonOk")->click();
     });
     const FolderChoice choice =
         dialog.Choose(Request(root, Condition({{"one", root.path()}}), "tx0003.tmp"));
@@ -243,8 +221,8 @@ class SelectSaveFolderDlgTest : public QObject {
     ScriptedDlg dialog;
     dialog.folders = {std::nullopt, made};  // first cancelled, then chosen
     bool open_after_cancel = false;
-    WhenShown(dialog, [&] {
-      auto* create_new = Find<QPushButton>(dialog, "buttonCreateNew");
+    WhenVisible(dialog, [&] {
+      auto* create_new = Child<QPushButton>(&dialog, "buttonCreateNew");
       create_new->click();
       open_after_cancel = dialog.isVisible();
       create_new->click();
@@ -259,8 +237,8 @@ class SelectSaveFolderDlgTest : public QObject {
     QVERIFY(QFile::exists(made + "/pic.jpg"));
 
     QStringList shown;
-    WhenShown(dialog, [&] {
-      shown = Lines(Find<QListWidget>(dialog, "listFolderList"));
+    WhenVisible(dialog, [&] {
+      shown = Lines(Child<QListWidget>(&dialog, "listFolderList"));
       dialog.reject();
     });
     dialog.Choose(Request(root, condition, "tx0005.tmp"));
@@ -274,10 +252,10 @@ class SelectSaveFolderDlgTest : public QObject {
     QString start_folder;
     QString input_texts;
     for (const bool label_given : {true, false}) {
-      WhenShown(dialog, [&] {
-        WhenModal<QFileDialog>([&](QFileDialog* files) {
+      WhenVisible(dialog, [&] {
+        WhenShown<QFileDialog>([&](QFileDialog* files) {
           start_folder = files->directory().absolutePath();
-          WhenModal<QInputDialog>([&](QInputDialog* input) {
+          WhenShown<QInputDialog>([&](QInputDialog* input) {
             input_texts =
                 input->windowTitle() + "|" + input->labelText() + "|" + input->textValue();
             if (label_given) {
@@ -291,7 +269,7 @@ class SelectSaveFolderDlgTest : public QObject {
           files->selectFile(root.path());
           static_cast<QDialog*>(files)->accept();  // its own check runs
         });
-        Find<QPushButton>(dialog, "buttonCreateNew")->click();
+        Child<QPushButton>(&dialog, "buttonCreateNew")->click();
       });
       const FolderChoice choice = dialog.Choose(Request(root, condition, "tx0006.tmp"));
       QCOMPARE(start_folder, QDir(QCoreApplication::applicationDirPath()).absolutePath());
@@ -352,7 +330,7 @@ class SelectSaveFolderDlgTest : public QObject {
     answer->setInterval(5);
     connect(answer, &QTimer::timeout, &dialog, [&] {
       if (!dialog.isVisible()) return;
-      auto* list = Find<QListWidget>(dialog, "listFolderList");
+      auto* list = Child<QListWidget>(&dialog, "listFolderList");
       if (shown.size() == 0) {
         if (threads.size() < 3) enqueue(2);
         if (!done[2]) return;
@@ -360,11 +338,11 @@ class SelectSaveFolderDlgTest : public QObject {
       }
       shown << list->item(0)->text();
       waits_for_all = waits_for_all && !done[0];
-      if (shown.size() == 1) Find<QPushButton>(dialog, "buttonOk")->click();
-      if (shown.size() == 2) Find<QPushButton>(dialog, "buttonCancel")->click();
+      if (shown.size() == 1) Child<QPushButton>(&dialog, "buttonOk")->click();
+      if (shown.size() == 2) Child<QPushButton>(&dialog, "buttonCancel")->click();
       if (shown.size() == 3) {
         list->item(1)->setSelected(true);
-        Find<QPushButton>(dialog, "buttonOk")->click();
+        Child<QPushButton>(&dialog, "buttonOk")->click();
       }
     });
     answer->start();
@@ -394,14 +372,14 @@ class SelectSaveFolderDlgTest : public QObject {
     std::atomic<int> answer{-1};
     std::thread asker;
     bool open_meanwhile = false;
-    WhenShown(dialog, [&] {
+    WhenVisible(dialog, [&] {
       struct Cancel {  // whatever the checks find, the folder question ends
         TSelectSaveFolderDlg& dialog;
-        ~Cancel() { Find<QPushButton>(dialog, "buttonCancel")->click(); }
+        ~Cancel() { Child<QPushButton>(&dialog, "buttonCancel")->click(); }
       } cancel{dialog};
       asker = std::thread([&] { answer = questions.AskYesNo("Trovan!", text.toStdString()); });
       QMessageBox* box = nullptr;
-      QTRY_VERIFY_WITH_TIMEOUT(box = VisibleBox(text), 5000);
+      QTRY_VERIFY_WITH_TIMEOUT(box = VisibleMessageBox(text), 5000);
       // No modal window may stand over the question: it would take no input until closed.
       QWidget* modal = QApplication::activeModalWidget();
       QVERIFY(!modal || modal == box);
@@ -431,12 +409,12 @@ class SelectSaveFolderDlgTest : public QObject {
     std::function<void(QMessageBox*)> note = [&](QMessageBox* box) {
       warnings << box->text();
       box->accept();
-      if (warnings.size() < 2) WhenModal<QMessageBox>(note);
+      if (warnings.size() < 2) WhenShown<QMessageBox>(note);
     };
-    WhenModal<QMessageBox>(note);
+    WhenShown<QMessageBox>(note);
     bool open_after_refusal = false;
-    WhenShown(dialog, [&] {
-      auto* create_new = Find<QPushButton>(dialog, "buttonCreateNew");
+    WhenVisible(dialog, [&] {
+      auto* create_new = Child<QPushButton>(&dialog, "buttonCreateNew");
       create_new->click();
       open_after_refusal = dialog.isVisible();
       create_new->click();
