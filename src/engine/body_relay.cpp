@@ -3,11 +3,16 @@
 #include <algorithm>
 #include <limits>
 
+#include "platform/text.h"
+
 namespace trovanex {
 
-std::int64_t ParseChunkSize(std::string_view line) {
+std::optional<std::int64_t> ParseChunkSize(std::string_view line) {
+  line = TrimBlanks(line);
   std::uint64_t size = 0;
-  for (const char c : line) {
+  std::size_t digits = 0;
+  for (; digits < line.size(); ++digits) {
+    const char c = line[digits];
     int digit;
     if (c >= '0' && c <= '9')
       digit = c - '0';
@@ -18,9 +23,12 @@ std::int64_t ParseChunkSize(std::string_view line) {
     else
       break;
     if (size > (static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) >> 4))
-      return std::numeric_limits<std::int64_t>::max();
-    size = size * 16 + static_cast<std::uint64_t>(digit);
+      size = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+    else
+      size = size * 16 + static_cast<std::uint64_t>(digit);
   }
+  const std::string_view after = TrimBlanks(line.substr(digits));
+  if (digits == 0 || (!after.empty() && after.front() != ';')) return std::nullopt;
   return static_cast<std::int64_t>(size);
 }
 
@@ -73,8 +81,11 @@ void BodyRelay::RelayChunked() {
     line = upstream.ReadLine();
   }
   monitor.Log.AddLog(prefix + " : Chunk! Chunk-size: " + line);
-  const std::int64_t size = ParseChunkSize(line);
+  const std::optional<std::int64_t> parsed = ParseChunkSize(line);
   browser.WriteLine(line);
+  // Taking such a line for the last chunk would keep a cut-off body as if it were whole.
+  if (!parsed) throw MalformedChunkSize();
+  const std::int64_t size = *parsed;
   if (size < 1) {
     monitor.Log.AddLog(prefix + " : Chunk end");
     browser.WriteLine("");  // trailer lines of the origin are neither read nor passed on

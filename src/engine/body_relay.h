@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -36,8 +38,15 @@ struct BodyRelay {
   static void OnPiece(void* self, std::size_t length);
 };
 
-// The size of a chunk from its size line: the leading hexadecimal digits, read in 64 bits
-// (saturating); 0 for a line that starts with anything else.
-std::int64_t ParseChunkSize(std::string_view line);
+// The size of a chunk from its size line: hexadecimal digits with blanks around them and an
+// optional extension after ";", read in 64 bits (saturating). Nothing for a line that is not
+// such a number (an empty line included).
+std::optional<std::int64_t> ParseChunkSize(std::string_view line);
+
+// A chunk-size line that is not a number: the body cannot be followed any further.
+class MalformedChunkSize : public std::runtime_error {
+ public:
+  MalformedChunkSize() : std::runtime_error("Malformed chunk-size line") {}
+};
 
 }  // namespace trovanex

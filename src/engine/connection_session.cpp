@@ -67,6 +67,10 @@ bool ConnectionSession::ReadRequest() {
   request_.Port = 80;
   ParseRequestLine(request_.RequestLine, request_);
   if (request_.Method == "error") return false;
+  const bool tunnel = IsTunnel();
+  // A tunnel names a host and a port where other requests name a path.
+  const std::string target =
+      tunnel ? request_.Host + ":" + std::to_string(request_.Port) : request_.Path;
 
   auto& monitor = context_.monitor;
   const std::string n = Prefix();
@@ -74,12 +78,13 @@ bool ConnectionSession::ReadRequest() {
     std::lock_guard status(monitor.Counters.StatusLock());
     monitor.Log.AddLog(n + " :" + request_.Method);
     monitor.Log.AddLog(n + " :" + request_.Host);
-    monitor.Log.AddLog(n + " :" + request_.Path);
+    monitor.Log.AddLog(n + " :" + (tunnel ? std::to_string(request_.Port) : request_.Path));
   }
 
+  // A CONNECT line is the same in both forms: it goes to an upstream proxy unchanged.
   const std::string first_line =
-      config_->UseProxy ? request_.RequestLine
-                        : request_.Method + " " + request_.Path + " " + request_.Version;
+      config_->UseProxy || tunnel ? request_.RequestLine
+                                  : request_.Method + " " + request_.Path + " " + request_.Version;
   request_.Headers.push_back(first_line);
   list_entry_ = request_.Host + ": " + first_line;
   monitor.Connections.AddConnection(*list_entry_);
@@ -100,9 +105,11 @@ bool ConnectionSession::ReadRequest() {
     monitor.Log.AddLog(n + " : ## Header List below ##");
     monitor.Log.AddHeaderLog(n + " :", request_.Headers);
     monitor.Log.AddLog(n + " :" + " >> Request << ");
-    monitor.Log.AddLog(n + " :" + request_.Method + " " + request_.Path + " " + request_.Version);
+    monitor.Log.AddLog(n + " :" + request_.Method + " " + target + " " + request_.Version);
   }
 
+  // What follows a CONNECT head belongs to the tunnel, whatever the head says.
+  if (tunnel) return true;
   request_.BodyLength = RequestContentLength(request_.Headers);
   if (request_.BodyLength > 0)
     request_.Body.ReadFrom(browser_, request_.BodyLength, context_.program_folder);
@@ -110,6 +117,18 @@ bool ConnectionSession::ReadRequest() {
 }
 
 void ConnectionSession::Dispatch() {
+  if (IsTunnel()) {
+    OpenTunnel();
+    return;
+  }
+  if (!request_.UnsupportedScheme.empty()) {
+    Log(" : Error; " + request_.UnsupportedScheme + ":// is not relayed as a plain request.");
+    SendErrorAnswer(" 501 Not Implemented",
+                    "Trovanex relays http:// addresses only; " + request_.UnsupportedScheme +
+                        ":// cannot be sent as a plain request.\r\n",
+                    "text/plain; charset=utf-8");
+    return;
+  }
   if (request_.Host == kResourceHost) {
     SendResourceAnswer(browser_, request_);
     return;
@@ -123,10 +142,13 @@ void ConnectionSession::Dispatch() {
   Exchange();
 }
 
-void ConnectionSession::SendErrorAnswer(const std::string& status, std::string_view page) {
+void ConnectionSession::SendErrorAnswer(const std::string& status, std::string_view page,
+                                        std::string_view content_type) {
   // The browser may be gone already: each write is skipped then, and failures are ignored.
   try {
     if (browser_.IsConnected()) browser_.WriteLine(request_.Version + status);
+    if (!content_type.empty() && browser_.IsConnected())
+      browser_.WriteLine("Content-Type: " + std::string(content_type));
     if (browser_.IsConnected())
       browser_.WriteLine("Content-Length: " + std::to_string(page.size()));
     if (browser_.IsConnected()) browser_.WriteLine("");
@@ -149,11 +171,16 @@ bool ConnectionSession::Connect() {
   const std::string& host = config_->UseProxy ? config_->ProxyAddress : request_.Host;
   const int port = config_->UseProxy ? config_->ProxyPort : request_.Port;
   OpenUpstream();
-  capture_->Match(request_);
+  if (!IsTunnel()) capture_->Match(request_);
   upstream_->SetReadTimeout(config_->ReadTimeout);
   try {
-    upstream_->ConnectTo(host, port, config_->ConnectionTimeout);
+    upstream_->ConnectTo(host, port, config_->ConnectionTimeout, context_.listen_port.load());
     Log(" : Bound IP is ");
+  } catch (const SelfConnection&) {
+    // Any page could make the proxy call itself round and round with such an address.
+    Log(" : Error; " + host + ":" + std::to_string(port) + " is this proxy itself; not connected.");
+    DropUpstream();
+    return false;
   } catch (const ConnectTimedOut&) {
     Log("***Error: TIMEOUT***");
     DropUpstream();
@@ -186,7 +213,8 @@ void ConnectionSession::ReadAnswerHead() {
   }
 
   std::string status = upstream.ReadLine();
-  state_.StatusOk = status.find("200") != std::string::npos;
+  // The code after the version, nothing else: "404 Not Found 200" is no success.
+  state_.StatusOk = StatusCode(status) == 200;
   request_.Headers.push_back(std::move(status));
   if (!state_.StatusOk) capture_->DropMatch();
   upstream.ReadHeaderBlock(request_.Headers);
@@ -211,9 +239,19 @@ void ConnectionSession::ReadAnswerHead() {
 void ConnectionSession::Exchange() {
   if (!Connect()) return;
   ReadAnswerHead();
+  RelayAnswerBody();
+}
 
-  // Not "200", no length and not chunked: taken to have no body.
-  if (state_.Remaining == -1 && !state_.Chunked && !state_.StatusOk) state_.Remaining = 0;
+void ConnectionSession::RelayAnswerBody() {
+  // Only the answer to HEAD and a 1xx, 204 or 304 answer have no body; any other answer
+  // without length or chunked coding runs until the origin closes, whatever its status.
+  const int code = request_.Headers.empty() ? -1 : StatusCode(request_.Headers.front());
+  const bool no_body =
+      request_.Method == "HEAD" || (code >= 100 && code < 200) || code == 204 || code == 304;
+  if (no_body) {
+    state_.Remaining = 0;
+    capture_->DropMatch();  // an empty capture would stand for the content from then on
+  }
   capture_->StartCapture(request_, state_);
   Log(" :" + std::string(" >> Responce Header end. Receiving Content Data <<"));
   Log(" :" + std::string(" > Content Length: ") + std::to_string(state_.Remaining));

@@ -34,10 +34,16 @@ class ConnectionSession {
   bool ReadRequest();  // false for a line that is not accepted
   void Dispatch();
   void Exchange();
-  bool Connect();  // false when an error answer was given
-  void SendErrorAnswer(const std::string& status, std::string_view page);
+  bool Connect();  // false when the connection ends here (an error answer, or none)
+  void SendErrorAnswer(const std::string& status, std::string_view page,
+                       std::string_view content_type = {});
   void ReadAnswerHead();
+  void RelayAnswerBody();
   void Relay();
+  // CONNECT: a tunnel to the named host (or through the upstream proxy), bytes both ways.
+  bool IsTunnel() const { return request_.Method == "CONNECT"; }
+  void OpenTunnel();
+  void RunTunnel();
   void CleanUp();
   void OpenUpstream();
   void DropUpstream();

@@ -27,6 +27,8 @@ struct EngineContext {
   std::string program_folder;             // ends with the separator; temporary files go here
   std::atomic<bool> SaveAvailable{true};  // written by the front end only
   CaptureFactory new_capture;             // none: nothing is captured
+  // The port the proxy listens on, never connected to on this machine; -1 until it listens.
+  std::atomic<int> listen_port{-1};
 };
 
 }  // namespace trovanex

@@ -18,7 +18,10 @@ ProxyEngine::~ProxyEngine() {
 void ProxyEngine::Start(int port) {
   // A browser that goes away must fail the write, not end the process.
   ::signal(SIGPIPE, SIG_IGN);
+  // Known before the first connection is accepted; port 0 picks one, known once listening.
+  context_.listen_port = port;
   listener_.Start(port);
+  context_.listen_port = listener_.Port();
 }
 
 int ProxyEngine::Stop(std::chrono::milliseconds wait) {

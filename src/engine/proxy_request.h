@@ -19,19 +19,29 @@ struct TProxyRequest {
   std::string Path;      // from the first "/" of the target on: path and query
   std::string Version;   // "HTTP/1.0" or "HTTP/1.1": starts every answer the proxy makes
   std::string HostPath;  // Host + Path: matched, named after and looked up
+  // The scheme of an absolute address that is not http:// ("https", "ftp"): such a request is
+  // answered by the proxy and never sent anywhere.
+  std::string UnsupportedScheme;
   std::vector<std::string> Headers;  // request block going upstream, later the answer's head
   std::int64_t BodyLength = 0;
   RequestBody Body;
 };
 
 // Parses a request line into Method, Host, Port, Path and Version (Port must hold 80 on entry
-// and changes only when the target names one). An unacceptable line sets only Method to
-// "error". Throws std::invalid_argument for a port that is not a decimal number.
+// and changes only when the target names one). An unacceptable line (a control character in
+// it, or a CONNECT target that is not host:port) sets only Method to "error". A CONNECT gives
+// Host (an IPv6 address keeps its brackets) and Port, an empty Path and HostPath; a target of
+// another scheme than http:// sets UnsupportedScheme. Throws std::invalid_argument for a port
+// that is not a decimal number.
 void ParseRequestLine(const std::string& line, TProxyRequest& request);
 
 // A decimal 32-bit number with an optional sign and blanks around it; throws
 // std::invalid_argument otherwise.
 std::int32_t ParseDecimal32(std::string_view text);
+
+// The code of a status line: the three digits after the version ("HTTP/1.1 404 Not Found"
+// gives 404); -1 for a line without them.
+int StatusCode(std::string_view status_line);
 
 // The value of the first header line named `name` (ignoring case): the text after its ":",
 // trimmed, with following continuation lines (starting with a blank or a tab) appended,

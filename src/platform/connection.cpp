@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <ifaddrs.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -82,6 +83,43 @@ int ConnectOne(int fd, const addrinfo& address, const std::optional<Clock::time_
   return error;
 }
 
+// The IPv4 address of an IPv4 or IPv4-mapped IPv6 socket address.
+std::optional<in_addr> Ipv4Of(const sockaddr* address) {
+  if (address->sa_family == AF_INET) return reinterpret_cast<const sockaddr_in*>(address)->sin_addr;
+  if (address->sa_family != AF_INET6) return std::nullopt;
+  const in6_addr& v6 = reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr;
+  if (!IN6_IS_ADDR_V4MAPPED(&v6)) return std::nullopt;
+  in_addr v4;
+  std::memcpy(&v4, &v6.s6_addr[12], sizeof v4);
+  return v4;
+}
+
+bool SameAddress(const sockaddr* a, const sockaddr* b) {
+  const auto a4 = Ipv4Of(a), b4 = Ipv4Of(b);
+  if (a4 || b4) return a4 && b4 && a4->s_addr == b4->s_addr;
+  if (a->sa_family != AF_INET6 || b->sa_family != AF_INET6) return false;
+  return IN6_ARE_ADDR_EQUAL(&reinterpret_cast<const sockaddr_in6*>(a)->sin6_addr,
+                            &reinterpret_cast<const sockaddr_in6*>(b)->sin6_addr);
+}
+
+// An address that reaches this machine: loopback, "any", or one of its interfaces.
+bool IsLocalAddress(const sockaddr* address) {
+  if (const auto v4 = Ipv4Of(address)) {
+    const std::uint32_t host_order = ntohl(v4->s_addr);
+    if ((host_order >> 24) == 127 || host_order == INADDR_ANY) return true;
+  } else if (address->sa_family == AF_INET6) {
+    const in6_addr& v6 = reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr;
+    if (IN6_IS_ADDR_LOOPBACK(&v6) || IN6_IS_ADDR_UNSPECIFIED(&v6)) return true;
+  }
+  ifaddrs* interfaces = nullptr;
+  if (::getifaddrs(&interfaces) != 0) return false;
+  bool local = false;
+  for (const ifaddrs* it = interfaces; it && !local; it = it->ifa_next)
+    local = it->ifa_addr && SameAddress(it->ifa_addr, address);
+  ::freeifaddrs(interfaces);
+  return local;
+}
+
 }  // namespace
 
 Connection::Connection() = default;
@@ -126,7 +164,8 @@ void Connection::SetAbortPartner(Connection* partner) {
   if (partner && aborted_) partner->Abort();
 }
 
-void Connection::ConnectTo(const std::string& host, int port, int timeout_ms) {
+void Connection::ConnectTo(const std::string& host, int port, int timeout_ms,
+                           int refused_local_port) {
   Disconnect();
   peer_closed_ = false;
   ever_connected_ = false;
@@ -136,8 +175,12 @@ void Connection::ConnectTo(const std::string& host, int port, int timeout_ms) {
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   hints.ai_flags = AI_NUMERICSERV;
+  // An IPv6 address as an address names it: "[::1]".
+  const std::string name = host.size() > 2 && host.front() == '[' && host.back() == ']'
+                               ? host.substr(1, host.size() - 2)
+                               : host;
   addrinfo* found = nullptr;
-  const int resolved = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
+  const int resolved = ::getaddrinfo(name.c_str(), std::to_string(port).c_str(), &hints, &found);
   if (resolved != 0) {
     const int error_number = errno;
     throw SocketFailure(
@@ -145,6 +188,10 @@ void Connection::ConnectTo(const std::string& host, int port, int timeout_ms) {
         resolved == EAI_SYSTEM ? SystemText(error_number) : std::string(::gai_strerror(resolved)));
   }
   const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> addresses(found, ::freeaddrinfo);
+  if (port == refused_local_port) {
+    for (const addrinfo* address = found; address; address = address->ai_next)
+      if (IsLocalAddress(address->ai_addr)) throw SelfConnection(port);
+  }
 
   // One time limit for the whole attempt, whatever number of addresses the name has.
   const auto deadline = timeout_ms > 0 ? DeadlineAfter(timeout_ms) : std::nullopt;

@@ -40,8 +40,9 @@ class Connection {
   // with the resolver's or the connect's Windows Sockets number, ConnectTimedOut when
   // timeout_ms > 0 passes without success (the attempt is watched every 125 ms), or
   // ConnectFailed. An Abort() ends an attempt still waiting, with the code of an aborted
-  // connection.
-  void ConnectTo(const std::string& host, int port, int timeout_ms);
+  // connection. With `refused_local_port`, a host that resolves to an address of this machine
+  // at that port is never connected to (SelfConnection): the proxy's own listener.
+  void ConnectTo(const std::string& host, int port, int timeout_ms, int refused_local_port = -1);
 
   // Milliseconds for reads with the default wait; 0 is no limit.
   void SetReadTimeout(int ms) { read_timeout_ms_ = ms; }
@@ -86,6 +87,16 @@ class Connection {
   // Whatever has arrived, at most `piece` bytes, waiting with the default wait for at least one
   // byte. Returns the count moved; throws PeerClosed when the stream has ended.
   std::size_t RelaySome(Connection& to, std::size_t piece, Copy* copy);
+
+  // A tunnel: bytes both ways between this connection and `other`, unchanged, those already
+  // buffered on either side first, until either side closes or fails; then both are shut
+  // down. No time limit; an Abort ends it at once. on_to_this(length) is called for the bytes
+  // written to this connection. Never throws for the sides' failures: they end the tunnel.
+  struct TunnelCounts {
+    std::uint64_t to_this = 0;
+    std::uint64_t to_other = 0;
+  };
+  TunnelCounts Tunnel(Connection& other, PieceCallback on_to_this, void* context);
 
   bool IsConnected() const { return fd_ >= 0; }
   void Disconnect();

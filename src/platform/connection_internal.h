@@ -4,6 +4,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,6 +25,42 @@ inline std::string SystemText(int error_number) {
 [[noreturn]] inline void ThrowSocketFailure(int error_number) {
   throw SocketFailure(WsaErrorFromErrno(error_number), SystemText(error_number));
 }
+
+// Splicing into a socket whose peer has gone raises SIGPIPE (splice has no MSG_NOSIGNAL).
+// While a relay runs, the signal is held back on this thread and a pending one is taken away
+// afterwards; the failed call reports EPIPE either way.
+class SigpipeHold {
+ public:
+  SigpipeHold() {
+    struct sigaction current {};
+    if (::sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) return;
+    sigemptyset(&pipe_only_);
+    sigaddset(&pipe_only_, SIGPIPE);
+    sigset_t pending;
+    sigpending(&pending);
+    const bool was_pending = sigismember(&pending, SIGPIPE) == 1;
+    if (::pthread_sigmask(SIG_BLOCK, &pipe_only_, &previous_) != 0) return;
+    active_ = true;
+    take_pending_ = !was_pending && sigismember(&previous_, SIGPIPE) != 1;
+  }
+  ~SigpipeHold() {
+    if (!active_) return;
+    sigset_t pending;
+    if (take_pending_ && sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
+      const timespec no_wait{};
+      ::sigtimedwait(&pipe_only_, nullptr, &no_wait);
+    }
+    ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+  }
+  SigpipeHold(const SigpipeHold&) = delete;
+  SigpipeHold& operator=(const SigpipeHold&) = delete;
+
+ private:
+  sigset_t pipe_only_{};
+  sigset_t previous_{};
+  bool active_ = false;
+  bool take_pending_ = false;
+};
 
 inline bool IsAbortLike(int code) {
   return code == kWsaConnectionAborted || code == kWsaShutdown;

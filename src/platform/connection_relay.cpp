@@ -56,42 +56,6 @@ std::string ReadFromPipe(int pipe_fd, std::size_t n) {
   return bytes;
 }
 
-// Splicing into a socket whose peer has gone raises SIGPIPE (splice has no MSG_NOSIGNAL).
-// While a relay runs, the signal is held back on this thread and a pending one is taken away
-// afterwards; the failed call reports EPIPE either way.
-class SigpipeHold {
- public:
-  SigpipeHold() {
-    struct sigaction current {};
-    if (::sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) return;
-    sigemptyset(&pipe_only_);
-    sigaddset(&pipe_only_, SIGPIPE);
-    sigset_t pending;
-    sigpending(&pending);
-    const bool was_pending = sigismember(&pending, SIGPIPE) == 1;
-    if (::pthread_sigmask(SIG_BLOCK, &pipe_only_, &previous_) != 0) return;
-    active_ = true;
-    take_pending_ = !was_pending && sigismember(&previous_, SIGPIPE) != 1;
-  }
-  ~SigpipeHold() {
-    if (!active_) return;
-    sigset_t pending;
-    if (take_pending_ && sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
-      const timespec no_wait{};
-      ::sigtimedwait(&pipe_only_, nullptr, &no_wait);
-    }
-    ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
-  }
-  SigpipeHold(const SigpipeHold&) = delete;
-  SigpipeHold& operator=(const SigpipeHold&) = delete;
-
- private:
-  sigset_t pipe_only_{};
-  sigset_t previous_{};
-  bool active_ = false;
-  bool take_pending_ = false;
-};
-
 // Counts the bytes of a relay in pieces and reports each piece once it is complete.
 class PieceCount {
  public:

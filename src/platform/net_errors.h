@@ -75,4 +75,15 @@ class HeaderBlockTooLarge : public NetError {
   const char* KindName() const override { return "HeaderBlockTooLarge"; }
 };
 
+// A connect that would reach this machine's own listening port: a request that names the proxy
+// itself would be relayed round and round.
+class SelfConnection : public NetError {
+ public:
+  explicit SelfConnection(int port)
+      : NetError("Refused: port " + std::to_string(port) + " of this machine is the proxy itself"),
+        Port(port) {}
+  const char* KindName() const override { return "SelfConnection"; }
+  int Port;
+};
+
 }  // namespace trovanex

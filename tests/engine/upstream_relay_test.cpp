@@ -107,8 +107,17 @@ INSTANTIATE_TEST_SUITE_P(
         BodyCase{"NotModifiedWithoutLengthHasNoBody",
                  "HTTP/1.1 304 Not Modified\r\nETag: \"x\"\r\n\r\nnot a body", false,
                  "HTTP/1.1 304 Not Modified\r\nETag: \"x\"\r\n\r\n", "0", kReadEnd},
-        BodyCase{"NotFoundWithoutLengthHasNoBody", "HTTP/1.0 404 Not Found\r\n\r\nnot a body", true,
-                 "HTTP/1.0 404 Not Found\r\n\r\n", "0", kReadEnd},
+        BodyCase{"NotFoundWithoutLengthRunsUntilClose",
+                 "HTTP/1.0 404 Not Found\r\n\r\na close-delimited page", true, "", "-1",
+                 kSomeException},
+        BodyCase{"NoContentHasNoBodyWhateverItsLength",
+                 "HTTP/1.1 204 No Content\r\nContent-Length: 5\r\n\r\n", false, "", "0", kReadEnd},
+        BodyCase{"ChunkSizeWithBlanksAround",
+                 "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n  5 \r\nhello\r\n0\r\n\r\n",
+                 false, "", "-1", kReadEnd},
+        BodyCase{"ChunkSizeNotANumberEndsTheRelay",
+                 "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\nzz\r\n", false,
+                 "", "-1", kSomeException},
         BodyCase{"NotFoundChunked", ChunkedAnswer({"gone"}, "HTTP/1.1 404 Not Found"), false, "",
                  "-1", kReadEnd}),
     [](const ::testing::TestParamInfo<BodyCase>& row) { return row.param.name; });
@@ -402,7 +411,7 @@ class RecordingCapture : public CaptureHooks {
 
 // One exchange with a recording capture; returns what the browser got.
 std::string ExchangeCaptured(EngineHarness& proxy, const std::shared_ptr<CaptureRecord>& record,
-                             const OriginScript& script) {
+                             const OriginScript& script, const std::string& method = "GET") {
   proxy.context.new_capture = [record, path = proxy.folder / "copy.bin"](
                                   std::uint32_t connection_no, std::shared_ptr<TTxConfig>) {
     {
@@ -412,7 +421,9 @@ std::string ExchangeCaptured(EngineHarness& proxy, const std::shared_ptr<Capture
     return std::make_unique<RecordingCapture>(record, path);
   };
   ScriptedOrigin origin(script);
-  std::string got = Exchange(proxy.Port(), GetRequest(origin.Port(), "/c"));
+  std::string request = GetRequest(origin.Port(), "/c");
+  request.replace(0, 3, method);
+  std::string got = Exchange(proxy.Port(), request);
   EXPECT_TRUE(proxy.WaitForEnded(1));
   return got;
 }
@@ -502,6 +513,40 @@ TEST(CaptureHooks, EndStatesTellACompleteBodyFromACutOne) {
     ExchangeCaptured(proxy, record, Answer(LengthAnswer("gone", "HTTP/1.1 404 Not Found")));
     ASSERT_TRUE(record->finished);
     EXPECT_FALSE(record->finished->StatusOk);
+    EXPECT_EQ(record->calls, (std::vector<std::string>{"Match", "DropMatch", "StartCapture",
+                                                       "ShowCaptureNotice", "FinishCapture"}));
+  }
+  {
+    SCOPED_TRACE("not 200, with 200 among the status words");
+    EngineHarness proxy;
+    const auto record = std::make_shared<CaptureRecord>();
+    ExchangeCaptured(proxy, record, Answer(LengthAnswer("gone", "HTTP/1.1 404 Not Found 200")));
+    ASSERT_TRUE(record->finished);
+    EXPECT_FALSE(record->finished->StatusOk);
+  }
+  {
+    SCOPED_TRACE("chunk-size line that is not a number");
+    EngineHarness proxy;
+    const auto record = std::make_shared<CaptureRecord>();
+    ExchangeCaptured(proxy, record,
+                     Answer("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+                            "5\r\nhello\r\n  \r\n5\r\nworld\r\n0\r\n\r\n"));
+    ASSERT_TRUE(record->finished);
+    EXPECT_FALSE(record->finished->LastChunkSeen);
+    EXPECT_EQ(ReadFile(proxy.folder / "copy.bin"), "hello");
+  }
+  {
+    SCOPED_TRACE("answer to HEAD: no body whatever its length, nothing to keep");
+    EngineHarness proxy;
+    const auto record = std::make_shared<CaptureRecord>();
+    const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n";
+    EXPECT_EQ(ExchangeCaptured(
+                  proxy, record,
+                  {OriginStep::ReadHead(), OriginStep::Send(head), OriginStep::Stall()}, "HEAD"),
+              head);
+    EXPECT_TRUE(proxy.Logged(kReadEnd)) << "waited for a body to HEAD";
+    ASSERT_TRUE(record->finished);
+    EXPECT_EQ(record->finished->Remaining, 0);
     EXPECT_EQ(record->calls, (std::vector<std::string>{"Match", "DropMatch", "StartCapture",
                                                        "ShowCaptureNotice", "FinishCapture"}));
   }
