@@ -13,11 +13,18 @@ work="$(mktemp -d /tmp/trovanex-e2e.XXXXXX)"
 chmod 755 "$work"  # nginx workers run unprivileged
 origin_port=$((20000 + RANDOM % 20000))
 proxy_port=$((origin_port + 1))
+tls_port=$((origin_port + 2))
+tiny_port=$((origin_port + 3))
+chained_port=$((origin_port + 4))
 nginx_pid=""
 proxy_pid=""
+tiny_pid=""
+chained_pid=""
 
 cleanup() {
   [ -n "$proxy_pid" ] && kill "$proxy_pid" 2>/dev/null
+  [ -n "$chained_pid" ] && kill "$chained_pid" 2>/dev/null
+  [ -n "$tiny_pid" ] && kill "$tiny_pid" 2>/dev/null
   [ -n "$nginx_pid" ] && kill -CONT "$nginx_pid" 2>/dev/null
   stop_origin
   wait 2>/dev/null
@@ -38,9 +45,27 @@ cp "$work/www/img/photo.jpg" "$work/www/copy/same.jpg"
 for i in $(seq 400); do echo "<p>line $i of a page that compresses well</p>"; done >"$work/www/pages/index.html"
 head -c 30000000 /dev/urandom >"$work/www/big/slow.bin"
 
+# A TLS origin beside it, with a certificate made here, taking uploads under /upload/.
+mkdir -p "$work/tls" "$work/www/tls" "$work/www/upload"
+chmod 777 "$work/www/upload"
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj /CN=localhost \
+  -addext "subjectAltName=DNS:localhost,IP:127.0.0.1" \
+  -keyout "$work/tls/key.pem" -out "$work/tls/cert.pem" 2>/dev/null
+head -c 20000000 /dev/urandom >"$work/www/tls/big.bin"
+head -c 5000000 /dev/urandom >"$work/upload.bin"
+echo '<html><body><p id="m">tunnelled page 7f3a</p></body></html>' >"$work/www/tls/page.html"
+chmod -R 755 "$work/www/tls"
+
 start_origin "$origin_port" "$work/www" \
   'location /pages/ { gzip on; gzip_types text/html; gzip_min_length 1; gzip_http_version 1.0; }
-    location /big/ { limit_rate 2m; }' || { echo "FAILED: nginx did not start" >&2; exit 1; }
+    location /big/ { limit_rate 2m; }' \
+  "server {
+    listen 127.0.0.1:$tls_port ssl;
+    ssl_certificate $work/tls/cert.pem;
+    ssl_certificate_key $work/tls/key.pem;
+    root $work/www;
+    location /upload/ { dav_methods PUT; client_max_body_size 50m; }
+  }" || { echo "FAILED: nginx did not start" >&2; exit 1; }
 
 # --- the proxy's program folder ---------------------------------------------------------------
 folder="$work/prog"
@@ -112,6 +137,54 @@ nginx_pid=""
 check "stall reported as a read time-out" grep -q " : Read Timed out" "$work/logs/http.log"
 check "stalled capture not saved" bash -c "! ls '$work/saved/big' | grep -q ."
 check "no temporary file left" bash -c "! ls '$folder' | grep -q '^tx.*\.tmp$'"
+
+# --- HTTPS through the proxy: CONNECT tunnels ---------------------------------------------
+tls="https://localhost:$tls_port"
+tls_proxy=(-s --cacert "$work/tls/cert.pem" -x "http://127.0.0.1:$proxy_port")
+curl "${tls_proxy[@]}" -o "$work/got-tls.bin" "$tls/tls/big.bin"
+check "https body through the tunnel byte for byte" same_file "$work/got-tls.bin" "$work/www/tls/big.bin"
+curl "${tls_proxy[@]}" -o /dev/null -T "$work/upload.bin" "$tls/upload/up.bin"
+check "https upload through the tunnel byte for byte" same_file "$work/www/upload/up.bin" "$work/upload.bin"
+check "tunnel logged with its bytes" grep -q " : >> Tunnel closed << to origin [0-9]* bytes, to browser [0-9]* bytes" "$work/logs/http.log"
+connect_code() { curl -s -x "http://127.0.0.1:$1" -o /dev/null -w '%{http_connect}' "$2"; }
+check "CONNECT to an unknown host answered 504" test "$(connect_code "$proxy_port" https://no-such-host.invalid/)" = 504
+connect_code "$proxy_port" "https://127.0.0.1:$proxy_port/" >/dev/null
+check "no tunnel to the proxy itself" grep -q " : Error; 127.0.0.1:$proxy_port is this proxy itself; not connected." "$work/logs/http.log"
+plain_https() {
+  exec 3<>"/dev/tcp/127.0.0.1/$proxy_port"
+  printf 'GET %s/ HTTP/1.1\r\nHost: localhost\r\n\r\n' "$tls" >&3
+  head -c 200 <&3
+  exec 3<&-
+}
+check "https:// sent as a plain request answered 501" bash -c "$(declare -f plain_https); proxy_port=$proxy_port tls=$tls plain_https | grep -q '^HTTP/1.1 501 '"
+
+# A real browser: headless Chromium loads the page over HTTPS through the proxy. Loopback is
+# bypassed by default; "<-loopback>" sends it through the proxy too.
+timeout 90 chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run \
+  --disable-background-networking --disable-component-update --disable-sync \
+  --user-data-dir="$work/chromium" --proxy-server="http://127.0.0.1:$proxy_port" \
+  --proxy-bypass-list='<-loopback>' --ignore-certificate-errors \
+  --dump-dom "$tls/tls/page.html" >"$work/chromium.dom" 2>"$work/logs/chromium.log"
+check "chromium got the https page whole" grep -q 'tunnelled page 7f3a' "$work/chromium.dom"
+check "chromium's page came through a tunnel" grep -q ":CONNECT localhost:$tls_port HTTP/1.1" "$work/logs/http.log"
+
+# Through an upstream proxy (tinyproxy, which wants a password): its answer decides, and the
+# browser's CONNECT head reaches it unchanged, credentials included.
+mkdir -p "$work/tiny" "$work/chained"
+printf 'Port %s\nListen 127.0.0.1\nTimeout 60\nLogLevel Critical\nBasicAuth user secret\nConnectPort %s\n' \
+  "$tiny_port" "$tls_port" >"$work/tiny/tinyproxy.conf"
+tinyproxy -d -c "$work/tiny/tinyproxy.conf" >/dev/null 2>&1 &
+tiny_pid=$!
+cp "$trovanexd" "$work/chained/trovanexd"
+printf '[Settings]\r\nListenPort=%s\r\nUseProxy=1\r\nProxyAddress=127.0.0.1\r\nProxyPort=%s\r\n' \
+  "$chained_port" "$tiny_port" >"$work/chained/trovanexd.ini"
+(cd "$work/chained" && exec ./trovanexd >"$work/logs/chained.log" 2>&1) &
+chained_pid=$!
+for _ in $(seq 50); do grep -q listening "$work/logs/chained.log" 2>/dev/null && (exec 3<>"/dev/tcp/127.0.0.1/$tiny_port") 2>/dev/null && break; sleep 0.1; done
+curl -s --cacert "$work/tls/cert.pem" -x "http://127.0.0.1:$chained_port" --proxy-user user:secret \
+  -o "$work/got-chained.bin" "$tls/tls/big.bin"
+check "https through the upstream proxy byte for byte" same_file "$work/got-chained.bin" "$work/www/tls/big.bin"
+check "the upstream proxy's 407 reaches the browser" test "$(connect_code "$chained_port" "$tls/tls/page.html")" = 407
 
 # With the origin gone, an address saved before is answered from the stored file.
 stop_origin

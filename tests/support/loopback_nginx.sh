@@ -2,9 +2,9 @@
 # its pid file, configuration and logs in the caller's $work (which must be readable by the
 # unprivileged nginx workers).
 
-# start_origin PORT ROOT [SERVER LINES]: starts nginx on 127.0.0.1:PORT serving ROOT; the
-# optional lines go into its server block (locations with limits, compression). False when it
-# did not start.
+# start_origin PORT ROOT [SERVER LINES] [MORE SERVERS]: starts nginx on 127.0.0.1:PORT serving
+# ROOT; the optional lines go into its server block (locations with limits, compression), and
+# the last argument's server blocks beside it (a TLS origin). False when it did not start.
 start_origin() {
   cat >"$work/nginx.conf" <<CONF
 pid $work/nginx.pid;
@@ -23,6 +23,7 @@ http {
     root $2;
     ${3:-}
   }
+  ${4:-}
 }
 CONF
   nginx -c "$work/nginx.conf" -p "$work" 2>>"$work/nginx-start.log" || return 1
