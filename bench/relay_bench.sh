@@ -6,18 +6,25 @@
 #  - the same body through a second trovanexd whose rule captures it ("trovanexd+save"), and
 #    the time its save decision takes after the last byte (digest, hash-list check, move);
 #  - 1 KiB answers on a new connection each, at concurrency 1, 16 and 64: requests per second
-#    and the proxy's CPU use (client, origin and proxy share this machine's cores).
+#    and the proxy's CPU use (client, origin and proxy share this machine's cores);
+#  - CONNECT: the same large body over HTTPS from a TLS origin, fetched directly, through a
+#    trovanexd tunnel and through a tinyproxy tunnel (MB/s, ratio to direct, proxy CPU s/GiB),
+#    and 1 KiB over a new TLS connection (a new tunnel) each at concurrency 16.
 # Usage: bench/relay_bench.sh [size-in-MiB] [rounds]
+# SECTIONS="large small connect" (the default) chooses what runs.
 set -euo pipefail
 
 top="$(cd "$(dirname "$0")/.." && pwd)"
 build="${BUILD:-$top/build}"
 size_mb="${1:-1024}"
 rounds="${2:-3}"
+sections=" ${SECTIONS:-large small connect} "
+wanted() { [[ $sections == *" $1 "* ]]; }
 origin_port=18200
 trovanex_port=18201
 tinyproxy_port=18202
 capture_port=18203
+tls_port=18204
 
 work="$(mktemp -d /tmp/trovanex-bench.XXXXXX)"
 pids=()
@@ -46,8 +53,16 @@ http {
   sendfile on;
   keepalive_timeout 0;
   server { listen 127.0.0.1:$origin_port; root $work/www; }
+  server {
+    listen 127.0.0.1:$tls_port ssl;
+    ssl_certificate $work/cert.pem;
+    ssl_certificate_key $work/key.pem;
+    root $work/www;
+  }
 }
 CONF
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj /CN=localhost \
+  -addext "subjectAltName=DNS:localhost,IP:127.0.0.1" -keyout "$work/key.pem" -out "$work/cert.pem" 2>/dev/null
 nginx -c "$work/nginx.conf" -p "$work" &
 pids+=($!)
 
@@ -71,6 +86,7 @@ Listen 127.0.0.1
 Timeout 600
 MaxClients 1024
 LogLevel Critical
+ConnectPort $tls_port
 CONF
 tinyproxy -d -c "$work/tinyproxy/tinyproxy.conf" >/dev/null 2>&1 &
 pids+=($!)
@@ -88,6 +104,7 @@ wait_for_port "$origin_port"
 wait_for_port "$trovanex_port"
 wait_for_port "$tinyproxy_port"
 wait_for_port "$capture_port"
+wait_for_port "$tls_port"
 
 # CPU seconds (user + system) of a process and all its threads.
 cpu_seconds() {
@@ -100,64 +117,123 @@ names=(direct trovanexd tinyproxy trovanexd+save)
 for name in "${names[@]}"; do speed_sum[$name]=0; cpu_sum[$name]=0; done
 decision_sum=0
 
-echo "Large body: ${size_mb} MiB, ${rounds} rounds, interleaved"
-for round in $(seq "$rounds"); do
-  for name in "${names[@]}"; do
-    proxy=()
-    pid=""
-    case $name in
-      trovanexd) proxy=(-x "http://127.0.0.1:$trovanex_port"); pid=$trovanex_pid ;;
-      tinyproxy) proxy=(-x "http://127.0.0.1:$tinyproxy_port"); pid=$tinyproxy_pid ;;
-      trovanexd+save)
-        # A fresh start each round: otherwise the address is answered from the saved file.
-        rm -f "$work/saved/big.bin" "$work/capture/hash.dat"
-        proxy=(-x "http://127.0.0.1:$capture_port"); pid=$capture_pid ;;
-    esac
-    before=0; [ -n "$pid" ] && before=$(cpu_seconds "$pid")
-    read -r code got speed < <(curl -s "${proxy[@]}" -o /dev/null -w '%{http_code} %{size_download} %{speed_download}\n' "$url/big.bin")
-    [ "$code" = 200 ] && [ "$got" = $((size_mb * 1048576)) ] || echo "  $name: answer $code with $got bytes" >&2
-    if [ "$name" = trovanexd+save ]; then
-      # The browser has the last byte; the decision (digest, hash-list check, move) follows.
-      decided_at=$(date +%s.%N)
-      until [ -f "$work/saved/big.bin" ] && grep -q big.bin "$work/capture/hash.dat" 2>/dev/null; do sleep 0.01; done
-      decision=$(awk -v a="$(date +%s.%N)" -v b="$decided_at" -v m="$size_mb" 'BEGIN { printf "%.2f", (a - b) * 1024 / m }')
-      decision_sum=$(awk -v a="$decision_sum" -v b="$decision" 'BEGIN { print a + b }')
-      cmp -s "$work/saved/big.bin" "$work/www/big.bin" || echo "  saved file differs from the origin's" >&2
-      echo "  round $round save decision ${decision} s/GiB"
-    fi
-    after=0; [ -n "$pid" ] && after=$(cpu_seconds "$pid")
-    mbps=$(awk -v s="$speed" 'BEGIN { printf "%.1f", s / 1048576 }')
-    cpu=$(awk -v a="$after" -v b="$before" -v m="$size_mb" 'BEGIN { printf "%.3f", (a - b) * 1024 / m }')
-    printf '  round %d %-10s %8s MB/s  %6s CPU s/GiB\n' "$round" "$name" "$mbps" "$cpu"
-    speed_sum[$name]=$(awk -v a="${speed_sum[$name]}" -v b="$mbps" 'BEGIN { print a + b }')
-    cpu_sum[$name]=$(awk -v a="${cpu_sum[$name]}" -v b="$cpu" 'BEGIN { print a + b }')
+if wanted large; then
+  echo "Large body: ${size_mb} MiB, ${rounds} rounds, interleaved"
+  for round in $(seq "$rounds"); do
+    for name in "${names[@]}"; do
+      proxy=()
+      pid=""
+      case $name in
+        trovanexd) proxy=(-x "http://127.0.0.1:$trovanex_port"); pid=$trovanex_pid ;;
+        tinyproxy) proxy=(-x "http://127.0.0.1:$tinyproxy_port"); pid=$tinyproxy_pid ;;
+        trovanexd+save)
+          # A fresh start each round: otherwise the address is answered from the saved file.
+          rm -f "$work/saved/big.bin" "$work/capture/hash.dat"
+          proxy=(-x "http://127.0.0.1:$capture_port"); pid=$capture_pid ;;
+      esac
+      before=0; [ -n "$pid" ] && before=$(cpu_seconds "$pid")
+      read -r code got speed < <(curl -s "${proxy[@]}" -o /dev/null -w '%{http_code} %{size_download} %{speed_download}\n' "$url/big.bin")
+      [ "$code" = 200 ] && [ "$got" = $((size_mb * 1048576)) ] || echo "  $name: answer $code with $got bytes" >&2
+      if [ "$name" = trovanexd+save ]; then
+        # The browser has the last byte; the decision (digest, hash-list check, move) follows.
+        decided_at=$(date +%s.%N)
+        until [ -f "$work/saved/big.bin" ] && grep -q big.bin "$work/capture/hash.dat" 2>/dev/null; do sleep 0.01; done
+        decision=$(awk -v a="$(date +%s.%N)" -v b="$decided_at" -v m="$size_mb" 'BEGIN { printf "%.2f", (a - b) * 1024 / m }')
+        decision_sum=$(awk -v a="$decision_sum" -v b="$decision" 'BEGIN { print a + b }')
+        cmp -s "$work/saved/big.bin" "$work/www/big.bin" || echo "  saved file differs from the origin's" >&2
+        echo "  round $round save decision ${decision} s/GiB"
+      fi
+      after=0; [ -n "$pid" ] && after=$(cpu_seconds "$pid")
+      mbps=$(awk -v s="$speed" 'BEGIN { printf "%.1f", s / 1048576 }')
+      cpu=$(awk -v a="$after" -v b="$before" -v m="$size_mb" 'BEGIN { printf "%.3f", (a - b) * 1024 / m }')
+      printf '  round %d %-10s %8s MB/s  %6s CPU s/GiB\n' "$round" "$name" "$mbps" "$cpu"
+      speed_sum[$name]=$(awk -v a="${speed_sum[$name]}" -v b="$mbps" 'BEGIN { print a + b }')
+      cpu_sum[$name]=$(awk -v a="${cpu_sum[$name]}" -v b="$cpu" 'BEGIN { print a + b }')
+    done
   done
-done
-echo
-echo "Large body, means over $rounds rounds:"
-direct=$(awk -v s="${speed_sum[direct]}" -v r="$rounds" 'BEGIN { print s / r }')
-for name in "${names[@]}"; do
-  awk -v s="${speed_sum[$name]}" -v c="${cpu_sum[$name]}" -v r="$rounds" -v d="$direct" -v n="$name" \
-    'BEGIN { printf "  %-10s %8.1f MB/s  %5.2f of direct  %6.3f CPU s/GiB\n", n, s / r, s / r / d, c / r }'
-done
-awk -v t="${speed_sum[trovanexd]}" -v p="${speed_sum[tinyproxy]}" -v tc="${cpu_sum[trovanexd]}" -v pc="${cpu_sum[tinyproxy]}" \
-  'BEGIN { printf "  trovanexd / tinyproxy: %.2f x throughput, %.2f x CPU per GiB\n", t / p, (pc > 0 ? tc / pc : 0) }'
-awk -v t="${speed_sum[trovanexd+save]}" -v p="${speed_sum[tinyproxy]}" -v d="$decision_sum" -v r="$rounds" \
-  'BEGIN { printf "  trovanexd+save / tinyproxy: %.2f x throughput; save decision %.2f s/GiB\n", t / p, d / r }'
+  echo
+  echo "Large body, means over $rounds rounds:"
+  direct=$(awk -v s="${speed_sum[direct]}" -v r="$rounds" 'BEGIN { print s / r }')
+  for name in "${names[@]}"; do
+    awk -v s="${speed_sum[$name]}" -v c="${cpu_sum[$name]}" -v r="$rounds" -v d="$direct" -v n="$name" \
+      'BEGIN { printf "  %-10s %8.1f MB/s  %5.2f of direct  %6.3f CPU s/GiB\n", n, s / r, s / r / d, c / r }'
+  done
+  awk -v t="${speed_sum[trovanexd]}" -v p="${speed_sum[tinyproxy]}" -v tc="${cpu_sum[trovanexd]}" -v pc="${cpu_sum[tinyproxy]}" \
+    'BEGIN { printf "  trovanexd / tinyproxy: %.2f x throughput, %.2f x CPU per GiB\n", t / p, (pc > 0 ? tc / pc : 0) }'
+  awk -v t="${speed_sum[trovanexd+save]}" -v p="${speed_sum[tinyproxy]}" -v d="$decision_sum" -v r="$rounds" \
+    'BEGIN { printf "  trovanexd+save / tinyproxy: %.2f x throughput; save decision %.2f s/GiB\n", t / p, d / r }'
 
+fi
 echo
-echo "1 KiB answers, a new connection each (ab):"
-for concurrency in 1 16 64; do
-  requests=$((concurrency == 1 ? 3000 : 15000))
+if wanted small; then
+  echo "1 KiB answers, a new connection each (ab):"
+  for concurrency in 1 16 64; do
+    requests=$((concurrency == 1 ? 3000 : 15000))
+    for name in trovanexd tinyproxy; do
+      if [ "$name" = trovanexd ]; then port=$trovanex_port; pid=$trovanex_pid; else port=$tinyproxy_port; pid=$tinyproxy_pid; fi
+      before=$(cpu_seconds "$pid")
+      start=$(date +%s.%N)
+      rps=$(ab -q -n "$requests" -c "$concurrency" -X "127.0.0.1:$port" "$url/1k.bin" 2>/dev/null |
+        awk '/Requests per second/ { print $4 } /Failed requests/ { failed = $3 } END { if (failed > 0) print "failed:" failed > "/dev/stderr" }')
+      end=$(date +%s.%N)
+      after=$(cpu_seconds "$pid")
+      awk -v n="$name" -v c="$concurrency" -v r="$rps" -v a="$after" -v b="$before" -v s="$start" -v e="$end" \
+        'BEGIN { printf "  concurrency %2d %-10s %8.0f requests/s  proxy CPU %3.0f%% of one core\n", c, n, r, 100 * (a - b) / (e - s) }'
+    done
+  done
+
+fi
+echo
+if wanted connect; then
+  echo "CONNECT: ${size_mb} MiB over HTTPS, ${rounds} rounds, interleaved"
+  tls_url="https://localhost:$tls_port"
+  tunnel_names=(direct trovanexd tinyproxy)
+  declare -A tunnel_speed tunnel_cpu
+  for name in "${tunnel_names[@]}"; do tunnel_speed[$name]=0; tunnel_cpu[$name]=0; done
+  for round in $(seq "$rounds"); do
+    for name in "${tunnel_names[@]}"; do
+      proxy=()
+      pid=""
+      case $name in
+        trovanexd) proxy=(-x "http://127.0.0.1:$trovanex_port"); pid=$trovanex_pid ;;
+        tinyproxy) proxy=(-x "http://127.0.0.1:$tinyproxy_port"); pid=$tinyproxy_pid ;;
+      esac
+      before=0; [ -n "$pid" ] && before=$(cpu_seconds "$pid")
+      read -r code got speed < <(curl -s --cacert "$work/cert.pem" "${proxy[@]}" -o /dev/null \
+        -w '%{http_code} %{size_download} %{speed_download}\n' "$tls_url/big.bin")
+      [ "$code" = 200 ] && [ "$got" = $((size_mb * 1048576)) ] || echo "  $name: answer $code with $got bytes" >&2
+      after=0; [ -n "$pid" ] && after=$(cpu_seconds "$pid")
+      mbps=$(awk -v s="$speed" 'BEGIN { printf "%.1f", s / 1048576 }')
+      cpu=$(awk -v a="$after" -v b="$before" -v m="$size_mb" 'BEGIN { printf "%.3f", (a - b) * 1024 / m }')
+      printf '  round %d %-10s %8s MB/s  %6s CPU s/GiB\n' "$round" "$name" "$mbps" "$cpu"
+      tunnel_speed[$name]=$(awk -v a="${tunnel_speed[$name]}" -v b="$mbps" 'BEGIN { print a + b }')
+      tunnel_cpu[$name]=$(awk -v a="${tunnel_cpu[$name]}" -v b="$cpu" 'BEGIN { print a + b }')
+    done
+  done
+  echo "CONNECT, means over $rounds rounds:"
+  direct=$(awk -v s="${tunnel_speed[direct]}" -v r="$rounds" 'BEGIN { print s / r }')
+  for name in "${tunnel_names[@]}"; do
+    awk -v s="${tunnel_speed[$name]}" -v c="${tunnel_cpu[$name]}" -v r="$rounds" -v d="$direct" -v n="$name" \
+      'BEGIN { printf "  %-10s %8.1f MB/s  %5.2f of direct  %6.3f CPU s/GiB\n", n, s / r, s / r / d, c / r }'
+  done
+  awk -v t="${tunnel_speed[trovanexd]}" -v p="${tunnel_speed[tinyproxy]}" -v tc="${tunnel_cpu[trovanexd]}" -v pc="${tunnel_cpu[tinyproxy]}" \
+    'BEGIN { printf "  trovanexd / tinyproxy: %.2f x throughput, %.2f x CPU per GiB\n", t / p, (pc > 0 ? tc / pc : 0) }'
+
+  # Short tunnels: one curl with 16 transfers at a time; the origin closes after each answer,
+  # so every request opens a new TCP connection, a new tunnel and a new TLS session.
+  short_count=2000
+  for _ in $(seq "$short_count"); do printf 'url = "%s/1k.bin"\noutput = "/dev/null"\n' "$tls_url"; done >"$work/short.curl"
+  echo "CONNECT: 1 KiB over a new TLS connection each, concurrency 16, $short_count requests:"
   for name in trovanexd tinyproxy; do
     if [ "$name" = trovanexd ]; then port=$trovanex_port; pid=$trovanex_pid; else port=$tinyproxy_port; pid=$tinyproxy_pid; fi
     before=$(cpu_seconds "$pid")
     start=$(date +%s.%N)
-    rps=$(ab -q -n "$requests" -c "$concurrency" -X "127.0.0.1:$port" "$url/1k.bin" 2>/dev/null |
-      awk '/Requests per second/ { print $4 } /Failed requests/ { failed = $3 } END { if (failed > 0) print "failed:" failed > "/dev/stderr" }')
+    ok=$(curl -s --parallel --parallel-max 16 --cacert "$work/cert.pem" -x "http://127.0.0.1:$port" \
+      -w '%{http_code}\n' -K "$work/short.curl" 2>/dev/null | grep -c '^200$' || true)
     end=$(date +%s.%N)
     after=$(cpu_seconds "$pid")
-    awk -v n="$name" -v c="$concurrency" -v r="$rps" -v a="$after" -v b="$before" -v s="$start" -v e="$end" \
-      'BEGIN { printf "  concurrency %2d %-10s %8.0f requests/s  proxy CPU %3.0f%% of one core\n", c, n, r, 100 * (a - b) / (e - s) }'
+    [ "$ok" = "$short_count" ] || echo "  $name: only $ok of $short_count answered 200" >&2
+    awk -v n="$name" -v k="$ok" -v a="$after" -v b="$before" -v s="$start" -v e="$end" \
+      'BEGIN { printf "  %-10s %8.0f tunnels/s  proxy CPU %3.0f%% of one core\n", n, k / (e - s), 100 * (a - b) / (e - s) }'
   done
-done
+fi

@@ -48,8 +48,25 @@ class TunnelDirection {
   bool Failed() const { return failed_; }
   std::uint64_t Moved() const { return moved_; }
 
+  // Moves what can be moved now without waiting, one step after the other while both make
+  // progress (a few rounds at most, so that the other direction gets its turn). `readable`
+  // and `writable` say what the last poll saw; a step known to find nothing is not tried.
+  // Returns the bytes passed on.
+  std::size_t Pump(bool readable, bool writable) {
+    std::size_t passed = 0;
+    for (int round = 0; round < 4; ++round) {
+      const std::size_t filled = (readable || round > 0) && WantsToRead() ? Fill() : 0;
+      const std::size_t drained =
+          (writable || round > 0 || filled > 0) && WantsToWrite() ? Drain() : 0;
+      passed += drained;
+      if (filled == 0 && drained == 0) break;
+    }
+    return passed;
+  }
+
+ private:
   // Takes what the source has, as much as fits.
-  void Fill() {
+  std::size_t Fill() {
     if (pipe_read_ < 0 && start_ > 0) {
       std::memmove(buffer_.data(), buffer_.data() + start_, held_);
       start_ = 0;
@@ -63,11 +80,13 @@ class TunnelDirection {
     } while (n < 0 && errno == EINTR);
     if (n > 0) {
       held_ += static_cast<std::size_t>(n);
-    } else if (n == 0) {
-      ended_ = true;
-    } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
-      ended_ = failed_ = true;
+      return static_cast<std::size_t>(n);
     }
+    if (n == 0)
+      ended_ = true;
+    else if (errno != EAGAIN && errno != EWOULDBLOCK)
+      ended_ = failed_ = true;
+    return 0;
   }
 
   // Passes on what the far side takes now; returns the count.
@@ -94,7 +113,6 @@ class TunnelDirection {
     return sent;
   }
 
- private:
   const int from_;
   const int to_;
   int pipe_read_ = -1;
@@ -167,13 +185,10 @@ Connection::TunnelCounts Connection::Tunnel(Connection& other, PieceCallback on_
     }
     constexpr short kReadable = POLLIN | POLLHUP | POLLERR;
     constexpr short kWritable = POLLOUT | POLLHUP | POLLERR;
-    if ((watched[0].revents & kReadable) && outward.WantsToRead()) outward.Fill();
-    if ((watched[1].revents & kReadable) && inward.WantsToRead()) inward.Fill();
-    if ((watched[1].revents & kWritable) && outward.WantsToWrite()) outward.Drain();
-    if ((watched[0].revents & kWritable) && inward.WantsToWrite()) {
-      const std::size_t n = inward.Drain();
-      if (n > 0 && on_to_this) on_to_this(context, n);
-    }
+    outward.Pump(watched[0].revents & kReadable, watched[1].revents & kWritable);
+    const std::size_t n =
+        inward.Pump(watched[1].revents & kReadable, watched[0].revents & kWritable);
+    if (n > 0 && on_to_this) on_to_this(context, n);
     if (outward.Done() || inward.Done() || outward.Failed() || inward.Failed()) break;
   }
   counts.to_other += outward.Moved();
