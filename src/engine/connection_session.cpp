@@ -228,6 +228,7 @@ void ConnectionSession::ReadAnswerHead() {
       EqualsIgnoringCase(HeaderValue(request_.Headers, "Transfer-Encoding"), "chunked");
   if (state_.Chunked) Log(" : \"Chunked\" flag on.");
   state_.ContentType = HeaderValue(request_.Headers, "Content-Type");
+  state_.ContentEncoding = HeaderValue(request_.Headers, "Content-Encoding");
 
   browser_.WriteLines(request_.Headers);
   browser_.WriteLine("");

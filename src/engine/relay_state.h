@@ -10,8 +10,9 @@ struct TRelayState {
   std::int64_t Remaining = -1;  // body bytes still to relay; -1 while the length is unknown
   bool Chunked = false;         // Transfer-Encoding is "chunked"
   bool LastChunkSeen = false;   // the zero-size chunk was read
-  bool StatusOk = false;        // the status line contains "200"
+  bool StatusOk = false;        // the status code is 200
   std::string ContentType;
+  std::string ContentEncoding;  // the codings on the body, in the order they were applied
 };
 
 }  // namespace trovanex

@@ -8,11 +8,19 @@
 #include <memory>
 
 #include "model/file_digest.h"
+#include "platform/file_system.h"
 
 namespace trovanex {
 
 GrowingFileDigest::GrowingFileDigest(std::string path, std::uint64_t start_after)
     : path_(std::move(path)), start_after_(start_after) {}
+
+GrowingFileDigest::GrowingFileDigest(std::string path, std::unique_ptr<ContentDecoder> decoder,
+                                     std::string decoded_path)
+    : path_(std::move(path)),
+      start_after_(0),
+      decoder_(std::move(decoder)),
+      decoded_path_(std::move(decoded_path)) {}
 
 GrowingFileDigest::~GrowingFileDigest() {
   {
@@ -39,9 +47,13 @@ std::string GrowingFileDigest::Finish() {
   {
     std::unique_lock lock(lock_);
     finished_ = true;
-    if (!running_) {
+    if (!running_ && !decoder_) {
       lock.unlock();
       return FileDigest(path_);
+    }
+    if (!running_) {
+      running_ = true;
+      thread_ = std::thread(&GrowingFileDigest::Run, this);
     }
   }
   changed_.notify_all();
@@ -50,11 +62,24 @@ std::string GrowingFileDigest::Finish() {
   return failed_ ? std::string() : digest_;
 }
 
+bool GrowingFileDigest::Take(EVP_MD_CTX* context, const unsigned char* bytes, std::size_t n) {
+  if (!decoder_) return EVP_DigestUpdate(context, bytes, n) == 1;
+  return decoder_->Feed(std::string_view(reinterpret_cast<const char*>(bytes), n),
+                        [&](std::string_view decoded) {
+                          EVP_DigestUpdate(context, decoded.data(), decoded.size());
+                          return WriteAll(decoded_fd_, decoded);
+                        });
+}
+
 void GrowingFileDigest::Run() {
   const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
   std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
-                                                                   &EVP_MD_CTX_free);
+                                                                  &EVP_MD_CTX_free);
   bool ok = fd >= 0 && context && EVP_DigestInit_ex(context.get(), EVP_md5(), nullptr) == 1;
+  if (decoder_) {
+    decoded_fd_ = ::open(decoded_path_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    ok = ok && decoded_fd_ >= 0;
+  }
   static constexpr std::size_t kBlock = 1 << 17;
   auto buffer = std::make_unique<unsigned char[]>(kBlock);
   std::uint64_t done = 0;
@@ -78,11 +103,19 @@ void GrowingFileDigest::Run() {
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) ok = false;
       if (n <= 0) break;
-      EVP_DigestUpdate(context.get(), buffer.get(), static_cast<std::size_t>(n));
+      ok = Take(context.get(), buffer.get(), static_cast<std::size_t>(n));
       done += static_cast<std::uint64_t>(n);
     }
     if (target == UINT64_MAX) break;
   }
+  std::string problem;
+  if (decoder_) {
+    ok = ok && decoder_->Finish();
+    problem = decoder_->Problem();
+    if (decoded_fd_ >= 0 && ::close(decoded_fd_) != 0) ok = false;
+    decoded_fd_ = -1;
+  }
+  if (!ok && problem.empty()) problem = "capture file not read whole";
   std::string digest;
   unsigned char raw[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
@@ -97,6 +130,7 @@ void GrowingFileDigest::Run() {
   std::lock_guard lock(lock_);
   failed_ = !ok || digest.empty();
   digest_ = std::move(digest);
+  problem_ = std::move(problem);
 }
 
 }  // namespace trovanex
