@@ -16,11 +16,13 @@ GrowingFileDigest::GrowingFileDigest(std::string path, std::uint64_t start_after
     : path_(std::move(path)), start_after_(start_after) {}
 
 GrowingFileDigest::GrowingFileDigest(std::string path, std::unique_ptr<ContentDecoder> decoder,
-                                     std::string decoded_path)
+                                     std::string decoded_path,
+                                     std::function<void(std::size_t)> on_decoded)
     : path_(std::move(path)),
       start_after_(0),
       decoder_(std::move(decoder)),
-      decoded_path_(std::move(decoded_path)) {}
+      decoded_path_(std::move(decoded_path)),
+      on_decoded_(std::move(on_decoded)) {}
 
 GrowingFileDigest::~GrowingFileDigest() {
   {
@@ -67,7 +69,9 @@ bool GrowingFileDigest::Take(EVP_MD_CTX* context, const unsigned char* bytes, st
   return decoder_->Feed(std::string_view(reinterpret_cast<const char*>(bytes), n),
                         [&](std::string_view decoded) {
                           EVP_DigestUpdate(context, decoded.data(), decoded.size());
-                          return WriteAll(decoded_fd_, decoded);
+                          if (!WriteAll(decoded_fd_, decoded)) return false;
+                          if (on_decoded_) on_decoded_(decoded.size());
+                          return true;
                         });
 }
 

@@ -9,6 +9,7 @@
 #include <condition_variable>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -23,9 +24,10 @@ class GrowingFileDigest {
   // Starts reading `path` behind its writer once it holds more than `start_after` bytes;
   // smaller files are simply digested whole by Finish.
   explicit GrowingFileDigest(std::string path, std::uint64_t start_after = 4 << 20);
-  // Decodes `path` into the existing file `decoded_path` from its first byte on.
+  // Decodes `path` into the existing file `decoded_path` from its first byte on;
+  // `on_decoded(n)` is told of every n bytes of content written there (on the thread).
   GrowingFileDigest(std::string path, std::unique_ptr<ContentDecoder> decoder,
-                    std::string decoded_path);
+                    std::string decoded_path, std::function<void(std::size_t)> on_decoded);
   ~GrowingFileDigest();  // stops the thread without waiting for the rest of the file
   GrowingFileDigest(const GrowingFileDigest&) = delete;
   GrowingFileDigest& operator=(const GrowingFileDigest&) = delete;
@@ -48,6 +50,7 @@ class GrowingFileDigest {
   const std::uint64_t start_after_;
   const std::unique_ptr<ContentDecoder> decoder_;  // used by the thread only
   const std::string decoded_path_;
+  const std::function<void(std::size_t)> on_decoded_;
   int decoded_fd_ = -1;  // the thread's
   std::mutex lock_;      // guards everything below
   std::condition_variable changed_;
