@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <set>
 #include <utility>
@@ -32,6 +33,14 @@ bool IsRecent(const timespec& when) {
 bool Listable(std::string_view text) {
   return text.find_first_of("\r\n") == std::string_view::npos &&
          text.find("<>") == std::string_view::npos;
+}
+
+// An address is left out of its line (the content stays known) for the separator or for any
+// control character, which no address a browser sends holds.
+bool ListableAddress(std::string_view address) {
+  return Listable(address) && std::none_of(address.begin(), address.end(), [](char c) {
+           return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+         });
 }
 
 std::string_view WithoutLineEnd(std::string_view line) {
@@ -149,10 +158,11 @@ void THashList::AppendHash(const std::string& path, const std::string& address) 
 
 void THashList::AppendHash(const std::string& path, const std::string& address,
                            const std::string& digest) {
-  if (!Listable(path) || !Listable(address))
+  if (!Listable(path))
     throw FileError("cannot list " + path + " in " + file_path_ +
                     ": its name would break the line");
-  const std::string line = FormatHashLine(digest, path, ListedFileSize(path), &address);
+  const std::string line = FormatHashLine(digest, path, ListedFileSize(path),
+                                          ListableAddress(address) ? &address : nullptr);
 
   std::lock_guard lock(lock_);
   RefreshLocked();

@@ -43,13 +43,13 @@ class THashList {
   // Throws FileError when the new file cannot be written (the old one is then kept).
   bool RebuildHashList(const TSearchCondition* first, const Progress& progress = {});
 
-  // Adds the line of a saved file with the address it came from. Throws FileError when
-  // the line cannot be written.
+  // Adds the line of a saved file with the address it came from; an address that would break
+  // the line (a "<>" or a control character in it) is left out. Throws FileError when the line
+  // cannot be written.
   void AppendHash(const std::string& path, const std::string& address);
   // The same with the digest of the file's content already known (a large capture is then
   // read once, not twice).
-  void AppendHash(const std::string& path, const std::string& address,
-                  const std::string& digest);
+  void AppendHash(const std::string& path, const std::string& address, const std::string& digest);
 
   // Whether a line has the digest of `path` and either its size or, where the size recorded is
   // 0 or absent, a stored file of that same size now.
@@ -78,10 +78,10 @@ class THashList {
   const std::string file_path_;
   std::atomic<bool> rebuilding_{false};
 
-  std::mutex lock_;          // guards everything below and every write to the file
-  FileChangeWatch watch_;    // spares a stat of the file on lookups when nothing changed
-  HashListIndex index_;      // the lines of the file as stamp_ describes it
-  Stamp stamp_;              // the file the index was built from
+  std::mutex lock_;        // guards everything below and every write to the file
+  FileChangeWatch watch_;  // spares a stat of the file on lookups when nothing changed
+  HashListIndex index_;    // the lines of the file as stamp_ describes it
+  Stamp stamp_;            // the file the index was built from
   bool index_valid_ = false;
   // Without a working watch: the file changed too recently for its stamp to tell a new change.
   bool racy_ = false;
