@@ -36,6 +36,13 @@ class THashList {
 
   explicit THashList(std::string file_path);
 
+  // Where a file that exists but cannot be read is reported, once until it can be read again;
+  // lookups meanwhile answer as if nothing were stored. Set before the list is shared; called
+  // on the thread that met the problem, outside the list's lock.
+  void SetProblemReport(std::function<void(const std::string&)> report) {
+    report_ = std::move(report);
+  }
+
   const std::string& FilePath() const { return file_path_; }
 
   // Writes the file anew from the save folders of `first` and the conditions chained after it,
@@ -72,8 +79,17 @@ class THashList {
   };
   static Stamp StampOf(const struct stat& st);
 
-  // Brings index_ up to the file's current content. Caller holds lock_.
-  void RefreshLocked();
+  // Brings index_ up to the file's current content, or empties it when the file cannot be
+  // read; returns the text to report then (once), else "". Caller holds lock_.
+  std::string RefreshLocked();
+  // The same, throwing FileError when the file cannot be read.
+  void ReadLocked();
+  // Reports a problem when it goes out of scope: declared before the lock it was met under.
+  struct ReportWhenDone {
+    const THashList& list;
+    const std::string& problem;
+    ~ReportWhenDone();
+  };
 
   const std::string file_path_;
   std::atomic<bool> rebuilding_{false};
@@ -87,6 +103,9 @@ class THashList {
   bool racy_ = false;
   bool collecting_ = false;  // a rebuild runs: appended lines also go to appended_meanwhile_
   std::vector<std::string> appended_meanwhile_;
+  bool unreadable_reported_ = false;  // the file could not be read, and that was reported
+
+  std::function<void(const std::string&)> report_;  // set before use, then only read
 };
 
 }  // namespace trovanex
