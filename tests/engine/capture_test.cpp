@@ -266,6 +266,18 @@ TEST_F(CaptureTest, AMoveThatFailsRemovesTheTemporaryFileAndSaysSo) {
   EXPECT_EQ(HashFile(), "");
 }
 
+TEST_F(CaptureTest, AListingThatFailsIsLoggedAndTheFileStaysStored) {
+  temp.MakeFolder("hash.dat");  // cannot be read nor appended to
+  Run("h/a/b.jpg", "data");
+  EXPECT_EQ(ReadFile(img + "/b.jpg"), "data");
+  const auto lines = views.log.Lines();
+  EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+    return line.rfind(
+               "12 : Stored, but not listed in the hash list: cannot open " + hash_list.FilePath(),
+               0) == 0;
+  }));
+}
+
 TEST_F(CaptureTest, ANameLongerThanTheFileSystemTakesIsShortenedAndStored) {
   const std::string name = std::string(300, 'x') + ".jpg";
   auto capture = Run("h/a/" + name, "long");
