@@ -35,8 +35,8 @@ bool Listable(std::string_view text) {
          text.find("<>") == std::string_view::npos;
 }
 
-// An address is left out of its line (the content stays known) for the separator or for any
-// control character, which no address a browser sends holds.
+// An address holding the separator or a control character is left out of its line, which then
+// still makes the content known.
 bool ListableAddress(std::string_view address) {
   return Listable(address) && std::none_of(address.begin(), address.end(), [](char c) {
            return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
