@@ -77,6 +77,12 @@ check "other names kept" test -e "$folder/tx1a2b.tmp"
 check "removal counted in one log line" \
   grep -qxF "Removed 2 stale temporary files (tx????.tmp) from $folder/" "$work/logs/http.log"
 rm -f "$folder/tx1a2b.tmp"
+# A second copy of the same executable is refused before it touches the running copy's files.
+: >"$folder/tx0F0F.tmp"
+(cd "$folder" && exec ./trovanexd >/dev/null 2>&1)
+check "second copy refused" test $? -eq 1
+check "the refused copy leaves the running copy's temporary files" test -e "$folder/tx0F0F.tmp"
+rm -f "$folder/tx0F0F.tmp"
 
 # An image saved into its rule's folder under its own name, byte for byte.
 curl "${proxy[@]}" -o "$work/got.jpg" "$origin/img/photo.jpg"
