@@ -15,9 +15,12 @@ origin_port=$((20000 + RANDOM % 20000))
 proxy_port=$((origin_port + 1))
 nginx_pid=""
 proxy_pid=""
+full_pid=""
 
 cleanup() {
   [ -n "$proxy_pid" ] && kill "$proxy_pid" 2>/dev/null
+  [ -n "$full_pid" ] && kill "$full_pid" 2>/dev/null
+  mountpoint -q "$work/full" 2>/dev/null && { wait "$full_pid" 2>/dev/null; umount "$work/full"; }
   [ -n "$nginx_pid" ] && kill -CONT "$nginx_pid" 2>/dev/null
   stop_origin
   wait 2>/dev/null
@@ -163,6 +166,30 @@ if "${as_nobody[@]}" true 2>/dev/null; then
   check "read-only folder: nothing saved" bash -c "! ls '$work/saved/img' | grep -q '^photo\['"
 else
   echo "skip: read-only program folder and unreadable hash.dat (cannot run as nobody)"
+fi
+
+# A full disk under the program folder (a small tmpfs without a free inode): no temporary file
+# can be made, answers are relayed whole, and that is reported once.
+full="$work/full"
+mkdir -p "$full"
+if mount -t tmpfs -o size=16m,nr_inodes=4 tmpfs "$full" 2>/dev/null; then
+  full_port=$((proxy_port + 3))
+  cp "$trovanexd" "$full/trovanexd"
+  printf '[Settings]\r\nListenPort=%s\r\nReadTimeout=1500\r\n' "$full_port" >"$full/trovanexd.ini"
+  cp "$ro/Search.cfg" "$full/Search.cfg"  # the folder's own inode and these three use all four
+  (cd "$full" && exec ./trovanexd >"$work/logs/full-http.log" 2>"$work/logs/full-stderr.log") &
+  full_pid=$!
+  for _ in $(seq 50); do grep -q listening "$work/logs/full-stderr.log" 2>/dev/null && break; sleep 0.1; done
+  curl -s -x "http://127.0.0.1:$full_port" -o "$work/full-1" "$origin/img/noext"
+  curl -s -x "http://127.0.0.1:$full_port" -o "$work/full-2" "$origin/img/noext"
+  kill -TERM "$full_pid"
+  wait "$full_pid"
+  check "full disk: answers relayed whole" bash -c \
+    "cmp -s '$work/full-1' '$work/www/img/noext' && cmp -s '$work/full-2' '$work/www/img/noext'"
+  check "full disk: reported once" test "$(grep -c ' : Temporary file error: .*No space left on device; answers are relayed without saving\.$' "$work/logs/full-http.log")" -eq 1
+  umount "$full"
+else
+  echo "skip: full disk (cannot mount a tmpfs here)"
 fi
 
 # A stalled origin leaves no file, neither saved nor temporary.
