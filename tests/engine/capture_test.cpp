@@ -278,16 +278,6 @@ TEST_F(CaptureTest, AListingThatFailsIsLoggedAndTheFileStaysStored) {
   }));
 }
 
-TEST_F(CaptureTest, ANameLongerThanTheFileSystemTakesIsShortenedAndStored) {
-  const std::string name = std::string(300, 'x') + ".jpg";
-  auto capture = Run("h/a/" + name, "long");
-  const std::string stored = img + "/" + std::string(251, 'x') + ".jpg";
-  EXPECT_EQ(capture->TargetName(), stored);
-  EXPECT_EQ(ReadFile(stored), "long");
-  EXPECT_TRUE(ListFiles(program_folder).empty());
-  EXPECT_EQ(HashFile(), HashLine(stored, "h/a/" + name));
-}
-
 // An address that would break its hash line is left out of it; the content is still known.
 TEST_F(CaptureTest, AnAddressThatCannotBeListedIsListedWithoutIt) {
   const char* addresses[] = {"h/a<>b/c.jpg", "h/a\tb/d.jpg", "h/a<>.jpg"};
