@@ -14,6 +14,7 @@
 #include "engine/folder_choice_queue.h"
 #include "engine/proxy_engine.h"
 #include "engine/resources.h"
+#include "engine/start_up.h"
 #include "model/command_line.h"
 #include "model/hash_list.h"
 #include "model/settings_holder.h"
@@ -63,6 +64,8 @@ int main(int argc, char** argv) {
       monitor.Log.OpenDebugLog(kDebugLogFileName,
                                [&views](const std::string& problem) { views.Report(problem); });
     THashList hash_list(program_folder + kHashListFileName);
+    ReportHashListProblems(hash_list, monitor);
+    RemoveStaleCaptures(program_folder, monitor);
     EngineContext context{monitor, settings, hash_list, LoadErrorPages(), program_folder, true, {}};
     ConsoleQuestions questions(views);
     FolderChoiceQueue folder_queue(

@@ -61,13 +61,13 @@ void SendResourceAnswer(Connection& browser, const TProxyRequest& request) {
   browser.WriteBytes(*resource);
 }
 
-void SendLocalFileAnswer(Connection& browser, const TProxyRequest& request, const std::string& path,
+bool SendLocalFileAnswer(Connection& browser, const TProxyRequest& request, const std::string& path,
                          std::size_t piece, Monitor& monitor) {
-  monitor.ShowBalloon("http://" + request.HostPath + "を実ファイルから読み出し中…");
-  const FileCloser file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+  // Checked on what was opened, not on the name, so the file cannot be swapped in between.
+  const FileCloser file{::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC)};
   struct stat st {};
-  if (file.fd < 0 || ::fstat(file.fd, &st) != 0)
-    throw FileError("cannot open " + path + ": " + SystemErrorText(errno));
+  if (file.fd < 0 || ::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  monitor.ShowBalloon("http://" + request.HostPath + "を実ファイルから読み出し中…");
   browser.WriteLine(request.Version + " 200 Ok");
   browser.WriteLine("Content-Length: " + std::to_string(st.st_size));
   browser.WriteLine("");
@@ -89,6 +89,7 @@ void SendLocalFileAnswer(Connection& browser, const TProxyRequest& request, cons
     }
     left -= k;
   }
+  return true;
 }
 
 }  // namespace trovanex

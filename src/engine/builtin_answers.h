@@ -13,9 +13,11 @@ namespace trovanex {
 // The resource named by the request's path ("/name.ext"), or a 404 answer.
 void SendResourceAnswer(Connection& browser, const TProxyRequest& request);
 
-// The stored file at `path`, in pieces of `piece` bytes. Throws when the file cannot be read
-// whole or the browser goes away.
-void SendLocalFileAnswer(Connection& browser, const TProxyRequest& request, const std::string& path,
+// The stored file at `path`, in pieces of `piece` bytes. Only a regular file is served, opened
+// without blocking and without following a symbolic link in its last component: for anything
+// else (a pipe, a device, a link, a file that cannot be opened) nothing is sent and the result is
+// false, as for a missing file. Throws when the file cannot be read whole or the browser goes away.
+bool SendLocalFileAnswer(Connection& browser, const TProxyRequest& request, const std::string& path,
                          std::size_t piece, Monitor& monitor);
 
 }  // namespace trovanex

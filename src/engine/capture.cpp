@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <utility>
 
 #include "engine/capture_naming.h"
 #include "platform/errors.h"
@@ -55,27 +56,53 @@ void Capture::StartCapture(const TProxyRequest& request, const TRelayState& stat
     return;
   }
 
+  if (state.Remaining < -1) {
+    capturing_ = false;  // the relay passes nothing on: what it would store is not the answer
+    Log(" : Negative Content-Length; not saved.");
+    return;
+  }
+
   target_name_ = UrlToFileName(request.HostPath);
   if (target_name_.find('.') == std::string::npos)
     target_name_ += ContentTypeToExt(state.ContentType);
-  if (condition_->ExecType != TExecType::SaveAskFolder)
-    target_name_ = TargetInFolder(condition_->FirstFolder()->Path, target_name_);
+  if (condition_->ExecType != TExecType::SaveAskFolder) {
+    auto target = TargetInFolder(condition_->FirstFolder()->Path, target_name_);
+    if (!target) {
+      capturing_ = false;
+      Log(" : No free file name for " + target_name_ + "; not saved.");
+      return;
+    }
+    target_name_ = std::move(*target);
+  }
 
   Log(" : Save Temporary File.");
+  if (!OpenTempFile()) capturing_ = false;  // the answer is relayed whole all the same
+}
+
+bool Capture::OpenTempFile() {
+  std::string failure;
   try {
     temp_name_ = CreateTempFile(services_.program_folder, "tx");
-  } catch (const FileError& failure) {
-    Log(std::string(" : Temporary file error: ") + failure.what());
-    throw;
+    copy_.fd = ::open(temp_name_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    if (copy_.fd < 0) {
+      failure = temp_name_ + ": " + SystemErrorText(errno);
+      RemoveFile(temp_name_);
+    }
+  } catch (const FileError& error) {
+    failure = error.what();
   }
-  copy_.fd = ::open(temp_name_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-  if (copy_.fd < 0) {
-    const int error = errno;
-    RemoveFile(temp_name_);
-    Log(" : Temporary file error: " + temp_name_ + ": " + SystemErrorText(error));
-    throw FileError("cannot open " + temp_name_);
+  if (failure.empty()) {
+    services_.temp_file_failure_shown = false;  // a later failure is news again
+    digest_ = std::make_unique<GrowingFileDigest>(temp_name_);
+    return true;
   }
-  digest_ = std::make_unique<GrowingFileDigest>(temp_name_);
+  // Every matching answer meets the same folder: one report until a file can be made again.
+  if (!services_.temp_file_failure_shown.exchange(true)) {
+    Log(" : Temporary file error: " + failure + "; answers are relayed without saving.");
+    services_.monitor.Messages.ShowStatusMessage(
+        "Error: 一時ファイルを作成できません。保存せずに転送します。");
+  }
+  return false;
 }
 
 void Capture::ShowCaptureNotice() {
@@ -104,14 +131,14 @@ void Capture::Store(const std::string& digest) {
   int error = 0;
   const auto stored = StoreCapture(temp_name_, target_name_, error);
   if (!stored) {
-    DebugLog(" : cannot move " + temp_name_ + " to " + target_name_ + ": " +
-             SystemErrorText(error));
+    Log(" : Cannot move " + temp_name_ + " to " + target_name_ + ": " + SystemErrorText(error) +
+        "; not saved.");
     return;
   }
   try {
     services_.hash_list.AppendHash(*stored, host_path_, digest);
   } catch (const FileError& failure) {
-    DebugLog(std::string(" : stored, but not listed in the hash list: ") + failure.what());
+    Log(std::string(" : Stored, but not listed in the hash list: ") + failure.what());
   }
 }
 

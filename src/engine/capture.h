@@ -27,6 +27,8 @@ struct CaptureServices {
   std::string program_folder;  // temporary files are made here
   SaveQuestion& question;
   FolderChoiceQueue& folder_queue;
+  // No temporary file could be made and that was reported; cleared when one is made again.
+  std::atomic<bool> temp_file_failure_shown{false};
 };
 
 class Capture : public CaptureHooks {
@@ -50,6 +52,9 @@ class Capture : public CaptureHooks {
   const std::string& TempName() const { return temp_name_; }
 
  private:
+  // Makes and opens the temporary file; false, reported once for a run of failures, when that
+  // cannot be done.
+  bool OpenTempFile();
   void Discard();
   // Moves the file to its target and lists it in the hash list under its known digest.
   void Store(const std::string& digest);

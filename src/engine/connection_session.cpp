@@ -134,11 +134,10 @@ void ConnectionSession::Dispatch() {
     return;
   }
   const std::string stored = context_.hash_list.LocalFileFor(request_.HostPath);
-  if (!stored.empty() && FileExists(stored)) {
-    SendLocalFileAnswer(browser_, request_, stored,
-                        static_cast<std::size_t>(config_->RelayBufferSize()), context_.monitor);
+  if (!stored.empty() &&
+      SendLocalFileAnswer(browser_, request_, stored,
+                          static_cast<std::size_t>(config_->RelayBufferSize()), context_.monitor))
     return;
-  }
   Exchange();
 }
 

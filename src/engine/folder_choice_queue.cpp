@@ -79,10 +79,15 @@ void FolderChoiceQueue::Carry(const SaveRequest& request, const FolderChoice& ch
     }
     folder = item->Path;
   }
+  const auto target = TargetInFolder(folder, request.FileName);
+  if (!target) {
+    RemoveFile(request.TempName);
+    report_("no free file name for " + request.FileName + " in " + folder);
+    return;
+  }
   int error = 0;
-  const std::string target = TargetInFolder(folder, request.FileName);
-  if (!StoreCapture(request.TempName, target, error))
-    report_("cannot move " + request.TempName + " to " + target + ": " + SystemErrorText(error));
+  if (!StoreCapture(request.TempName, *target, error))
+    report_("cannot move " + request.TempName + " to " + *target + ": " + SystemErrorText(error));
 }
 
 void FolderChoiceQueue::DiscardAll() {

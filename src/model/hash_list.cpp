@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <set>
 #include <utility>
@@ -32,6 +33,14 @@ bool IsRecent(const timespec& when) {
 bool Listable(std::string_view text) {
   return text.find_first_of("\r\n") == std::string_view::npos &&
          text.find("<>") == std::string_view::npos;
+}
+
+// An address holding the separator or a control character is left out of its line, which then
+// still makes the content known.
+bool ListableAddress(std::string_view address) {
+  return Listable(address) && std::none_of(address.begin(), address.end(), [](char c) {
+           return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+         });
 }
 
 std::string_view WithoutLineEnd(std::string_view line) {
@@ -84,7 +93,32 @@ THashList::Stamp THashList::StampOf(const struct stat& st) {
 THashList::THashList(std::string file_path)
     : file_path_(std::move(file_path)), watch_(file_path_) {}
 
-void THashList::RefreshLocked() {
+THashList::ReportWhenDone::~ReportWhenDone() {
+  if (problem.empty() || !list.report_) return;
+  try {
+    list.report_(problem);
+  } catch (...) {
+    // A report that fails must not fail the lookup that met the problem.
+  }
+}
+
+std::string THashList::RefreshLocked() {
+  try {
+    ReadLocked();
+  } catch (const FileError& failure) {
+    // Served as if nothing were stored; tried again on every use until it can be read.
+    index_.Clear();
+    stamp_ = Stamp{};
+    index_valid_ = false;
+    if (unreadable_reported_) return {};
+    unreadable_reported_ = true;
+    return std::string(failure.what()) + "; answering as if nothing were stored";
+  }
+  unreadable_reported_ = false;
+  return {};
+}
+
+void THashList::ReadLocked() {
   if (watch_.Working()) {
     // The watch reports every write, whatever the time stamps can tell: read the file again
     // exactly when it changed.
@@ -105,14 +139,18 @@ void THashList::RefreshLocked() {
 
   // Read until the file holds still while we read it.
   for (int attempt = 0;; ++attempt) {
-    const int fd = ::open(file_path_.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(file_path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-      if (errno == ENOENT) return RefreshLocked();  // deleted meanwhile
+      if (errno == ENOENT) return ReadLocked();  // deleted meanwhile
       throw FileError("cannot open " + file_path_ + ": " + SystemErrorText(errno));
     }
     struct stat before = {};
     struct stat after = {};
     ::fstat(fd, &before);
+    if (!S_ISREG(before.st_mode)) {
+      ::close(fd);
+      throw FileError("cannot read " + file_path_ + ": not a regular file");
+    }
     std::string text(static_cast<std::size_t>(before.st_size), '\0');
     std::size_t got = 0;
     for (;;) {
@@ -149,24 +187,33 @@ void THashList::AppendHash(const std::string& path, const std::string& address) 
 
 void THashList::AppendHash(const std::string& path, const std::string& address,
                            const std::string& digest) {
-  if (!Listable(path) || !Listable(address))
+  if (!Listable(path))
     throw FileError("cannot list " + path + " in " + file_path_ +
                     ": its name would break the line");
-  const std::string line = FormatHashLine(digest, path, ListedFileSize(path), &address);
+  const std::string line = FormatHashLine(digest, path, ListedFileSize(path),
+                                          ListableAddress(address) ? &address : nullptr);
 
+  std::string problem;
+  const ReportWhenDone report{*this, problem};  // runs once the lock below is released
   std::lock_guard lock(lock_);
-  RefreshLocked();
+  problem = RefreshLocked();
   const int fd = ::open(file_path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) throw FileError("cannot open " + file_path_ + ": " + SystemErrorText(errno));
+  struct stat st {};
+  const bool stated_before = ::fstat(fd, &st) == 0;
+  const off_t old_size = st.st_size;
   const bool written = WriteAll(fd, line);
   const int error = errno;
-  struct stat st {};
+  if (!written) {
+    // Half a line would glue the next one onto it: the file goes back to what it was.
+    const bool restored = stated_before && ::ftruncate(fd, old_size) == 0;
+    ::close(fd);
+    index_valid_ = false;
+    throw FileError("cannot write " + file_path_ + ": " + SystemErrorText(error) +
+                    (restored ? "" : "; the file may end in a cut line"));
+  }
   const bool stated = ::fstat(fd, &st) == 0;
   ::close(fd);
-  if (!written) {
-    index_valid_ = false;
-    throw FileError("cannot write " + file_path_ + ": " + SystemErrorText(error));
-  }
   if (collecting_) appended_meanwhile_.push_back(line);
 
   // Our line alone was added to the file the index describes: extend the index in place.
@@ -193,9 +240,11 @@ bool THashList::IsKnown(const std::string& path) {
 bool THashList::IsKnownContent(const std::string& digest, std::uint64_t size) {
   if (digest.empty()) return false;  // unreadable content is not known content
   std::vector<std::pair<std::string, std::uint64_t>> candidates;
+  std::string problem;
   {
+    const ReportWhenDone report{*this, problem};
     std::lock_guard lock(lock_);
-    RefreshLocked();
+    problem = RefreshLocked();
     candidates = index_.FilesWithDigest(digest);
   }
   for (auto& [stored, number] : candidates) {
@@ -208,9 +257,11 @@ bool THashList::IsKnownContent(const std::string& digest, std::uint64_t size) {
 std::string THashList::LocalFileFor(const std::string& address) {
   if (address.empty()) return {};
   std::vector<std::string> candidates;
+  std::string problem;
   {
+    const ReportWhenDone report{*this, problem};
     std::lock_guard lock(lock_);
-    RefreshLocked();
+    problem = RefreshLocked();
     candidates = index_.PathsForAddress(address);
   }
   for (auto& stored : candidates)

@@ -36,6 +36,13 @@ class THashList {
 
   explicit THashList(std::string file_path);
 
+  // Where a file that exists but cannot be read is reported, once until it can be read again;
+  // lookups meanwhile answer as if nothing were stored. Set before the list is shared; called
+  // on the thread that met the problem, outside the list's lock.
+  void SetProblemReport(std::function<void(const std::string&)> report) {
+    report_ = std::move(report);
+  }
+
   const std::string& FilePath() const { return file_path_; }
 
   // Writes the file anew from the save folders of `first` and the conditions chained after it,
@@ -43,13 +50,13 @@ class THashList {
   // Throws FileError when the new file cannot be written (the old one is then kept).
   bool RebuildHashList(const TSearchCondition* first, const Progress& progress = {});
 
-  // Adds the line of a saved file with the address it came from. Throws FileError when
-  // the line cannot be written.
+  // Adds the line of a saved file with the address it came from; an address that would break
+  // the line (a "<>" or a control character in it) is left out. Throws FileError when the line
+  // cannot be written.
   void AppendHash(const std::string& path, const std::string& address);
   // The same with the digest of the file's content already known (a large capture is then
   // read once, not twice).
-  void AppendHash(const std::string& path, const std::string& address,
-                  const std::string& digest);
+  void AppendHash(const std::string& path, const std::string& address, const std::string& digest);
 
   // Whether a line has the digest of `path` and either its size or, where the size recorded is
   // 0 or absent, a stored file of that same size now.
@@ -72,21 +79,33 @@ class THashList {
   };
   static Stamp StampOf(const struct stat& st);
 
-  // Brings index_ up to the file's current content. Caller holds lock_.
-  void RefreshLocked();
+  // Brings index_ up to the file's current content, or empties it when the file cannot be
+  // read; returns the text to report then (once), else "". Caller holds lock_.
+  std::string RefreshLocked();
+  // The same, throwing FileError when the file cannot be read.
+  void ReadLocked();
+  // Reports a problem when it goes out of scope: declared before the lock it was met under.
+  struct ReportWhenDone {
+    const THashList& list;
+    const std::string& problem;
+    ~ReportWhenDone();
+  };
 
   const std::string file_path_;
   std::atomic<bool> rebuilding_{false};
 
-  std::mutex lock_;          // guards everything below and every write to the file
-  FileChangeWatch watch_;    // spares a stat of the file on lookups when nothing changed
-  HashListIndex index_;      // the lines of the file as stamp_ describes it
-  Stamp stamp_;              // the file the index was built from
+  std::mutex lock_;        // guards everything below and every write to the file
+  FileChangeWatch watch_;  // spares a stat of the file on lookups when nothing changed
+  HashListIndex index_;    // the lines of the file as stamp_ describes it
+  Stamp stamp_;            // the file the index was built from
   bool index_valid_ = false;
   // Without a working watch: the file changed too recently for its stamp to tell a new change.
   bool racy_ = false;
   bool collecting_ = false;  // a rebuild runs: appended lines also go to appended_meanwhile_
   std::vector<std::string> appended_meanwhile_;
+  bool unreadable_reported_ = false;  // the file could not be read, and that was reported
+
+  std::function<void(const std::string&)> report_;  // set before use, then only read
 };
 
 }  // namespace trovanex

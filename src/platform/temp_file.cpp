@@ -3,9 +3,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <string_view>
 
 #include "platform/errors.h"
 #include "platform/file_system.h"
@@ -16,6 +18,17 @@ namespace {
 
 // Shared by all threads so that consecutive calls try different names first.
 std::atomic<unsigned> next_number{GetTickCount32() ^ static_cast<unsigned>(::getpid())};
+
+constexpr std::string_view kSuffix = ".tmp";
+
+bool IsTempFileName(std::string_view name, std::string_view prefix) {
+  if (name.size() != prefix.size() + 4 + kSuffix.size() || !name.starts_with(prefix) ||
+      !name.ends_with(kSuffix))
+    return false;
+  const std::string_view digits = name.substr(prefix.size(), 4);
+  return std::all_of(digits.begin(), digits.end(),
+                     [](char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); });
+}
 
 }  // namespace
 
@@ -37,6 +50,15 @@ std::string CreateTempFile(const std::string& folder, const std::string& prefix)
   }
   throw FileError("cannot create a temporary file in " + folder + ": " +
                   SystemErrorText(last_error));
+}
+
+std::size_t RemoveStaleTempFiles(const std::string& folder, const std::string& prefix) {
+  std::size_t removed = 0;
+  for (const std::string& name : ListFiles(folder))
+    if (IsTempFileName(name, prefix) &&
+        ::unlink((WithTrailingSeparator(folder) + name).c_str()) == 0)
+      ++removed;
+  return removed;
 }
 
 }  // namespace trovanex

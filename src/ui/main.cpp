@@ -14,6 +14,7 @@
 #include "engine/folder_choice_queue.h"
 #include "engine/proxy_engine.h"
 #include "engine/resources.h"
+#include "engine/start_up.h"
 #include "model/command_line.h"
 #include "model/hash_list.h"
 #include "model/settings_holder.h"
@@ -142,6 +143,8 @@ int main(int argc, char** argv) {
             Qt::QueuedConnection);
     });
   }
+  ReportHashListProblems(hash_list, *monitor);
+  RemoveStaleCaptures(program_folder, *monitor);
   EngineContext context{*monitor, settings, hash_list, LoadErrorPages(), program_folder, true, {}};
 
   auto windows = std::make_unique<DesktopWindows>(

@@ -20,11 +20,14 @@ nginx_pid=""
 proxy_pid=""
 tiny_pid=""
 chained_pid=""
+full_pid=""
 
 cleanup() {
   [ -n "$proxy_pid" ] && kill "$proxy_pid" 2>/dev/null
   [ -n "$chained_pid" ] && kill "$chained_pid" 2>/dev/null
   [ -n "$tiny_pid" ] && kill "$tiny_pid" 2>/dev/null
+  [ -n "$full_pid" ] && kill "$full_pid" 2>/dev/null
+  mountpoint -q "$work/full" 2>/dev/null && { wait "$full_pid" 2>/dev/null; umount "$work/full"; }
   [ -n "$nginx_pid" ] && kill -CONT "$nginx_pid" 2>/dev/null
   stop_origin
   wait 2>/dev/null
@@ -41,6 +44,7 @@ mkdir -p "$work/www/img" "$work/www/pages" "$work/www/copy" "$work/www/big" "$wo
 chmod -R 755 "$work/www"
 head -c 150000 /dev/urandom >"$work/www/img/photo.jpg"
 head -c 4096 /dev/urandom >"$work/www/img/noext"
+head -c 2048 /dev/urandom >"$work/www/img/other.bin"
 cp "$work/www/img/photo.jpg" "$work/www/copy/same.jpg"
 for i in $(seq 400); do echo "<p>line $i of a page that compresses well</p>"; done >"$work/www/pages/index.html"
 head -c 30000000 /dev/urandom >"$work/www/big/slow.bin"
@@ -58,7 +62,8 @@ chmod -R 755 "$work/www/tls"
 
 start_origin "$origin_port" "$work/www" \
   'location /pages/ { gzip on; gzip_types text/html; gzip_min_length 1; gzip_http_version 1.0; }
-    location /big/ { limit_rate 2m; }' \
+    location /big/ { limit_rate 2m; }
+    location /img/long/ { try_files /img/other.bin =404; }' \
   "server {
     listen 127.0.0.1:$tls_port ssl;
     ssl_certificate $work/tls/cert.pem;
@@ -83,6 +88,10 @@ printf '[Settings]\r\nListenPort=%s\r\nReadTimeout=1500\r\n' "$proxy_port" >"$fo
     "$(backslashed "$work/saved/big")"
 } >"$folder/Search.cfg"
 cp "$folder/Search.cfg" "$work/Search.cfg.before"
+# Temporary captures of a run that was killed; a name of another form is not the program's.
+: >"$folder/tx0001.tmp"
+: >"$folder/tx1A2B.tmp"
+: >"$folder/tx1a2b.tmp"
 
 (cd "$folder" && exec ./trovanexd >"$work/logs/http.log" 2>"$work/logs/stderr.log") &
 proxy_pid=$!
@@ -90,6 +99,18 @@ for _ in $(seq 50); do grep -q listening "$work/logs/stderr.log" 2>/dev/null && 
 
 proxy=(-s -x "http://127.0.0.1:$proxy_port")
 origin="http://127.0.0.1:$origin_port"
+
+check "stale temporary files removed at start" test ! -e "$folder/tx0001.tmp" -a ! -e "$folder/tx1A2B.tmp"
+check "other names kept" test -e "$folder/tx1a2b.tmp"
+check "removal counted in one log line" \
+  grep -qxF "Removed 2 stale temporary files (tx????.tmp) from $folder/" "$work/logs/http.log"
+rm -f "$folder/tx1a2b.tmp"
+# A second copy of the same executable is refused before it touches the running copy's files.
+: >"$folder/tx0F0F.tmp"
+(cd "$folder" && exec ./trovanexd >/dev/null 2>&1)
+check "second copy refused" test $? -eq 1
+check "the refused copy leaves the running copy's temporary files" test -e "$folder/tx0F0F.tmp"
+rm -f "$folder/tx0F0F.tmp"
 
 # An image saved into its rule's folder under its own name, byte for byte.
 curl "${proxy[@]}" -o "$work/got.jpg" "$origin/img/photo.jpg"
@@ -100,10 +121,19 @@ check "image saved as photo.jpg" same_file "$work/saved/img/photo.jpg" "$work/ww
 curl "${proxy[@]}" -o /dev/null "$origin/img/noext"
 check "extensionless name kept" same_file "$work/saved/img/noext" "$work/www/img/noext"
 
+# A name longer than the file system takes is shortened to fit, keeping its extension.
+long_name="$(printf 'x%.0s' $(seq 300)).jpg"
+short_name="$(printf 'x%.0s' $(seq 251)).jpg"
+curl "${proxy[@]}" -o "$work/got-long" "$origin/img/long/$long_name"
+check "long name relayed" same_file "$work/got-long" "$work/www/img/other.bin"
+check "long name saved shortened" same_file "$work/saved/img/$short_name" "$work/www/img/other.bin"
+check "no temporary file left by the long name" bash -c "! ls '$folder' | grep -q '^tx.*\.tmp$'"
+rm -f "$work/saved/img/$short_name"
+
 # hash.dat lines: digest<>path<>size<>address, CR LF.
 expected_line="$(md5_of "$work/www/img/photo.jpg")<>$work/saved/img/photo.jpg<>150000<>127.0.0.1/img/photo.jpg"
 check "hash line of the image" grep -qxF "${expected_line}"$'\r' "$folder/hash.dat"
-check "two lines in hash.dat" test "$(wc -l <"$folder/hash.dat")" -eq 2
+check "three lines in hash.dat" test "$(wc -l <"$folder/hash.dat")" -eq 3
 
 # The same content under another address is not saved twice.
 curl "${proxy[@]}" -o "$work/got-copy.jpg" "$origin/copy/same.jpg"
@@ -124,6 +154,68 @@ curl "${proxy[@]}" --http1.0 -H 'Accept-Encoding: gzip' -D "$work/close.head" -o
 check "until-close answer has no length" bash -c "! grep -qi '^Content-Length' '$work/close.head'"
 check "until-close answer relayed whole" same_file "$work/got-close.gz" "$work/got-page.gz"
 check "until-close answer not saved" bash -c "! ls '$work/saved/pages' | grep -q ."
+
+# A program folder the program cannot write (an installed copy, run as an ordinary user) and a
+# hash.dat it cannot read: every answer is relayed whole without saving, nothing is answered
+# from the list (its line names a file of other content), and each problem is reported once.
+ro="$work/ro"
+ro_port=$((proxy_port + 2))
+mkdir -p "$ro" && chmod 755 "$ro"
+cp "$trovanexd" "$ro/trovanexd"
+printf '[Settings]\r\nListenPort=%s\r\nReadTimeout=1500\r\n' "$ro_port" >"$ro/trovanexd.ini"
+printf 'Name=images\r\nSearchString=/img/\r\nFolder=pics/%s\r\nType= Standard\r\nExecType= Save\r\n[end]\r\n' \
+  "$(backslashed "$work/saved/img")" >"$ro/Search.cfg"
+echo stale >"$work/ro-stored.jpg" && chmod 644 "$work/ro-stored.jpg"
+printf '%s<>%s<>6<>127.0.0.1/img/photo.jpg\r\n' "$(md5_of "$work/ro-stored.jpg")" "$work/ro-stored.jpg" >"$ro/hash.dat"
+chmod 600 "$ro/hash.dat"
+as_nobody=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
+if "${as_nobody[@]}" true 2>/dev/null; then
+  (cd "$ro" && exec "${as_nobody[@]}" ./trovanexd >"$work/logs/ro-http.log" 2>"$work/logs/ro-stderr.log") &
+  ro_pid=$!
+  for _ in $(seq 50); do grep -q listening "$work/logs/ro-stderr.log" 2>/dev/null && break; sleep 0.1; done
+  ro_proxy=(-s -x "http://127.0.0.1:$ro_port")
+  curl "${ro_proxy[@]}" -o "$work/ro-1.jpg" "$origin/img/photo.jpg"
+  curl "${ro_proxy[@]}" -o "$work/ro-2.jpg" "$origin/img/photo.jpg"
+  curl "${ro_proxy[@]}" -o "$work/ro-3" "$origin/img/noext"
+  kill -TERM "$ro_pid"
+  wait "$ro_pid"
+  check "read-only folder: answers relayed whole, none from the list" bash -c \
+    "cmp -s '$work/ro-1.jpg' '$work/www/img/photo.jpg' && cmp -s '$work/ro-2.jpg' '$work/www/img/photo.jpg' && cmp -s '$work/ro-3' '$work/www/img/noext'"
+  check "read-only folder: reported once in the log" \
+    test "$(grep -c ' : Temporary file error: .*; answers are relayed without saving\.$' "$work/logs/ro-http.log")" -eq 1
+  check "read-only folder: status message" \
+    grep -qF "status: Error: 一時ファイルを作成できません。保存せずに転送します。" "$work/logs/ro-stderr.log"
+  check "unreadable hash.dat: reported once" test "$(grep -c '^Hash list error: ' "$work/logs/ro-http.log")" -eq 1
+  check "unreadable hash.dat: status message" \
+    grep -qF "status: Error: hash.datを読み込めません。" "$work/logs/ro-stderr.log"
+  check "read-only folder: nothing saved" bash -c "! ls '$work/saved/img' | grep -q '^photo\['"
+else
+  echo "skip: read-only program folder and unreadable hash.dat (cannot run as nobody)"
+fi
+
+# A full disk under the program folder (a small tmpfs without a free inode): no temporary file
+# can be made, answers are relayed whole, and that is reported once.
+full="$work/full"
+mkdir -p "$full"
+if mount -t tmpfs -o size=16m,nr_inodes=4 tmpfs "$full" 2>/dev/null; then
+  full_port=$((proxy_port + 3))
+  cp "$trovanexd" "$full/trovanexd"
+  printf '[Settings]\r\nListenPort=%s\r\nReadTimeout=1500\r\n' "$full_port" >"$full/trovanexd.ini"
+  cp "$ro/Search.cfg" "$full/Search.cfg"  # the folder's own inode and these three use all four
+  (cd "$full" && exec ./trovanexd >"$work/logs/full-http.log" 2>"$work/logs/full-stderr.log") &
+  full_pid=$!
+  for _ in $(seq 50); do grep -q listening "$work/logs/full-stderr.log" 2>/dev/null && break; sleep 0.1; done
+  curl -s -x "http://127.0.0.1:$full_port" -o "$work/full-1" "$origin/img/noext"
+  curl -s -x "http://127.0.0.1:$full_port" -o "$work/full-2" "$origin/img/noext"
+  kill -TERM "$full_pid"
+  wait "$full_pid"
+  check "full disk: answers relayed whole" bash -c \
+    "cmp -s '$work/full-1' '$work/www/img/noext' && cmp -s '$work/full-2' '$work/www/img/noext'"
+  check "full disk: reported once" test "$(grep -c ' : Temporary file error: .*No space left on device; answers are relayed without saving\.$' "$work/logs/full-http.log")" -eq 1
+  umount "$full"
+else
+  echo "skip: full disk (cannot mount a tmpfs here)"
+fi
 
 # A stalled origin leaves no file, neither saved nor temporary.
 nginx_pid="$(pgrep -P "$(cat "$work/nginx.pid")" | head -1)"

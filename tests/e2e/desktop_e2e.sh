@@ -91,7 +91,9 @@ status="$id"
 for _ in $(seq 50); do serves "$port" && break; sleep 0.1; done
 check "the first copy serves" serves "$port"
 
-# The same executable again: the warning, then the copy ends; the first one is undisturbed.
+# The same executable again: the warning, then the copy ends; the first one is undisturbed,
+# its temporary files too.
+: >"$work/first/tx0F0F.tmp"
 start_copy first again
 window "警告"
 # Counted while the warning is up: the refused copy makes no window but the box.
@@ -99,6 +101,8 @@ check "the second copy opens no status window of its own" \
   test "$(xdotool search --onlyvisible --name '^Trovanex : status$' | wc -l)" = 1
 xdotool windowactivate --sync "$id" key Return
 check "a second copy of the same executable ends after its warning" ends_with "$copy" 1
+check "the refused copy leaves the running copy's temporary files" test -e "$work/first/tx0F0F.tmp"
+rm -f "$work/first/tx0F0F.tmp"
 check "the first copy still serves" serves "$port"
 
 # Another folder's copy on the taken port: a box titled "trovanex" names the port.
@@ -140,9 +144,11 @@ backslashed() { printf '%s' "$1" | tr / '\\'; }
   printf 'Name=files\r\nSearchString=.zip\r\nFolder=仕事/%s\r\nType= Standard\r\nExecType= SaveAskFolder\r\n[end]\r\n' \
     "$(backslashed "$work/saved/work")"
 } >"$work/capture/Search.cfg"
+: >"$work/capture/tx00AB.tmp"  # left by a run that was killed
 start_copy capture capture
 capture=$copy
 window "Trovanex : status"
+check "temporary files of a killed run are removed at start" test ! -e "$work/capture/tx00AB.tmp"
 browse() {  # browse path: one request through the capture copy, in the background
   curl -s -o /dev/null --max-time 30 -x "http://127.0.0.1:$capture_port" \
     "http://127.0.0.1:$origin_port$1" &

@@ -3,7 +3,10 @@
 // ready in every test to show that none of these answers reaches it.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <filesystem>
+#include <functional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -145,6 +148,44 @@ TEST(LocalFile, RemovedFileSendsTheRequestUpstream) {
   EXPECT_EQ(Exchange(proxy.Port(), "GET http://a.b/x.jpg HTTP/1.1\r\n\r\n"), kUpstreamAnswer);
   EXPECT_EQ(upstream.ConnectionCount(), 1u);
   EXPECT_TRUE(proxy.views.balloons.Shown().empty());
+}
+
+// Anything but a regular file reached by its own name is taken for a missing file: a pipe would
+// block the answer for ever, and a link in the last component may lead anywhere.
+TEST(LocalFile, OnlyARegularFileIsServed) {
+  struct Row {
+    const char* name;
+    std::function<void(const std::string& path)> replace;
+  };
+  const Row rows[] = {
+      {"named pipe", [](const std::string& path) { ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0); }},
+      {"link to a stored file",
+       [](const std::string& path) { std::filesystem::create_symlink(path + ".kept", path); }},
+      {"link to a device",
+       [](const std::string& path) { std::filesystem::create_symlink("/dev/zero", path); }},
+  };
+  for (const Row& row : rows) {
+    EngineHarness proxy;
+    ScriptedOrigin upstream(Answer(kUpstreamAnswer));
+    proxy.UseUpstreamProxy(upstream.Port());
+    const std::string path = proxy.folder.Write("saved/x.jpg", "stored");
+    proxy.hash_list.AppendHash(path, "a.b/x.jpg");
+    std::filesystem::rename(path, path + ".kept");
+    row.replace(path);
+
+    EXPECT_EQ(Exchange(proxy.Port(), "GET http://a.b/x.jpg HTTP/1.1\r\n\r\n"), kUpstreamAnswer)
+        << row.name;
+    EXPECT_EQ(upstream.ConnectionCount(), 1u) << row.name;
+    EXPECT_TRUE(proxy.views.balloons.Shown().empty()) << row.name;
+  }
+
+  // A link higher up the path (the save folder itself) is followed as before.
+  EngineHarness proxy;
+  proxy.folder.Write("saved/x.jpg", "stored");
+  std::filesystem::create_directory_symlink(proxy.folder / "saved", proxy.folder / "linked");
+  proxy.hash_list.AppendHash(proxy.folder / "linked/x.jpg", "a.b/x.jpg");
+  EXPECT_EQ(Exchange(proxy.Port(), "GET http://a.b/x.jpg HTTP/1.1\r\n\r\n"),
+            "HTTP/1.1 200 Ok\r\nContent-Length: 6\r\n\r\nstored");
 }
 
 }  // namespace

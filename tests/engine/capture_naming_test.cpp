@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 #include "platform/file_system.h"
@@ -39,7 +40,7 @@ TEST(CaptureNamingTest, TargetInFolderNeverNamesTheFolderItselfOrItsParent) {
   const std::string folder = temp.MakeFolder("img");
   const char* hostile[] = {"h/a/..", "h/..", "h/%2e%2e", "h/a/..?x", "h/a/.", "h/a/", "h/a/?x=/"};
   for (const char* address : hostile) {
-    const std::filesystem::path target = TargetInFolder(folder, UrlToFileName(address));
+    const std::filesystem::path target = TargetInFolder(folder, UrlToFileName(address)).value();
     EXPECT_EQ(target.parent_path(), std::filesystem::path(folder)) << address << " -> " << target;
     const std::string name = target.filename().string();
     EXPECT_TRUE(name != "" && name != "." && name != "..") << address << " -> " << target;
@@ -48,6 +49,36 @@ TEST(CaptureNamingTest, TargetInFolderNeverNamesTheFolderItselfOrItsParent) {
   EXPECT_EQ(TargetInFolder(folder, ""), temp / "img/_");
   temp.Write("img/_", "");
   EXPECT_EQ(TargetInFolder(folder + "/", ""), temp / "img/_[0]");
+  // What would break a line of the hash list, or could not be a file name at all.
+  EXPECT_EQ(TargetInFolder(folder, "a<>b<c>.jpg"), temp / "img/a__b<c>.jpg");
+  EXPECT_EQ(TargetInFolder(folder, std::string("b.jpg\0.x\r\n\t\x7f", 12)),
+            temp / "img/b.jpg_.x____");
+}
+
+TEST(CaptureNamingTest, TheSearchForAFreeNameEnds) {
+  TempFolder temp;
+  temp.Write("b.jpg", "");
+  // The NUL would hide the rest of the name from the file system: every try would be "b.jpg".
+  EXPECT_EQ(MakeUniqueName(temp / std::string("b.jpg\0.x", 9)), std::nullopt);
+}
+
+TEST(CaptureNamingTest, ALongNameIsShortenedToFitKeepingExtensionAndCounter) {
+  TempFolder temp;
+  std::string long_base;
+  for (int i = 0; i < 100; ++i) long_base += "あ";  // 300 bytes, 3 to a character
+  const std::string kept_83 = long_base.substr(0, 83 * 3);
+  EXPECT_EQ(MakeUniqueName(temp / (long_base + ".jpg")), temp / (kept_83 + ".jpg"));
+  temp.Write(kept_83 + ".jpg", "");
+  EXPECT_EQ(MakeUniqueName(temp / (long_base + ".jpg")),
+            temp / (long_base.substr(0, 82 * 3) + "[0].jpg"));
+  // An extension too long to keep is cut like the rest of the name.
+  const std::string long_extension = "a." + std::string(300, 'x');
+  EXPECT_EQ(MakeUniqueName(temp / long_extension), temp / long_extension.substr(0, 255));
+  temp.Write(long_extension.substr(0, 255), "");
+  EXPECT_EQ(MakeUniqueName(temp / long_extension), temp / (long_extension.substr(0, 252) + "[0]"));
+  // A name that fits is left alone, however close to the limit.
+  const std::string exact = std::string(251, 'n') + ".jpg";
+  EXPECT_EQ(MakeUniqueName(temp / exact), temp / exact);
 }
 
 TEST(CaptureNamingTest, ContentTypeToExtKnowsEveryRowOfTheTableAndNothingElse) {
@@ -114,7 +145,7 @@ TEST(CaptureNamingTest, MakeUniqueNameIgnoresFoldersAndTheirDots) {
 
 TEST(StoreCaptureTest, NeverReplacesAFileAndTakesTheNextFreeName) {
   TempFolder temp;
-  const std::string target = MakeUniqueName(temp / "img/a.jpg");
+  const std::string target = MakeUniqueName(temp / "img/a.jpg").value();
   temp.Write("img/a.jpg", "first");  // another capture took the name after it was chosen
   temp.Write("img/a[0].jpg", "second");
   int error = -1;
@@ -128,15 +159,19 @@ TEST(StoreCaptureTest, NeverReplacesAFileAndTakesTheNextFreeName) {
   EXPECT_FALSE(FileExists(temp / "tx0001.tmp"));
 }
 
-TEST(StoreCaptureTest, AFailedMoveKeepsTheTemporaryFile) {
+// A page that keeps failing its moves must not fill the program folder with leftovers.
+TEST(StoreCaptureTest, AFailedMoveRemovesTheTemporaryFile) {
   TempFolder temp;
   const std::string temp_file = temp.Write("tx0002.tmp", "data");
   int error = 0;
   EXPECT_FALSE(StoreCapture(temp_file, temp / "missing/a.jpg", error));
   EXPECT_EQ(error, ENOENT);
+  EXPECT_FALSE(FileExists(temp_file));
+  temp.Write("tx0002.tmp", "data");
   temp.MakeFolder("img/a.jpg");  // a folder where the file should go
   EXPECT_FALSE(StoreCapture(temp_file, temp / "img/a.jpg", error));
-  EXPECT_EQ(ReadFile(temp_file), "data");
+  EXPECT_FALSE(FileExists(temp_file));
+  EXPECT_TRUE(ListFiles(temp / "img").empty());
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <future>
 #include <latch>
@@ -230,6 +231,62 @@ TEST_F(HashListLookupTest, DeletingTheStoredFileForgetsItsAddressAndContent) {
   ASSERT_TRUE(RemoveFile(stored));
   EXPECT_EQ(list.LocalFileFor("h/img/a.jpg"), "");
   EXPECT_FALSE(list.IsKnown(asked_));
+}
+
+// A "hash.dat" that exists but cannot be read must not stop requests: nothing is stored then,
+// once said, and said again after it could be read for a while.
+TEST_F(HashListLookupTest, AFileThatCannotBeReadIsTakenAsEmptyAndReportedOnce) {
+  const struct {
+    const char* name;
+    void (*make)(const std::string& path);
+  } rows[] = {
+      {"a folder", [](const std::string& path) { ASSERT_EQ(::mkdir(path.c_str(), 0755), 0); }},
+      {"a named pipe", [](const std::string& path) { ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0); }},
+  };
+  for (const auto& row : rows) {
+    const std::string path = temp_ / "hash.dat";
+    std::vector<std::string> reports;
+    THashList list(path);
+    list.SetProblemReport([&reports](const std::string& text) { reports.push_back(text); });
+    row.make(path);
+    EXPECT_EQ(list.LocalFileFor("h/a"), "") << row.name;
+    EXPECT_FALSE(list.IsKnown(asked_)) << row.name;
+    EXPECT_EQ(list.LocalFileFor("h/a"), "") << row.name;
+    ASSERT_EQ(reports.size(), 1u) << row.name;
+    EXPECT_EQ(reports[0].rfind("cannot ", 0), 0u) << reports[0];
+    EXPECT_NE(reports[0].find(path), std::string::npos) << reports[0];
+
+    std::filesystem::remove(path);
+    std::ofstream(path, std::ios::binary) << Fill("{D}<>{S3}<>3<>h/a\r\n", values_);
+    EXPECT_EQ(list.LocalFileFor("h/a"), values_["S3"]) << row.name;
+    std::filesystem::remove(path);
+    row.make(path);
+    EXPECT_EQ(list.LocalFileFor("h/a"), "") << row.name;
+    EXPECT_EQ(reports.size(), 2u) << row.name;
+    std::filesystem::remove(path);
+  }
+}
+
+// Disk full in the middle of a line: the cut line is taken back, so the next one starts clean.
+TEST_F(HashListLookupTest, AFailedAppendLeavesTheFileAsItWas) {
+  THashList list = ListWith("{D}<>{S3}<>3<>h/a\r\n");
+  const std::string before = ReadFile(list.FilePath());
+  rlimit saved{};
+  ::getrlimit(RLIMIT_FSIZE, &saved);
+  rlimit lowered = saved;
+  lowered.rlim_cur = before.size() + 10;  // a few bytes of the next line fit, for root too
+  const auto previous_handler = ::signal(SIGXFSZ, SIG_IGN);
+  ::setrlimit(RLIMIT_FSIZE, &lowered);
+  EXPECT_THROW(list.AppendHash(values_["S4"], "h/b"), FileError);
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  ::signal(SIGXFSZ, previous_handler);
+
+  EXPECT_EQ(ReadFile(list.FilePath()), before);
+  EXPECT_EQ(list.LocalFileFor("h/b"), "");
+  list.AppendHash(values_["S4"], "h/c");
+  EXPECT_EQ(LinesOf(ReadFile(list.FilePath())).size(), 2u);
+  EXPECT_EQ(list.LocalFileFor("h/c"), values_["S4"]);
+  EXPECT_EQ(list.LocalFileFor("h/a"), values_["S3"]);
 }
 
 // ---------------------------------------------------------------------------------------------

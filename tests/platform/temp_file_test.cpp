@@ -72,5 +72,24 @@ TEST(TempFileTest, MissingFolderIsAFileError) {
   EXPECT_THROW(CreateTempFile(temp / "missing", "tx"), FileError);
 }
 
+// Left by a killed run: exactly the names CreateTempFile makes are removed, nothing else.
+TEST(TempFileTest, StaleTemporaryFilesAreRemovedAndCounted) {
+  TempFolder temp;
+  const char* stale[] = {"tx0001.tmp", "txABCD.tmp", "txF09E.tmp"};
+  const char* kept[] = {"txabcd.tmp",   "tx12345.tmp", "tx123.tmp",  "ty0001.tmp", "tx0001.tmp.x",
+                        "x.tx0001.tmp", "tx00G1.tmp",  "TX0001.tmp", "tx0001.TMP", "tx 001.tmp"};
+  for (const char* name : stale) temp.Write(name, "left");
+  for (const char* name : kept) temp.Write(name, "mine");
+  temp.MakeFolder("tx0002.tmp");
+  EXPECT_EQ(RemoveStaleTempFiles(temp.path(), "tx"), 3u);
+  std::set<std::string> left(std::begin(kept), std::end(kept));
+  left.insert("tx0002.tmp");
+  std::vector<std::string> names = ListFiles(temp.path());
+  names.push_back("tx0002.tmp");  // folders are not listed, and not removed
+  EXPECT_EQ(std::set<std::string>(names.begin(), names.end()), left);
+  EXPECT_TRUE(FolderExists(temp / "tx0002.tmp"));
+  EXPECT_EQ(RemoveStaleTempFiles(temp / "missing", "tx"), 0u);
+}
+
 }  // namespace
 }  // namespace trovanex

@@ -1,0 +1,20 @@
+// What both front ends do once they hold the single-instance lock and the monitor exists, before
+// the proxy listens: clear what a killed run left behind, and say where the hash list's
+// problems go.
+#pragma once
+
+#include <string>
+
+#include "model/hash_list.h"
+#include "monitor/monitor.h"
+
+namespace trovanex {
+
+// Removes the temporary files ("tx" + four hexadecimal digits + ".tmp") left in the program
+// folder, and says how many in one log line; nothing is logged when there were none.
+void RemoveStaleCaptures(const std::string& program_folder, Monitor& monitor);
+
+// A hash list that cannot be read is reported in the log and the message panel.
+void ReportHashListProblems(THashList& hash_list, Monitor& monitor);
+
+}  // namespace trovanex
