@@ -20,9 +20,15 @@ Capture::Capture(CaptureServices& services, std::uint32_t connection_no,
 Capture::~Capture() {
   // A capture never decided (the connection failed before its clean-up) leaves nothing behind.
   if (copy_.fd >= 0) {
+    digest_.reset();
     ::close(copy_.fd);
-    RemoveFile(temp_name_);
+    Discard();
   }
+}
+
+void Capture::NotKept(const std::string& reason) {
+  Log(" : Not saved: " + reason);
+  services_.monitor.Messages.ShowStatusMessage("Error: 保存しませんでした (" + reason + ")");
 }
 
 void Capture::Log(const std::string& text) {
@@ -75,11 +81,22 @@ void Capture::StartCapture(const TProxyRequest& request, const TRelayState& stat
     target_name_ = std::move(*target);
   }
 
+  // A compressed body is kept as the content itself; one that cannot be undone is not kept.
+  std::string problem;
+  std::unique_ptr<ContentDecoder> decoder =
+      ContentDecoder::ForEncoding(state.ContentEncoding, problem, services_.min_decoded_limit);
+  if (!problem.empty()) {
+    capturing_ = false;
+    NotKept(problem);
+    return;
+  }
+
   Log(" : Save Temporary File.");
-  if (!OpenTempFile()) capturing_ = false;  // the answer is relayed whole all the same
+  // The answer is relayed whole all the same.
+  if (!OpenTempFile(std::move(decoder))) capturing_ = false;
 }
 
-bool Capture::OpenTempFile() {
+bool Capture::OpenTempFile(std::unique_ptr<ContentDecoder> decoder) {
   std::string failure;
   try {
     temp_name_ = CreateTempFile(services_.program_folder, "tx");
@@ -87,13 +104,28 @@ bool Capture::OpenTempFile() {
     if (copy_.fd < 0) {
       failure = temp_name_ + ": " + SystemErrorText(errno);
       RemoveFile(temp_name_);
+    } else if (decoder) {
+      decoded_name_ = CreateTempFile(services_.program_folder, "tx");
     }
   } catch (const FileError& error) {
     failure = error.what();
+    if (copy_.fd >= 0) {
+      ::close(std::exchange(copy_.fd, -1));
+      RemoveFile(temp_name_);
+    }
   }
   if (failure.empty()) {
     services_.temp_file_failure_shown = false;  // a later failure is news again
-    digest_ = std::make_unique<GrowingFileDigest>(temp_name_);
+    if (decoder) {
+      // Decoded off the relay's path, behind the writer; the saved figure counts content.
+      Monitor& monitor = services_.monitor;
+      digest_ = std::make_unique<GrowingFileDigest>(
+          temp_name_, std::move(decoder), decoded_name_, [&monitor](std::size_t n) {
+            monitor.Counters.AddSavedBytes(static_cast<std::uint32_t>(n));
+          });
+    } else {
+      digest_ = std::make_unique<GrowingFileDigest>(temp_name_);
+    }
     return true;
   }
   // Every matching answer meets the same folder: one report until a file can be made again.
@@ -111,7 +143,8 @@ void Capture::ShowCaptureNotice() {
 }
 
 void Capture::CapturedPiece(std::size_t length) {
-  services_.monitor.Counters.AddSavedBytes(static_cast<std::uint32_t>(length));
+  if (decoded_name_.empty())
+    services_.monitor.Counters.AddSavedBytes(static_cast<std::uint32_t>(length));
   written_ += length;
   digest_->Grown(written_);
 }
@@ -123,8 +156,10 @@ void Capture::ShowCaptureStatus() {
 }
 
 void Capture::Discard() {
-  if (!RemoveFile(temp_name_))
-    DebugLog(" : cannot remove " + temp_name_ + ": " + SystemErrorText(errno));
+  for (const std::string* name : {&temp_name_, &decoded_name_}) {
+    if (!name->empty() && !RemoveFile(*name))
+      DebugLog(" : cannot remove " + *name + ": " + SystemErrorText(errno));
+  }
 }
 
 void Capture::Store(const std::string& digest) {
@@ -158,7 +193,18 @@ void Capture::FinishCapture(const TRelayState& state) {
   }
   // Digested while it was written; the same digest serves the check and the hash line.
   const std::string digest = digest_->Finish();
+  const std::string problem = digest_->Problem();
   digest_.reset();
+  if (!decoded_name_.empty()) {
+    if (digest.empty()) {
+      NotKept(problem);
+      Discard();
+      return;
+    }
+    // What is kept is the content; the coded copy has served.
+    RemoveFile(temp_name_);
+    temp_name_ = std::exchange(decoded_name_, std::string());
+  }
   if (services_.hash_list.IsKnownContent(digest, ListedFileSize(temp_name_))) {
     Discard();
     services_.monitor.ShowBalloon(

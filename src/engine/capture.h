@@ -12,6 +12,7 @@
 #include "engine/capture_hooks.h"
 #include "engine/folder_choice_queue.h"
 #include "engine/save_questions.h"
+#include "model/content_decoding.h"
 #include "model/growing_file_digest.h"
 #include "model/hash_list.h"
 #include "model/tx_config.h"
@@ -29,6 +30,8 @@ struct CaptureServices {
   FolderChoiceQueue& folder_queue;
   // No temporary file could be made and that was reported; cleared when one is made again.
   std::atomic<bool> temp_file_failure_shown{false};
+  // What a compressed body may always grow to when decoded (more for a larger body).
+  std::uint64_t min_decoded_limit = kMinDecodedLimit;
 };
 
 class Capture : public CaptureHooks {
@@ -54,8 +57,12 @@ class Capture : public CaptureHooks {
  private:
   // Makes and opens the temporary file; false, reported once for a run of failures, when that
   // cannot be done.
-  bool OpenTempFile();
+  // With a decoder, a second temporary file receives the decoded content.
+  bool OpenTempFile(std::unique_ptr<ContentDecoder> decoder);
+  // Removes the temporary files.
   void Discard();
+  // One log line and a status message for a capture given up.
+  void NotKept(const std::string& reason);
   // Moves the file to its target and lists it in the hash list under its known digest.
   void Store(const std::string& digest);
   void Log(const std::string& text);
@@ -69,6 +76,7 @@ class Capture : public CaptureHooks {
   std::string host_path_;
   std::string target_name_;
   std::string temp_name_;
+  std::string decoded_name_;  // the decoded content of a compressed body, while it is made
   Connection::Copy copy_;
   std::uint64_t written_ = 0;                  // bytes in the temporary file
   std::unique_ptr<GrowingFileDigest> digest_;  // follows the file while it is written

@@ -141,11 +141,14 @@ check "copy relayed" same_file "$work/got-copy.jpg" "$work/www/copy/same.jpg"
 check "copy not saved again" test ! -e "$work/saved/img/same.jpg"
 check "already-saved notice" grep -q "既に保存されているファイルとハッシュが一致したので保存しませんでした" "$work/logs/stderr.log"
 
-# A chunked answer (compressed on the fly) is saved decoded of its chunk framing: the file
-# equals the body curl received. SaveAsk is answered by saving, and that is reported.
+# A chunked answer compressed on the fly reaches the browser unchanged, and the page is kept
+# decoded of its chunk framing and its gzip coding. SaveAsk is answered by saving, and that
+# is reported.
 curl "${proxy[@]}" -H 'Accept-Encoding: gzip' -D "$work/chunked.head" -o "$work/got-page.gz" "$origin/pages/index.html"
 check "the page came chunked" grep -qi '^Transfer-Encoding: chunked' "$work/chunked.head"
-check "chunked page saved decoded" same_file "$work/saved/pages/index.html" "$work/got-page.gz"
+check "the browser got the gzip body" bash -c "gzip -dc '$work/got-page.gz' | cmp -s - '$work/www/pages/index.html'"
+check "compressed page kept decoded" same_file "$work/saved/pages/index.html" "$work/www/pages/index.html"
+check "its hash line has the decoded size" grep -q "<>$(stat -c %s "$work/www/pages/index.html")<>127.0.0.1/pages/index.html" "$folder/hash.dat"
 check "question answered by saving" grep -q "を保存しますか？" "$work/logs/stderr.log"
 
 # An until-close answer (HTTP/1.0, compressed: no length) is relayed whole and not saved.
@@ -154,6 +157,12 @@ curl "${proxy[@]}" --http1.0 -H 'Accept-Encoding: gzip' -D "$work/close.head" -o
 check "until-close answer has no length" bash -c "! grep -qi '^Content-Length' '$work/close.head'"
 check "until-close answer relayed whole" same_file "$work/got-close.gz" "$work/got-page.gz"
 check "until-close answer not saved" bash -c "! ls '$work/saved/pages' | grep -q ."
+
+# Kept again; the same page arriving uncompressed under another address is known as stored.
+curl "${proxy[@]}" --compressed -o /dev/null "$origin/pages/index.html"
+cp "$work/www/pages/index.html" "$work/www/copy/page.html"
+curl "${proxy[@]}" -o /dev/null "$origin/copy/page.html"
+check "the page uncompressed is known as stored" test ! -e "$work/saved/img/page.html"
 
 # A program folder the program cannot write (an installed copy, run as an ordinary user) and a
 # hash.dat it cannot read: every answer is relayed whole without saving, nothing is answered
@@ -284,6 +293,9 @@ for _ in $(seq 50); do (exec 3<>"/dev/tcp/127.0.0.1/$origin_port") 2>/dev/null |
 curl "${proxy[@]}" -D "$work/local.head" -o "$work/got-local.jpg" "$origin/img/photo.jpg"
 check "answered from the stored file" same_file "$work/got-local.jpg" "$work/www/img/photo.jpg"
 check "stored-file answer head" grep -q $'^HTTP/1.1 200 Ok\r$' "$work/local.head"
+curl "${proxy[@]}" --compressed -D "$work/local-page.head" -o "$work/got-local-page.html" "$origin/pages/index.html"
+check "the stored page answered decoded" same_file "$work/got-local-page.html" "$work/www/pages/index.html"
+check "no Content-Encoding with a stored file" bash -c "! grep -qi '^Content-Encoding' '$work/local-page.head'"
 
 # SIGTERM: the proxy stops in order and writes Search.cfg and its settings exactly.
 kill -TERM "$proxy_pid"

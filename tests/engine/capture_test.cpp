@@ -9,12 +9,14 @@
 #include <memory>
 #include <regex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "model/file_digest.h"
 #include "model/settings_holder.h"
 #include "platform/errors.h"
 #include "platform/file_system.h"
+#include "support/content_codings.h"
 #include "support/recording_message_boxes.h"
 #include "support/recording_views.h"
 #include "support/temp_folder.h"
@@ -71,13 +73,16 @@ TRelayState Answer(std::int64_t remaining, const std::string& content_type = "im
 struct CaptureTest : ::testing::Test {
   // A capture of connection 12 for `host_path`, with its file open (when the match stands).
   std::unique_ptr<Capture> Begin(const std::string& host_path,
-                                 const std::string& content_type = "image/jpeg") {
+                                 const std::string& content_type = "image/jpeg",
+                                 const std::string& content_encoding = "") {
     auto capture = std::make_unique<Capture>(services, 12, config);
     TProxyRequest request;
     request.ConnectionNo = 12;
     request.HostPath = host_path;
     capture->Match(request);
-    capture->StartCapture(request, Answer(-1, content_type));
+    TRelayState state = Answer(-1, content_type);
+    state.ContentEncoding = content_encoding;
+    capture->StartCapture(request, state);
     return capture;
   }
   // What the relay does with each piece it passes to the browser.
@@ -418,6 +423,104 @@ TEST_F(CaptureTest, WithoutATemporaryFileTheAnswerIsRelayedAndTheProblemReported
   Begin("h/a/c.jpg");
   EXPECT_EQ(failures_logged(), 2);
   EXPECT_EQ(failures_shown(), 2);
+}
+
+}  // namespace
+}  // namespace trovanex
+
+namespace trovanex {
+namespace {
+
+// A compressed answer is kept as the content itself, whatever coding it came in; a body that
+// cannot be decoded whole is not kept at all, with one log line and a status message.
+struct CodingRow {
+  const char* name;
+  const char* encoding;
+  std::string (*encode)(const std::string&);
+  const char* problem;  // how the reason begins; empty: kept
+};
+
+class CaptureCodingTest : public CaptureTest, public ::testing::WithParamInterface<CodingRow> {};
+
+std::string Corrupt(std::string body) {
+  for (std::size_t i = body.size() / 3; i < body.size() / 3 + 64; ++i) body[i] ^= 0x5A;
+  return body;
+}
+
+TEST_P(CaptureCodingTest, KeepsTheDecodedContentOrNothing) {
+  const CodingRow& row = GetParam();
+  services.min_decoded_limit = 1 << 20;
+  const std::string content = testing::PageText(400000);
+  auto capture = Begin("h/page.jpg", "text/html", row.encoding);
+  if (capture->CaptureCopy()) Feed(*capture, row.encode(content), 4096);  // else known at once
+  capture->FinishCapture(Answer(0));
+
+  const std::string stored = img + "/page.jpg";
+  if (std::string(row.problem).empty()) {
+    EXPECT_TRUE(ReadFile(stored) == content);
+    EXPECT_EQ(HashFile(), HashLine(stored, "h/page.jpg"));
+    EXPECT_EQ(monitor.Counters.SavedBytes(), content.size()) << "the saved figure counts content";
+  } else {
+    EXPECT_FALSE(FileExists(stored));
+    EXPECT_EQ(HashFile(), "");
+    const auto begins = [](const std::vector<std::string>& lines, const std::string& start) {
+      return std::count_if(lines.begin(), lines.end(),
+                           [&](const std::string& line) { return line.rfind(start, 0) == 0; });
+    };
+    EXPECT_EQ(begins(views.log.Lines(), std::string("12 : Not saved: ") + row.problem), 1)
+        << ::testing::PrintToString(views.log.Lines());
+    EXPECT_EQ(begins(views.status.History(RecordingStatusView::kMessagePanel),
+                     std::string("Error: 保存しませんでした (") + row.problem),
+              1);
+  }
+  EXPECT_TRUE(ListFiles(program_folder).empty()) << "a temporary file stayed";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Codings, CaptureCodingTest,
+    ::testing::Values(
+        CodingRow{"Gzip", "gzip", [](const std::string& in) { return testing::Gzip(in); }, ""},
+        CodingRow{"DeflateRaw", "deflate",
+                  [](const std::string& in) { return testing::Zlib(in, -15); }, ""},
+        CodingRow{"Brotli", "br", [](const std::string& in) { return testing::Brotli(in); }, ""},
+        CodingRow{"Zstd", "zstd", [](const std::string& in) { return testing::Zstd(in); }, ""},
+        CodingRow{"GzipThenBrotli", "gzip, br",
+                  [](const std::string& in) { return testing::Brotli(testing::Gzip(in)); }, ""},
+        CodingRow{"CorruptGzip", "gzip",
+                  [](const std::string& in) { return Corrupt(testing::Gzip(in)); },
+                  "corrupt gzip data"},
+        CodingRow{"TruncatedZstd", "zstd",
+                  [](const std::string& in) {
+                    const std::string body = testing::Zstd(in);
+                    return body.substr(0, body.size() / 2);
+                  },
+                  "truncated zstd data"},
+        CodingRow{"UnknownCoding", "compress", [](const std::string& in) { return in; },
+                  "unknown content coding \"compress\""},
+        CodingRow{"Bomb", "gzip",
+                  [](const std::string&) { return testing::Gzip(std::string(8 << 20, 'a')); },
+                  "decoded size over 1048576 bytes"}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+TEST_F(CaptureTest, StoredContentIsKnownWhateverCodingItArrivesIn) {
+  const std::string content = testing::PageText(50000);
+  auto first = Begin("h/a.jpg", "text/html", "br");
+  Feed(*first, testing::Brotli(content));
+  first->FinishCapture(Answer(0));
+  ASSERT_TRUE(ReadFile(img + "/a.jpg") == content);
+
+  for (const auto& [address, coding, body] :
+       {std::tuple{"h/b.jpg", "", content},
+        std::tuple{"h/c.jpg", "gzip", testing::Gzip(content)}}) {
+    auto again = Begin(address, "text/html", coding);
+    Feed(*again, body);
+    again->FinishCapture(Answer(0));
+  }
+  const std::vector<std::string> balloons = Balloons();
+  EXPECT_EQ(std::count(balloons.begin(), balloons.end(),
+                       "既に保存されているファイルとハッシュが一致したので保存しませんでした"),
+            2);
+  EXPECT_FALSE(FileExists(img + "/b.jpg"));
 }
 
 }  // namespace
