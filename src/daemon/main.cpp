@@ -1,6 +1,6 @@
 // trovanexd: the proxy without a desktop, for servers, scripts and tests. Same program folder,
-// same files and the same command line as the desktop program; stops in order on SIGINT or
-// SIGTERM.
+// same files and the same command line as the desktop program; stops in order on SIGINT,
+// SIGTERM or SIGHUP.
 #include <signal.h>
 
 #include <cstdio>
@@ -33,6 +33,7 @@ int main(int argc, char** argv) {
   sigemptyset(&stop_signals);
   sigaddset(&stop_signals, SIGINT);
   sigaddset(&stop_signals, SIGTERM);
+  sigaddset(&stop_signals, SIGHUP);  // the terminal closed or the session ended
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
   ConsoleViews views;

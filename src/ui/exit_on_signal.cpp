@@ -33,11 +33,13 @@ ExitOnSignal::ExitOnSignal(QObject* parent) : QObject(parent) {
   action.sa_flags = SA_RESTART;
   sigaction(SIGTERM, &action, nullptr);
   sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGHUP, &action, nullptr);
 }
 
 ExitOnSignal::~ExitOnSignal() {
   signal(SIGTERM, SIG_DFL);
   signal(SIGINT, SIG_DFL);
+  signal(SIGHUP, SIG_DFL);
   delete notifier_;
   notifier_ = nullptr;
   for (int& fd : signal_pipe) {

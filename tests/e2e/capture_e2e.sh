@@ -131,4 +131,17 @@ printf '[Settings]\r\nListenPort=%s\r\nReadTimeout=1500\r\nUseProxy=0\r\nProxyAd
   "$proxy_port" >"$work/expected.ini"
 check "settings file written" same_file "$folder/trovanexd.ini" "$work/expected.ini"
 
+# SIGHUP (its terminal closed): the same orderly stop; the short settings file comes back whole.
+printf '[Settings]\r\nListenPort=%s\r\nReadTimeout=1500\r\n' "$proxy_port" >"$folder/trovanexd.ini"
+(cd "$folder" && exec ./trovanexd >"$work/logs/http-hup.log" 2>"$work/logs/stderr-hup.log") &
+proxy_pid=$!
+for _ in $(seq 50); do grep -q listening "$work/logs/stderr-hup.log" 2>/dev/null && break; sleep 0.1; done
+kill -HUP "$proxy_pid"
+wait "$proxy_pid"
+status=$?
+proxy_pid=""
+check "SIGHUP stops cleanly" test "$status" -eq 0
+check "SIGHUP stops in order" grep -q "^trovanexd: stopping" "$work/logs/stderr-hup.log"
+check "settings file written after SIGHUP" same_file "$folder/trovanexd.ini" "$work/expected.ini"
+
 summary "capture end to end"
