@@ -23,6 +23,7 @@
 #include "platform/file_system.h"
 #include "platform/instance_lock.h"
 #include "platform/net_errors.h"
+#include "platform/open_file_limit.h"
 #include "platform/program_folder.h"
 
 using namespace trovanex;
@@ -37,6 +38,7 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
   ConsoleViews views;
+  if (const auto problem = RaiseOpenFileLimit()) views.Report(*problem);
   const std::string executable = ExecutablePath();
   const InstanceLock instance(executable);
   if (!instance.Held()) {
