@@ -134,7 +134,8 @@ check "settings file written" same_file "$folder/trovanexd.ini" "$work/expected.
 # Started with a low soft limit on open files, the proxy raises it to the hard limit.
 # SIGHUP (its terminal closed): the same orderly stop; the short settings file comes back whole.
 printf '[Settings]\r\nListenPort=%s\r\nReadTimeout=1500\r\n' "$proxy_port" >"$folder/trovanexd.ini"
-(cd "$folder" && exec prlimit --nofile=256: ./trovanexd >"$work/logs/http-hup.log" 2>"$work/logs/stderr-hup.log") &
+(cd "$folder" &&
+  exec prlimit --nofile=256: ./trovanexd >"$work/logs/http-hup.log" 2>"$work/logs/stderr-hup.log") &
 proxy_pid=$!
 for _ in $(seq 50); do grep -q listening "$work/logs/stderr-hup.log" 2>/dev/null && break; sleep 0.1; done
 read -r soft hard < <(awk '/^Max open files/ {print $4, $5}' "/proc/$proxy_pid/limits")
