@@ -34,7 +34,10 @@ int main(int argc, char** argv) {
   sigemptyset(&stop_signals);
   sigaddset(&stop_signals, SIGINT);
   sigaddset(&stop_signals, SIGTERM);
-  sigaddset(&stop_signals, SIGHUP);  // the terminal closed or the session ended
+  // The terminal closed or the session ended; not when started to outlive it (nohup).
+  struct sigaction hangup {};
+  if (sigaction(SIGHUP, nullptr, &hangup) == 0 && hangup.sa_handler != SIG_IGN)
+    sigaddset(&stop_signals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
   ConsoleViews views;

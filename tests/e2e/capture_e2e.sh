@@ -148,4 +148,15 @@ check "SIGHUP stops cleanly" test "$status" -eq 0
 check "SIGHUP stops in order" grep -q "^trovanexd: stopping" "$work/logs/stderr-hup.log"
 check "settings file written after SIGHUP" same_file "$folder/trovanexd.ini" "$work/expected.ini"
 
+# Started to outlive its terminal (nohup: SIGHUP ignored), it goes on serving after one.
+(cd "$folder" && trap '' HUP && exec ./trovanexd >/dev/null 2>"$work/logs/stderr-nohup.log") &
+proxy_pid=$!
+for _ in $(seq 50); do grep -q listening "$work/logs/stderr-nohup.log" 2>/dev/null && break; sleep 0.1; done
+kill -HUP "$proxy_pid"
+check "an ignored SIGHUP leaves it serving" \
+  same_file <(curl "${proxy[@]}" "$origin/img/photo.jpg") "$work/www/img/photo.jpg"
+kill -TERM "$proxy_pid"
+wait "$proxy_pid"
+proxy_pid=""
+
 summary "capture end to end"

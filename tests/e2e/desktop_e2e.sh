@@ -250,11 +250,17 @@ check "the new folder is written with its rule" \
   grep -qF ";/$(backslashed "$work/saved/made/new")" "$work/edit/Search.cfg"
 
 # Debug mode: its own caption, and the debug log in the working directory.
-start_copy debug debug -d
-debug=$copy
+# Started to outlive its terminal (nohup: SIGHUP ignored), it goes on after a SIGHUP.
+(cd "$work/debug" && trap '' HUP && exec ./trovanex -d) >"$work/debug.log" 2>&1 &
+debug=$!
+pids+=("$debug")
 window "trovanex \*\*debug mode\*\*"
 for _ in $(seq 50); do serves "$debug_port" && break; sleep 0.1; done
 check "the debug copy serves" serves "$debug_port"
+kill -HUP "$debug"
+sleep 0.5  # a SIGHUP that was taken ends the program well within this
+check "an ignored SIGHUP leaves it running" running "$debug"
+check "and serving" serves "$debug_port"
 kill -TERM "$debug"
 check "SIGTERM ends the program normally" ends_with "$debug" 0
 check "the debug log names the request" grep -q "trovanexlogo.png" "$work/debug/debug.log.txt"
