@@ -239,16 +239,6 @@ TEST(ConditionEditing, NothingReachesTheConditionBeforeOk) {
   EXPECT_TRUE(editing.Confirm(Multiple()));
   EXPECT_EQ(FolderNames(*single), "S");
   EXPECT_EQ(single->ExecType, TExecType::Save);
-
-  // OK after folder edits writes them, in the draft's order.
-  auto several = ConditionWith("AB", TExecType::SaveAskFolder);
-  ConditionEditing confirmed(*several);
-  confirmed.AddFolder(1, "N", "/pN");
-  confirmed.DeleteFolder(0);
-  EXPECT_EQ(FolderNames(*several), "AB");
-  EXPECT_EQ(confirmed.Confirm(Multiple()), std::nullopt);
-  EXPECT_EQ(FolderNames(*several), "NB");
-  EXPECT_EQ(several->Name, "rule");
 }
 
 TEST(ConditionEditing, RulesWithoutFolderAreNamed) {

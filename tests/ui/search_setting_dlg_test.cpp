@@ -227,18 +227,6 @@ class SearchSettingDlgTest : public QObject {
     QCOMPARE(dialog.EditCondition(*single), nullptr);
     QCOMPARE(FolderNames(*single), "S");
     QCOMPARE(single->ExecType, TExecType::Save);
-
-    // Opened again, it shows its folder as before.
-    WhenShown<TSearchSettingDlg>([](QWidget* window) {
-      QCOMPARE(Child<QLineEdit>(window, "textSaveFolder")->text(), "/pS");
-      Click(window, "radioSelectFolder");
-      PickRowAndTypeN(window, 0);
-      Click(window, "buttonFolderEdit");
-      QCOMPARE(GridText(window), "N=/pN;");
-      Click(window, "BtnOK");
-    });
-    QVERIFY(dialog.EditCondition(*single));
-    QCOMPARE(FolderNames(*single), "N");
   }
 
   // With "several" still checked, a new condition stays Save until a radio click, so Add shows
