@@ -1,6 +1,6 @@
 // trovanexd: the proxy without a desktop, for servers, scripts and tests. Same program folder,
-// same files and the same command line as the desktop program; stops in order on SIGINT or
-// SIGTERM.
+// same files and the same command line as the desktop program; stops in order on SIGINT,
+// SIGTERM or SIGHUP.
 #include <signal.h>
 
 #include <cstdio>
@@ -24,6 +24,7 @@
 #include "platform/file_system.h"
 #include "platform/instance_lock.h"
 #include "platform/net_errors.h"
+#include "platform/open_file_limit.h"
 #include "platform/program_folder.h"
 
 using namespace trovanex;
@@ -34,9 +35,14 @@ int main(int argc, char** argv) {
   sigemptyset(&stop_signals);
   sigaddset(&stop_signals, SIGINT);
   sigaddset(&stop_signals, SIGTERM);
+  // The terminal closed or the session ended; not when started to outlive it (nohup).
+  struct sigaction hangup {};
+  if (sigaction(SIGHUP, nullptr, &hangup) == 0 && hangup.sa_handler != SIG_IGN)
+    sigaddset(&stop_signals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
   ConsoleViews views;
+  if (const auto problem = RaiseOpenFileLimit()) views.Report(*problem);
   const std::string executable = ExecutablePath();
   const InstanceLock instance(executable);
   if (!instance.Held()) {

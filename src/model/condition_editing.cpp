@@ -20,6 +20,16 @@ std::optional<std::string> FolderProblem(std::string_view name, std::string_view
   return FolderPathProblem(path);
 }
 
+// Makes `to` the same rule as `from`: name, match text, types and the folders in order.
+void CopyCondition(const TSearchCondition& from, TSearchCondition& to) {
+  to.Name = from.Name;
+  to.CopySearchFrom(from);
+  to.ExecType = from.ExecType;
+  while (to.FirstFolder()) to.RemoveFolder(0);
+  for (auto* folder = from.FirstFolder(); folder; folder = folder->NextItem())
+    to.AppendFolder(folder->Path, folder->Name);
+}
+
 }  // namespace
 
 TExecType FolderModeExecType(bool single_folder, bool confirm_save) {
@@ -39,14 +49,28 @@ std::optional<std::string> FolderPathProblem(std::string_view path) {
   return std::nullopt;
 }
 
+std::optional<std::string> RuleWithoutFolderProblem(const TSearchConditionList& conditions) {
+  for (const TSearchCondition* rule = conditions.First(); rule; rule = rule->Next) {
+    if (!rule->FirstFolder())
+      return "検索条件「" + (rule->Name.empty() ? std::string("no name") : rule->Name) +
+             "」に保存するフォルダがありません。「編集」でフォルダを指定してください。";
+  }
+  return std::nullopt;
+}
+
+ConditionEditing::ConditionEditing(TSearchCondition& condition) : condition_(condition) {
+  CopyCondition(condition_, draft_);
+  RefreshRows();
+}
+
 void ConditionEditing::SelectFolderMode(bool single_folder, bool confirm_save) {
-  condition_.ExecType = FolderModeExecType(single_folder, confirm_save);
+  draft_.ExecType = FolderModeExecType(single_folder, confirm_save);
 }
 
 void ConditionEditing::RefreshRows() {
   rows_.clear();
-  if (condition_.ExecType != TExecType::SaveAskFolder) return;
-  for (auto* folder = condition_.FirstFolder(); folder; folder = folder->NextItem())
+  if (draft_.ExecType != TExecType::SaveAskFolder) return;
+  for (auto* folder = draft_.FirstFolder(); folder; folder = folder->NextItem())
     rows_.push_back({folder->Name, folder->Path});
 }
 
@@ -54,7 +78,7 @@ std::optional<std::string> ConditionEditing::AddFolder(int current_row, std::str
                                                        std::string path) {
   if (auto problem = FolderProblem(name, path)) return problem;
   const std::size_t position = rows_.empty() ? 0 : std::max<std::size_t>(RowIndex(current_row), 1);
-  condition_.InsertFolder(position, std::move(path), std::move(name));
+  draft_.InsertFolder(position, std::move(path), std::move(name));
   RefreshRows();
   return std::nullopt;
 }
@@ -62,7 +86,7 @@ std::optional<std::string> ConditionEditing::AddFolder(int current_row, std::str
 std::optional<std::string> ConditionEditing::EditFolder(int current_row, std::string name,
                                                         std::string path) {
   if (auto problem = FolderProblem(name, path)) return problem;
-  if (TSaveFolderListItem* folder = condition_.FolderAt(RowIndex(current_row))) {
+  if (TSaveFolderListItem* folder = draft_.FolderAt(RowIndex(current_row))) {
     folder->Name = std::move(name);
     folder->Path = std::move(path);
   }
@@ -71,7 +95,7 @@ std::optional<std::string> ConditionEditing::EditFolder(int current_row, std::st
 }
 
 void ConditionEditing::DeleteFolder(int current_row) {
-  condition_.RemoveFolder(RowIndex(current_row));
+  draft_.RemoveFolder(RowIndex(current_row));
   RefreshRows();
 }
 
@@ -79,7 +103,7 @@ std::optional<std::string> ConditionEditing::Confirm(const ConditionFields& fiel
   // Capture and the folder choice rely on every rule having a folder to save in.
   if (fields.single_folder && TrimBlanks(fields.single_folder_path).empty())
     return "保存するフォルダが指定されていません。フォルダを入力するか「参照」で選んでください。";
-  if (!fields.single_folder && !condition_.FirstFolder())
+  if (!fields.single_folder && !draft_.FirstFolder())
     return "保存するフォルダがリストにありません。「追加」でフォルダを一つ以上登録してください。";
   if (fields.single_folder) {
     if (auto problem = FolderPathProblem(fields.single_folder_path)) return problem;
@@ -87,17 +111,18 @@ std::optional<std::string> ConditionEditing::Confirm(const ConditionFields& fiel
   if (fields.search_string.empty())
     return "一致条件が空です。保存するアドレスに含まれる文字列か正規表現を入力してください。";
 
-  condition_.Name = fields.name;
-  condition_.SetSearchString(fields.search_string);
-  condition_.SetType(fields.type);
-  condition_.ExecType = FolderModeExecType(fields.single_folder, fields.confirm_save);
+  draft_.Name = fields.name;
+  draft_.SetSearchString(fields.search_string);
+  draft_.SetType(fields.type);
+  draft_.ExecType = FolderModeExecType(fields.single_folder, fields.confirm_save);
   if (fields.single_folder) {
-    condition_.KeepOnlyFirstFolder();
-    if (TSaveFolderListItem* first = condition_.FolderAt(0))
+    draft_.KeepOnlyFirstFolder();
+    if (TSaveFolderListItem* first = draft_.FolderAt(0))
       first->Path = fields.single_folder_path;
     else
-      condition_.AppendFolder(fields.single_folder_path, "");
+      draft_.AppendFolder(fields.single_folder_path, "");
   }
+  CopyCondition(draft_, condition_);
   RefreshRows();
   return std::nullopt;
 }

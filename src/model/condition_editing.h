@@ -1,7 +1,7 @@
 // The edits the condition editor makes to one search condition, without a window: the folder
-// mode chosen with the two radio buttons, the rows of the folder grid, the folder buttons that
-// act on the condition at once, and OK, which writes the rest and never leaves the condition
-// without a folder.
+// mode chosen with the two radio buttons, the rows of the folder grid, the folder buttons, and
+// OK. Every edit goes to a draft of the condition; only OK writes the draft into the condition,
+// and never one without a folder, so a cancelled editor leaves the rule exactly as it was.
 #pragma once
 
 #include <optional>
@@ -38,14 +38,20 @@ TExecType FolderModeExecType(bool single_folder, bool confirm_save);
 std::optional<std::string> FolderNameProblem(std::string_view name);
 std::optional<std::string> FolderPathProblem(std::string_view path);
 
+// The name of the first rule without a folder to save in, as a refusal for the settings
+// window; nothing when every rule has one.
+std::optional<std::string> RuleWithoutFolderProblem(const TSearchConditionList& conditions);
+
 class ConditionEditing {
  public:
-  explicit ConditionEditing(TSearchCondition& condition) : condition_(condition) { RefreshRows(); }
+  // Edits a draft of `condition`, which must outlive this object and changes only at Confirm.
+  explicit ConditionEditing(TSearchCondition& condition);
 
-  TSearchCondition& Condition() const { return condition_; }
+  // The condition as edited so far.
+  const TSearchCondition& Draft() const { return draft_; }
 
-  // A radio button was clicked: the condition takes the mode's execution type at once. The
-  // grid rows stay as they are.
+  // A radio button was clicked: the draft takes the mode's execution type at once. The grid
+  // rows stay as they are.
   void SelectFolderMode(bool single_folder, bool confirm_save);
 
   // One row per folder, in order, while the condition chooses among several; none otherwise.
@@ -54,7 +60,7 @@ class ConditionEditing {
 
   // `current_row` is the grid's current row; a negative one counts as the first. Add puts the
   // folder in front when the grid shows none, else above the current row but never above the
-  // first one. Edit and Delete act on the condition's folder at that position, also when the
+  // first one. Edit and Delete act on the draft's folder at that position, also when the
   // grid shows none, and do nothing past the last folder. Each refreshes the rows. Add and
   // Edit refuse, with the text that says why and without changing anything, a name or path
   // that Search.cfg cannot keep.
@@ -62,14 +68,15 @@ class ConditionEditing {
   std::optional<std::string> EditFolder(int current_row, std::string name, std::string path);
   void DeleteFolder(int current_row);
 
-  // OK: writes the fields into the condition. Refuses, with the text that says why and
-  // without changing anything, a condition that would be left without a folder to save in,
+  // OK: writes the fields and the folders into the condition. Refuses, with the text that says
+  // why and without changing anything, a condition that would be left without a folder to save in,
   // one without match text (Search.cfg refuses such a record at the next start and merges
   // the next rule into it) and a single folder that Search.cfg cannot keep.
   std::optional<std::string> Confirm(const ConditionFields& fields);
 
  private:
   TSearchCondition& condition_;
+  TSearchCondition draft_;
   std::vector<FolderRow> rows_;
 };
 

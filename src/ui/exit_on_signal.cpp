@@ -11,6 +11,7 @@ namespace {
 
 // The handler may only write to a descriptor; the main thread reads the other end.
 int signal_pipe[2] = {-1, -1};
+bool hangup_taken = false;  // SIGHUP stays ignored in a program started to outlive its terminal
 
 void OnSignal(int) {
   const char one = 1;
@@ -33,11 +34,16 @@ ExitOnSignal::ExitOnSignal(QObject* parent) : QObject(parent) {
   action.sa_flags = SA_RESTART;
   sigaction(SIGTERM, &action, nullptr);
   sigaction(SIGINT, &action, nullptr);
+  struct sigaction hangup {};
+  hangup_taken = sigaction(SIGHUP, nullptr, &hangup) == 0 && hangup.sa_handler != SIG_IGN;
+  if (hangup_taken) sigaction(SIGHUP, &action, nullptr);
 }
 
 ExitOnSignal::~ExitOnSignal() {
   signal(SIGTERM, SIG_DFL);
   signal(SIGINT, SIG_DFL);
+  if (hangup_taken) signal(SIGHUP, SIG_DFL);
+  hangup_taken = false;
   delete notifier_;
   notifier_ = nullptr;
   for (int& fd : signal_pipe) {

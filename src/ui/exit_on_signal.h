@@ -1,6 +1,6 @@
-// SIGTERM and SIGINT (a session that ends, a service manager, Ctrl+C in a terminal) end the
-// program the way "終了(&X)" does, so the settings are written and the connections end in
-// order instead of the process dying where it stands.
+// SIGTERM, SIGINT and SIGHUP (a session that ends, a service manager, Ctrl+C in a terminal, the
+// terminal closed) end the program the way "終了(&X)" does, so the settings are written and the
+// connections end in order instead of the process dying where it stands.
 #pragma once
 
 #include <QObject>

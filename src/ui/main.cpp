@@ -4,6 +4,7 @@
 #include <QMessageBox>
 #include <QThread>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <optional>
@@ -21,6 +22,7 @@
 #include "model/tx_config.h"
 #include "monitor/monitor.h"
 #include "platform/instance_lock.h"
+#include "platform/open_file_limit.h"
 #include "platform/program_folder.h"
 #include "ui/auto_renew_dlg.h"
 #include "ui/connection_list_frm.h"
@@ -100,6 +102,8 @@ void SaveSettingsAtExit() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (const auto problem = RaiseOpenFileLimit())
+    std::fprintf(stderr, "trovanex: %s\n", problem->c_str());
   QApplication app(argc, argv);
   InstallJapaneseQtTexts(app);
   // From the start: a signal that comes while the program starts up ends it as soon as its

@@ -3,8 +3,8 @@
 // of named folders to choose from. The window is made once and reused; what its boxes show
 // carries over from one use to the next, except the name of a new condition.
 //
-// The folder buttons and the radio buttons change the condition at once; the name, the match
-// text, the search type and the single folder are written at OK only.
+// Nothing reaches the condition before OK: the folder buttons and the radio buttons change a
+// draft, and OK writes the draft and the boxes into the condition together.
 #pragma once
 
 #include <QButtonGroup>
@@ -29,8 +29,7 @@ class TSearchSettingDlg : public QDialog {
 
   // A new condition: returned on OK, for the caller to keep; none on Cancel.
   std::unique_ptr<TSearchCondition> EditNewCondition();
-  // Edits `existing` in place and returns it on OK; none on Cancel, though folder edits and
-  // a folder mode changed by the radio buttons stay.
+  // Edits `existing` in place and returns it on OK; none on Cancel, `existing` unchanged.
   TSearchCondition* EditCondition(TSearchCondition& existing);
 
  protected:

@@ -5,13 +5,47 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QInputDialog>
 #include <QMessageBox>
+#include <filesystem>
+#include <system_error>
 
 #include "model/condition_editing.h"
 #include "ui/window_font.h"
 
 namespace trovanex {
+namespace {
+
+// The folder dialog behind "新しくフォルダを作る...": a typed folder that does not exist yet is
+// made, and then chosen, since the choice is where a new folder comes from. The toolkit's own
+// dialog would refuse it as not found.
+class NewFolderDialog : public QFileDialog {
+ public:
+  NewFolderDialog(QWidget* parent, const QString& start) : QFileDialog(parent, QString(), start) {
+    setFileMode(QFileDialog::Directory);
+    // Its own dialog on every desktop, so that accept() below is the one that runs.
+    setOptions(QFileDialog::ShowDirsOnly | QFileDialog::DontUseNativeDialog);
+  }
+
+  void accept() override {
+    const QStringList chosen = selectedFiles();
+    if (chosen.size() == 1 && !QFileInfo::exists(chosen.front())) {
+      std::error_code error;
+      std::filesystem::create_directories(QFile::encodeName(chosen.front()).toStdString(), error);
+      if (error) {
+        QMessageBox::warning(this, "trovanex",
+                             QString("フォルダ「%1」を作れません: %2")
+                                 .arg(QDir::toNativeSeparators(chosen.front()),
+                                      QString::fromStdString(error.message())));
+        return;
+      }
+    }
+    QFileDialog::accept();
+  }
+};
+
+}  // namespace
 
 QStringList FolderListLines(const TSearchCondition& condition) {
   QStringList lines;
@@ -137,8 +171,9 @@ void TSelectSaveFolderDlg::buttonCreateNewClick() {
 }
 
 std::optional<QString> TSelectSaveFolderDlg::AskNewFolder() {
-  const QString folder = QFileDialog::getExistingDirectory(
-      this, QString(), QCoreApplication::applicationDirPath(), QFileDialog::ShowDirsOnly);
+  NewFolderDialog chooser(this, QCoreApplication::applicationDirPath());
+  if (chooser.exec() != QDialog::Accepted) return std::nullopt;
+  const QString folder = chooser.selectedFiles().value(0);
   if (folder.isEmpty()) return std::nullopt;
   return folder;
 }

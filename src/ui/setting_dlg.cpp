@@ -11,6 +11,7 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
+#include "model/condition_editing.h"
 #include "model/setting_fields.h"
 #include "platform/errors.h"
 #include "ui/ok_cancel_row.h"
@@ -190,7 +191,11 @@ std::shared_ptr<TTxConfig> TSettingDlg::EditConfig(std::shared_ptr<TTxConfig> cu
   try {
     working->Assign(*current);
   } catch (const AssertionFailure& failure) {
-    QMessageBox::critical(parentWidget(), "trovanex", failure.what());
+    // The copy refuses a rule without a folder. The check's own text is for whoever reads the
+    // program's output; the user is told what it means for the settings.
+    qCritical("trovanex: %s", failure.what());
+    QMessageBox::warning(parentWidget(), "trovanex",
+                         "保存するフォルダのない検索条件があるため、設定を開けません。");
     return current;
   }
   working_ = working;
@@ -245,6 +250,11 @@ void TSettingDlg::BtnOKClick() {
   fields.proxy_address = TextProxyAddr_->text().toStdString();
   fields.proxy_port = TextProxyPort_->text().toStdString();
   fields.buffer_size_kib = textBufferSize_->text().toStdString();
+  // Capture and the folder choice rely on every rule having a folder to save in.
+  if (const std::optional<std::string> refusal = RuleWithoutFolderProblem(*working_->Conditions)) {
+    QMessageBox::warning(this, "trovanex", ToQ(*refusal));
+    return;
+  }
   if (const std::optional<std::string> refusal = fields.ApplyTo(*working_)) {
     QMessageBox::warning(this, "trovanex", ToQ(*refusal));
     textBufferSize_->setFocus();

@@ -69,8 +69,8 @@ TStatusFrm::TStatusFrm(StatusFrmServices services, QWidget* parent)
   setWindowTitle(DebugMode ? "trovanex **debug mode**" : "Trovanex : status");
   setFont(WindowFont());
   move(590, 333);
-  resize(316, kOuterHeight);
-  KeepOuterHeight();
+  resize(kWidth, kOuterHeight);
+  KeepFixedSize();
 
   CreateActions();
   CreateControls();
@@ -182,24 +182,36 @@ void TStatusFrm::closeEvent(QCloseEvent* event) {
 
 void TStatusFrm::resizeEvent(QResizeEvent* event) {
   QMainWindow::resizeEvent(event);
-  KeepOuterHeight();
+  KeepFixedSize();
 }
 
 void TStatusFrm::showEvent(QShowEvent* event) {
   QMainWindow::showEvent(event);
-  KeepOuterHeight();
+  KeepFixedSize();
 }
 
 void TStatusFrm::moveEvent(QMoveEvent* event) {
   QMainWindow::moveEvent(event);
   // The window manager frames the window, and tells the title bar's height, after showing it.
-  KeepOuterHeight();
+  KeepFixedSize();
 }
 
-void TStatusFrm::KeepOuterHeight() {
+void TStatusFrm::changeEvent(QEvent* event) {
+  QMainWindow::changeEvent(event);
+  // A desktop that maximises the window in spite of its fixed size gets it back as it was.
+  if (event->type() == QEvent::WindowStateChange &&
+      (windowState() & (Qt::WindowMaximized | Qt::WindowFullScreen)))
+    QMetaObject::invokeMethod(
+        this,
+        [this] { setWindowState(windowState() & ~(Qt::WindowMaximized | Qt::WindowFullScreen)); },
+        Qt::QueuedConnection);
+}
+
+// Width and outer height stay fixed, so the desktop offers neither resizing nor maximising.
+void TStatusFrm::KeepFixedSize() {
   const int frame = std::max(0, frameGeometry().height() - geometry().height());
-  const int height = kOuterHeight - frame;
-  if (minimumHeight() != height || maximumHeight() != height) setFixedHeight(height);
+  const QSize fixed(kWidth, kOuterHeight - frame);
+  if (minimumSize() != fixed || maximumSize() != fixed) setFixedSize(fixed);
 }
 
 void TStatusFrm::SaveAvailableChanged(bool on) {

@@ -43,6 +43,7 @@ class TStatusFrm : public QMainWindow {
   Q_OBJECT
  public:
   static constexpr int kOuterHeight = 167;
+  static constexpr int kWidth = 316;
 
   explicit TStatusFrm(StatusFrmServices services, QWidget* parent = nullptr);
   void SetWindows(const StatusFrmWindows& windows) { windows_ = windows; }
@@ -61,13 +62,14 @@ class TStatusFrm : public QMainWindow {
   void resizeEvent(QResizeEvent* event) override;
   void showEvent(QShowEvent* event) override;
   void moveEvent(QMoveEvent* event) override;
+  void changeEvent(QEvent* event) override;
 
  private:
   void CreateActions();
   void CreateControls();
   void CreateMenus();
   void CreateTray();
-  void KeepOuterHeight();
+  void KeepFixedSize();
 
   void SaveAvailableChanged(bool on);
   void TrayIconActivated(QSystemTrayIcon::ActivationReason reason);

@@ -308,4 +308,32 @@ printf '[Settings]\r\nListenPort=%s\r\nReadTimeout=1500\r\nUseProxy=0\r\nProxyAd
   "$proxy_port" >"$work/expected.ini"
 check "settings file written" same_file "$folder/trovanexd.ini" "$work/expected.ini"
 
+# Started with a low soft limit on open files, the proxy raises it to the hard limit.
+# SIGHUP (its terminal closed): the same orderly stop; the short settings file comes back whole.
+printf '[Settings]\r\nListenPort=%s\r\nReadTimeout=1500\r\n' "$proxy_port" >"$folder/trovanexd.ini"
+(cd "$folder" &&
+  exec prlimit --nofile=256: ./trovanexd >"$work/logs/http-hup.log" 2>"$work/logs/stderr-hup.log") &
+proxy_pid=$!
+for _ in $(seq 50); do grep -q listening "$work/logs/stderr-hup.log" 2>/dev/null && break; sleep 0.1; done
+read -r soft hard < <(awk '/^Max open files/ {print $4, $5}' "/proc/$proxy_pid/limits")
+check "open-file limit raised from 256 to the hard limit" test "$soft" = "$hard" -a "$hard" != 256
+kill -HUP "$proxy_pid"
+wait "$proxy_pid"
+status=$?
+proxy_pid=""
+check "SIGHUP stops cleanly" test "$status" -eq 0
+check "SIGHUP stops in order" grep -q "^trovanexd: stopping" "$work/logs/stderr-hup.log"
+check "settings file written after SIGHUP" same_file "$folder/trovanexd.ini" "$work/expected.ini"
+
+# Started to outlive its terminal (nohup: SIGHUP ignored), it goes on serving after one.
+(cd "$folder" && trap '' HUP && exec ./trovanexd >/dev/null 2>"$work/logs/stderr-nohup.log") &
+proxy_pid=$!
+for _ in $(seq 50); do grep -q listening "$work/logs/stderr-nohup.log" 2>/dev/null && break; sleep 0.1; done
+kill -HUP "$proxy_pid"
+check "an ignored SIGHUP leaves it serving" \
+  same_file <(curl "${proxy[@]}" "$origin/img/photo.jpg") "$work/www/img/photo.jpg"
+kill -TERM "$proxy_pid"
+wait "$proxy_pid"
+proxy_pid=""
+
 summary "capture end to end"

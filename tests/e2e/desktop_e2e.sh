@@ -2,8 +2,10 @@
 # The desktop program as a user meets it, on a virtual display with a window manager and a
 # tray: one copy per program folder, a clear box when the port is taken, closing the status
 # window only hides it, the tray menu shows it again and ends the program, which then writes
-# its files; a save question answered while a folder question waits; "-d" gives the debug
-# caption and the debug log; the display going away still leaves the files written. curl asks
+# its files; a save question answered while a folder question waits; a cancelled rule edit
+# that changes nothing, a new folder typed into the folder chooser, a status window of fixed
+# size, the open-file limit raised, SIGHUP that ends in order; "-d" gives the debug caption and
+# the debug log; the display going away still leaves the files written. curl asks
 # the running proxy for its own logo; for the questions, nginx on 127.0.0.1 is the origin.
 # Usage: desktop_e2e.sh path/to/trovanex
 set -uo pipefail
@@ -169,12 +171,102 @@ check "the capture waiting for its folder is not saved" test -z "$(ls -A "$work/
 check "no temporary capture file is left" \
   bash -c "! ls '$work/capture' | grep -q '^tx.*\.tmp\$'"
 
+# A copy started with a low open-file limit: the rule editor, the new-folder chooser and the
+# status window as a user meets them, then SIGHUP (a session or terminal that ends).
+edit_port=$((port + 4))
+mkdir -p "$work/edit" "$work/saved/edit"
+cp "$trovanex" "$work/edit/trovanex"
+printf '[Settings]\r\nListenPort=%s\r\n' "$edit_port" >"$work/edit/trovanex.ini"
+{
+  printf 'Name=pages\r\nSearchString=/pages/\r\nFolder=/%s\r\nType= Standard\r\nExecType= Save\r\n[end]\r\n' \
+    "$(backslashed "$work/saved/edit")"
+  printf 'Name=files\r\nSearchString=.zip\r\nFolder=仕事/%s\r\nType= Standard\r\nExecType= SaveAskFolder\r\n[end]\r\n' \
+    "$(backslashed "$work/saved/work")"
+} >"$work/edit/Search.cfg"
+(cd "$work/edit" && exec prlimit --nofile=256: ./trovanex) >"$work/edit.log" 2>&1 &
+edit=$!
+pids+=("$edit")
+window "Trovanex : status"
+status="$id"
+read -r soft hard < <(awk '/^Max open files/ {print $4, $5}' "/proc/$edit/limits")
+check "the open-file limit is raised from 256 to the hard limit" test "$soft" = "$hard" -a "$hard" != 256
+
+# The status window keeps its size: stretching is refused, and so is maximising from the window
+# menu (Alt+Space, then Ma_ximize). The window manager acts within the pause or not at all.
+width_of() { xwininfo -id "$1" | awk '/Width:/ {print $2}'; }
+xdotool windowsize "$status" 700 300
+sleep 0.5
+check "the status window cannot be stretched" test "$(width_of "$status")" = 316
+xdotool windowactivate --sync "$status" key alt+space
+sleep 0.3
+xdotool key x
+sleep 0.5
+xdotool key Escape  # the menu stays open when its entry is disabled
+check "nor maximised" test "$(width_of "$status")" = 316
+check "the desktop offers neither" \
+  bash -c "! xprop -id $status _NET_WM_ALLOWED_ACTIONS | grep -qE 'RESIZE|MAXIMIZE'"
+
+# Edit the one-folder rule, switch to 複数から選択..., delete the folder the grid does not show,
+# cancel the editor, then OK in the settings: the rule keeps its folder and still saves, and
+# the settings open again. Keys only: the second tab, the rule's row, 編集, three steps to the
+# folder mode, the arrow to the other mode, 削除, Esc; then &OK.
+xdotool windowactivate --sync "$status" key alt+s
+window "設定"
+xdotool key --delay 150 ctrl+Tab Tab space alt+e
+window "ダイアログ"
+xdotool key --delay 150 Tab Tab Tab Down alt+d Escape
+check "the editor closes on Esc" gone "ダイアログ"
+xdotool key alt+o
+check "the settings close on OK" gone "設定"
+curl -s -o /dev/null --max-time 10 -x "http://127.0.0.1:$edit_port" \
+  "http://127.0.0.1:$origin_port/pages/p.html"
+check "the rule still saves after a cancelled edit" appears "$work/saved/edit/p.html"
+shows() {  # shows "caption": a window with that caption is visible within five seconds
+  for _ in $(seq 50); do visible "$1" && return 0; sleep 0.1; done
+  return 1
+}
+xdotool windowactivate --sync "$status" key alt+s
+check "the settings open again" shows "設定"
+xdotool key Escape
+check "and close on Esc" gone "設定"
+
+# 新しくフォルダを作る...: a typed folder that does not exist yet is made, and the capture
+# saved in it (the label box answered empty).
+curl -s -o /dev/null --max-time 30 -x "http://127.0.0.1:$edit_port" \
+  "http://127.0.0.1:$origin_port/files/a.zip" &
+pids+=($!)
+window SelectSaveFolderDlg
+xdotool windowactivate --sync "$id" key --delay 150 Tab space
+for _ in $(seq 50); do
+  [ "$(xdotool getactivewindow getwindowname 2>/dev/null)" != SelectSaveFolderDlg ] && break
+  sleep 0.1
+done
+xdotool type --delay 20 "$work/saved/made/new"
+xdotool key Return
+dismiss "保存"
+check "a typed new folder is made and the capture saved in it" appears "$work/saved/made/new/a.zip"
+
+rm -f "$work/edit/trovanex.ini"
+kill -HUP "$edit"
+check "SIGHUP ends the program normally" ends_with "$edit" 0
+check "and writes its settings" grep -q "ListenPort=$edit_port" "$work/edit/trovanex.ini"
+check "the edited rule is written with its folder" \
+  grep -qF "Folder=/$(backslashed "$work/saved/edit")" "$work/edit/Search.cfg"
+check "the new folder is written with its rule" \
+  grep -qF ";/$(backslashed "$work/saved/made/new")" "$work/edit/Search.cfg"
+
 # Debug mode: its own caption, and the debug log in the working directory.
-start_copy debug debug -d
-debug=$copy
+# Started to outlive its terminal (nohup: SIGHUP ignored), it goes on after a SIGHUP.
+(cd "$work/debug" && trap '' HUP && exec ./trovanex -d) >"$work/debug.log" 2>&1 &
+debug=$!
+pids+=("$debug")
 window "trovanex \*\*debug mode\*\*"
 for _ in $(seq 50); do serves "$debug_port" && break; sleep 0.1; done
 check "the debug copy serves" serves "$debug_port"
+kill -HUP "$debug"
+sleep 0.5  # a SIGHUP that was taken ends the program well within this
+check "an ignored SIGHUP leaves it running" running "$debug"
+check "and serving" serves "$debug_port"
 kill -TERM "$debug"
 check "SIGTERM ends the program normally" ends_with "$debug" 0
 check "the debug log names the request" grep -q "trovanexlogo.png" "$work/debug/debug.log.txt"

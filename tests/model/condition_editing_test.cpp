@@ -59,9 +59,9 @@ TEST(ConditionEditing, RowsOnlyWhileChoosingAmongSeveralFolders) {
   EXPECT_EQ(editing.Rows()[1].name, "B");
   EXPECT_EQ(editing.Rows()[1].path, "/pB");
 
-  // Switching the mode changes the execution type at once but not the rows.
+  // Switching the mode changes the draft's execution type at once but not the rows.
   editing.SelectFolderMode(true, true);
-  EXPECT_EQ(condition->ExecType, TExecType::SaveAsk);
+  EXPECT_EQ(editing.Draft().ExecType, TExecType::SaveAsk);
   EXPECT_EQ(RowNames(editing), "ABC");
   editing.RefreshRows();
   EXPECT_EQ(RowNames(editing), "");
@@ -81,14 +81,14 @@ TEST(ConditionEditing, AddGoesAboveTheCurrentRowButNeverAboveTheFirst) {
     auto condition = ConditionWith("ABC", TExecType::SaveAskFolder);
     ConditionEditing editing(*condition);
     editing.AddFolder(row.current_row, "N", "/pN");
-    EXPECT_EQ(FolderNames(*condition), row.folders) << row.current_row;
+    EXPECT_EQ(FolderNames(editing.Draft()), row.folders) << row.current_row;
     EXPECT_EQ(RowNames(editing), row.folders) << row.current_row;
   }
 
   auto one = ConditionWith("A", TExecType::SaveAskFolder);
   ConditionEditing editing(*one);
   editing.AddFolder(0, "N", "/pN");
-  EXPECT_EQ(FolderNames(*one), "AN");
+  EXPECT_EQ(FolderNames(editing.Draft()), "AN");
 }
 
 TEST(ConditionEditing, EditAndDeleteActOnTheConditionsFolderAtTheRow) {
@@ -98,7 +98,7 @@ TEST(ConditionEditing, EditAndDeleteActOnTheConditionsFolderAtTheRow) {
   EXPECT_EQ(RowNames(editing), "AXC");
   editing.EditFolder(3, "Y", "/pY");  // past the last folder
   editing.DeleteFolder(3);
-  EXPECT_EQ(FolderNames(*condition), "AXC");
+  EXPECT_EQ(FolderNames(editing.Draft()), "AXC");
   editing.DeleteFolder(2);
   EXPECT_EQ(RowNames(editing), "AX");
   editing.DeleteFolder(-1);
@@ -192,6 +192,74 @@ TEST(ConditionEditing, OkRefusesAConditionWithoutFolderAndChangesNothing) {
   }
 }
 
+// Every edit before OK goes to the draft: whatever the buttons did, an editor that is closed
+// without OK leaves the rule as it was, and OK writes mode and folders together.
+TEST(ConditionEditing, NothingReachesTheConditionBeforeOk) {
+  const struct {
+    const char* name;
+    const char* folders;
+    TExecType exec_type;
+    void (*edit)(ConditionEditing&);
+  } rows[] = {
+      // The one folder of a single-folder rule, deleted while the grid shows nothing.
+      {"only folder deleted unseen", "S", TExecType::Save,
+       [](ConditionEditing& e) {
+         e.SelectFolderMode(false, false);
+         e.DeleteFolder(0);
+       }},
+      {"every folder deleted", "ABC", TExecType::SaveAskFolder,
+       [](ConditionEditing& e) {
+         for (int i = 0; i < 3; ++i) e.DeleteFolder(0);
+       }},
+      {"added and edited", "AB", TExecType::SaveAskFolder,
+       [](ConditionEditing& e) {
+         e.AddFolder(1, "N", "/pN");
+         e.EditFolder(0, "X", "/pX");
+       }},
+      {"mode switched", "A", TExecType::SaveAsk,
+       [](ConditionEditing& e) { e.SelectFolderMode(false, false); }},
+  };
+  for (const auto& row : rows) {
+    auto condition = ConditionWith(row.folders, row.exec_type);
+    condition->Name = "before";
+    {
+      ConditionEditing editing(*condition);
+      row.edit(editing);
+    }
+    EXPECT_EQ(FolderNames(*condition), row.folders) << row.name;
+    EXPECT_EQ(condition->ExecType, row.exec_type) << row.name;
+    EXPECT_EQ(condition->Name, "before") << row.name;
+  }
+
+  // The deleted only folder: OK with "several" is refused, the rule keeps its folder.
+  auto single = ConditionWith("S", TExecType::Save);
+  ConditionEditing editing(*single);
+  editing.SelectFolderMode(false, false);
+  editing.DeleteFolder(0);
+  EXPECT_TRUE(editing.Confirm(Multiple()));
+  EXPECT_EQ(FolderNames(*single), "S");
+  EXPECT_EQ(single->ExecType, TExecType::Save);
+}
+
+TEST(ConditionEditing, RulesWithoutFolderAreNamed) {
+  TSearchConditionList rules;
+  EXPECT_EQ(RuleWithoutFolderProblem(rules), std::nullopt);
+  for (const char* name : {"first", "", "third"}) {
+    auto rule = ConditionWith("A", TExecType::Save);
+    rule->Name = name;
+    rules.Add(std::move(rule));
+  }
+  EXPECT_EQ(RuleWithoutFolderProblem(rules), std::nullopt);
+  rules.Items(2).RemoveFolder(0);
+  const auto third = RuleWithoutFolderProblem(rules);
+  ASSERT_TRUE(third);
+  EXPECT_NE(third->find("「third」"), std::string::npos) << *third;
+  rules.Items(1).RemoveFolder(0);  // the first one found is named; no name reads as the list
+  const auto unnamed = RuleWithoutFolderProblem(rules);
+  ASSERT_TRUE(unnamed);
+  EXPECT_NE(unnamed->find("「no name」"), std::string::npos) << *unnamed;
+}
+
 TEST(ConditionEditing, AddAndEditRefuseAFolderSearchCfgCannotKeep) {
   auto condition = ConditionWith("AB", TExecType::SaveAskFolder);
   ConditionEditing editing(*condition);
@@ -201,10 +269,10 @@ TEST(ConditionEditing, AddAndEditRefuseAFolderSearchCfgCannotKeep) {
     EXPECT_TRUE(editing.AddFolder(1, name, path)) << name << " " << path;
     EXPECT_TRUE(editing.EditFolder(1, name, path)) << name << " " << path;
   }
-  EXPECT_EQ(FolderNames(*condition), "AB");
+  EXPECT_EQ(FolderNames(editing.Draft()), "AB");
   EXPECT_EQ(RowNames(editing), "AB");
   EXPECT_EQ(editing.AddFolder(1, "C", "/pC"), std::nullopt);
-  EXPECT_EQ(FolderNames(*condition), "ACB");
+  EXPECT_EQ(FolderNames(editing.Draft()), "ACB");
 }
 
 // The checks let through exactly what Search.cfg reads back unchanged: a folder that passes

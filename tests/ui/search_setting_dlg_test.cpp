@@ -200,19 +200,33 @@ class SearchSettingDlgTest : public QObject {
     QCOMPARE(dialog.EditNewCondition(), nullptr);
   }
 
-  void CancelKeepsAFolderDeletion() {
+  // Cancel leaves the rule as it was, whatever the folder and radio buttons did meanwhile.
+  void CancelChangesNothing() {
     TSearchSettingDlg dialog;
-    auto condition = ConditionWith("ABC", TExecType::SaveAskFolder);
+    auto several = ConditionWith("ABC", TExecType::SaveAskFolder);
     WhenShown<TSearchSettingDlg>([](QWidget* window) {
       ClickRow(window, 1);
       Click(window, "buttonFolderDelete");
       QCOMPARE(GridText(window), "A=/pA;C=/pC;");
+      Click(window, "radioNotSelectFolder");
       Type(window, "textSettingName", "not kept");
       Click(window, "BtnCancel");
     });
-    QCOMPARE(dialog.EditCondition(*condition), nullptr);
-    QCOMPARE(FolderNames(*condition), "AC");
-    QCOMPARE(condition->Name, "rule");
+    QCOMPARE(dialog.EditCondition(*several), nullptr);
+    QCOMPARE(FolderNames(*several), "ABC");
+    QCOMPARE(several->ExecType, TExecType::SaveAskFolder);
+    QCOMPARE(several->Name, "rule");
+
+    // The only folder of a single-folder rule, deleted while the grid shows none.
+    auto single = ConditionWith("S", TExecType::Save);
+    WhenShown<TSearchSettingDlg>([](QWidget* window) {
+      Click(window, "radioSelectFolder");
+      Click(window, "buttonFolderDelete");
+      Click(window, "BtnCancel");
+    });
+    QCOMPARE(dialog.EditCondition(*single), nullptr);
+    QCOMPARE(FolderNames(*single), "S");
+    QCOMPARE(single->ExecType, TExecType::Save);
   }
 
   // With "several" still checked, a new condition stays Save until a radio click, so Add shows

@@ -281,6 +281,43 @@ class SelectSaveFolderDlgTest : public QObject {
     }
   }
 
+  // A folder typed into the folder dialog that does not exist yet is made and chosen; one that
+  // cannot be made is refused with the reason, and the folder dialog stays open.
+  void aTypedNewFolderIsMade() {
+    QTemporaryDir root;
+    QFile plain(root.filePath("plain"));
+    QVERIFY(plain.open(QIODevice::WriteOnly));
+    plain.close();
+    TSelectSaveFolderDlg dialog;
+    const auto condition = Condition({{"one", root.path()}});
+    QString refusal;
+    WhenVisible(dialog, [&] {
+      WhenShown<QFileDialog>([&](QFileDialog* files) {
+        files->setDirectory(root.path());
+        auto* typed = Child<QLineEdit>(files, "fileNameEdit");
+        WhenShown<QMessageBox>([&refusal](QMessageBox* box) {
+          refusal = box->text();
+          box->accept();
+        });
+        typed->setText("plain/sub");
+        static_cast<QDialog*>(files)->accept();
+        QVERIFY(files->isVisible());
+        WhenShown<QInputDialog>([](QInputDialog* input) { input->reject(); });
+        typed->setText("新しい/下");
+        static_cast<QDialog*>(files)->accept();
+        if (files->isVisible()) files->reject();  // refused: fail below rather than hang
+      });
+      Child<QPushButton>(&dialog, "buttonCreateNew")->click();
+      if (dialog.isVisible()) dialog.reject();
+    });
+    const FolderChoice choice = dialog.Choose(Request(root, condition, "tx0007.tmp"));
+    QVERIFY2(refusal.contains("plain"), qPrintable(refusal));
+    QVERIFY(!QFileInfo::exists(root.filePath("plain/sub")));
+    QCOMPARE(choice.kind, FolderChoice::Kind::Save);
+    QCOMPARE(QString::fromStdString(choice.new_folder.value_or("")), root.filePath("新しい/下"));
+    QVERIFY(QFileInfo(root.filePath("新しい/下")).isDir());
+  }
+
   void theQueueAsksInArrivalOrder() {
     QTemporaryDir root;
     const SaveRequest requests[] = {

@@ -226,6 +226,41 @@ class SettingDlgTest : public QObject {
     QCOMPARE(dialog.EditConfig(broken), broken);
     QVERIFY(!dialog.isVisible());
     QVERIFY2(seen.startsWith("trovanex|"), qPrintable(seen));
+    // The user is told what it means, not the text of the check that found it.
+    QVERIFY2(!seen.contains("nil") && !seen.contains("srcfolder"), qPrintable(seen));
+  }
+
+  // A rule whose only folder was deleted in a cancelled editor still saves after OK here, and
+  // the window opens again.
+  void CancelledEditorLeavesTheRuleWhole() {
+    TSettingDlg dialog;
+    TSearchSettingDlg editor;
+    dialog.SetConditionEditor(&editor);
+    WhenShown<TSettingDlg>([](QWidget* window) {
+      Select(window, 0);
+      WhenShown<TSearchSettingDlg>([](QWidget* edit) {
+        Click(edit, "radioSelectFolder");
+        Click(edit, "buttonFolderDelete");
+        Click(edit, "BtnCancel");
+      });
+      Click(window, "btnEdit");
+      Click(window, "BtnOK");
+    });
+    const std::shared_ptr<TTxConfig> kept = dialog.EditConfig(Defaults("A"));
+    QVERIFY(kept);
+    const TSearchCondition* rule = kept->FirstCondition();
+    QVERIFY(rule && rule->FirstFolder());
+    QCOMPARE(rule->FirstFolder()->Path, "/save");
+    QCOMPARE(rule->ExecType, TExecType::Save);
+    QVERIFY(rule->Matches("h/search A"));
+
+    bool opened_again = false;
+    WhenShown<TSettingDlg>([&opened_again](QWidget* window) {
+      opened_again = true;
+      Click(window, "BtnCancel");
+    });
+    QCOMPARE(dialog.EditConfig(kept), kept);
+    QVERIFY(opened_again);
   }
 };
 

@@ -56,15 +56,20 @@ class StatusFrmTest : public QObject {
     folder_.reset();
   }
 
-  void keepsItsOuterHeightWhateverTheResize() {
+  void keepsItsSizeWhateverTheResize() {
     frm_->show();
     QVERIFY(QTest::qWaitForWindowExposed(frm_.get()));
     QCOMPARE(frm_->frameGeometry().height(), TStatusFrm::kOuterHeight);
-    for (const QSize wanted : {QSize(400, 300), QSize(250, 40), QSize(316, 167)}) {
+    QCOMPARE(frm_->width(), TStatusFrm::kWidth);
+    for (const QSize wanted : {QSize(400, 300), QSize(250, 40), QSize(0, 167), QSize(316, 167)}) {
       frm_->resize(wanted);
-      QCOMPARE(frm_->width(), wanted.width());
+      QCOMPARE(frm_->width(), TStatusFrm::kWidth);
       QCOMPARE(frm_->frameGeometry().height(), TStatusFrm::kOuterHeight);
     }
+    frm_->showMaximized();
+    QTRY_VERIFY(!frm_->isMaximized());
+    QCOMPARE(frm_->width(), TStatusFrm::kWidth);
+    QCOMPARE(frm_->frameGeometry().height(), TStatusFrm::kOuterHeight);
   }
 
   void closingOnlyHidesTheWindow() {
