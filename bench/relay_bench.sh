@@ -9,16 +9,19 @@
 #    and the proxy's CPU use (client, origin and proxy share this machine's cores);
 #  - CONNECT: the same large body over HTTPS from a TLS origin, fetched directly, through a
 #    trovanexd tunnel and through a tinyproxy tunnel (MB/s, ratio to direct, proxy CPU s/GiB),
-#    and 1 KiB over a new TLS connection (a new tunnel) each at concurrency 16.
+#    and 1 KiB over a new TLS connection (a new tunnel) each at concurrency 16;
+#  - decode: page text of the same size, gzip-compressed, captured as sent (no Content-Encoding)
+#    and captured decoded (Content-Encoding: gzip): MB/s of the coded body to the browser, and
+#    the time from its last byte until the kept copy is listed, per GiB of content.
 # Usage: bench/relay_bench.sh [size-in-MiB] [rounds]
-# SECTIONS="large small connect" (the default) chooses what runs.
+# SECTIONS="large small connect decode" (the default) chooses what runs.
 set -euo pipefail
 
 top="$(cd "$(dirname "$0")/.." && pwd)"
 build="${BUILD:-$top/build}"
 size_mb="${1:-1024}"
 rounds="${2:-3}"
-sections=" ${SECTIONS:-large small connect} "
+sections=" ${SECTIONS:-large small connect decode} "
 wanted() { [[ $sections == *" $1 "* ]]; }
 origin_port=18200
 trovanex_port=18201
@@ -41,6 +44,13 @@ chmod 755 "$work" "$work/www"  # nginx workers run unprivileged
 head -c "${size_mb}M" /dev/zero >"$work/www/big.bin"
 cat "$work/www/big.bin" >/dev/null
 head -c 1024 /dev/urandom >"$work/www/1k.bin"
+if wanted decode; then
+  # Compressible text and its gzip form beside it, which nginx sends for "Accept-Encoding: gzip".
+  mkdir -p "$work/www/gz"
+  head -c "${size_mb}M" < <(yes '<p>a line of a page that compresses well, as pages do</p>') >"$work/www/gz/page.txt"
+  gzip -1 -c "$work/www/gz/page.txt" >"$work/www/gz/page.txt.gz"
+  chmod -R 755 "$work/www/gz"
+fi
 
 cat >"$work/nginx.conf" <<CONF
 daemon off;
@@ -52,7 +62,11 @@ http {
   access_log off;
   sendfile on;
   keepalive_timeout 0;
-  server { listen 127.0.0.1:$origin_port; root $work/www; }
+  server {
+    listen 127.0.0.1:$origin_port;
+    root $work/www;
+    location /gz/ { gzip_static on; }
+  }
   server {
     listen 127.0.0.1:$tls_port ssl;
     ssl_certificate $work/cert.pem;
@@ -76,6 +90,8 @@ cp "$build/src/trovanexd" "$work/capture/"
 printf '[Settings]\r\nListenPort=%s\r\nReadTimeout=60000\r\n' "$capture_port" >"$work/capture/trovanexd.ini"
 printf 'Name=big\r\nSearchString=/big.bin\r\nFolder=/%s\r\nType= Standard\r\nExecType= Save\r\n[end]\r\n' \
   "$(printf '%s' "$work/saved" | tr / '\\')" >"$work/capture/Search.cfg"
+printf 'Name=gz\r\nSearchString=/gz/\r\nFolder=/%s\r\nType= Standard\r\nExecType= Save\r\n[end]\r\n' \
+  "$(printf '%s' "$work/saved" | tr / '\\')" >>"$work/capture/Search.cfg"
 (cd "$work/capture" && exec ./trovanexd >/dev/null 2>"$work/capture/stderr.log") &
 pids+=($!)
 capture_pid=$!
@@ -236,4 +252,42 @@ if wanted connect; then
     awk -v n="$name" -v k="$ok" -v a="$after" -v b="$before" -v s="$start" -v e="$end" \
       'BEGIN { printf "  %-10s %8.0f tunnels/s  proxy CPU %3.0f%% of one core\n", n, k / (e - s), 100 * (a - b) / (e - s) }'
   done
+fi
+
+if wanted decode; then
+  echo
+  coded_mb=$(awk -v b="$(stat -c %s "$work/www/gz/page.txt.gz")" 'BEGIN { printf "%.1f", b / 1048576 }')
+  echo "Capture of gzip page text: ${size_mb} MiB of content, ${coded_mb} MiB coded, ${rounds} rounds, interleaved"
+  declare -A decode_speed decode_time
+  for name in as-sent decoded; do decode_speed[$name]=0; decode_time[$name]=0; done
+  for round in $(seq "$rounds"); do
+    for name in as-sent decoded; do
+      rm -f "$work/saved/"page.txt* "$work/capture/hash.dat"
+      if [ "$name" = as-sent ]; then
+        file=page.txt.gz; encoding=()
+      else
+        file=page.txt; encoding=(-H 'Accept-Encoding: gzip')
+      fi
+      read -r code speed < <(curl -s -x "http://127.0.0.1:$capture_port" "${encoding[@]}" -o /dev/null \
+        -w '%{http_code} %{speed_download}\n' "$url/gz/$file")
+      decided_at=$(date +%s.%N)
+      until [ -f "$work/saved/$file" ] && grep -q "gz/$file" "$work/capture/hash.dat" 2>/dev/null; do sleep 0.01; done
+      decision=$(awk -v a="$(date +%s.%N)" -v b="$decided_at" -v m="$size_mb" 'BEGIN { printf "%.2f", (a - b) * 1024 / m }')
+      [ "$code" = 200 ] || echo "  $name: answer $code" >&2
+      if [ "$name" = decoded ]; then
+        cmp -s "$work/saved/page.txt" "$work/www/gz/page.txt" || echo "  the decoded copy differs from the page" >&2
+      fi
+      mbps=$(awk -v s="$speed" 'BEGIN { printf "%.1f", s / 1048576 }')
+      printf '  round %d %-8s %8s MB/s coded to the browser  kept after %5s s per GiB of content\n' "$round" "$name" "$mbps" "$decision"
+      decode_speed[$name]=$(awk -v a="${decode_speed[$name]}" -v b="$mbps" 'BEGIN { print a + b }')
+      decode_time[$name]=$(awk -v a="${decode_time[$name]}" -v b="$decision" 'BEGIN { print a + b }')
+    done
+  done
+  echo "Capture of gzip page text, means over $rounds rounds:"
+  for name in as-sent decoded; do
+    awk -v s="${decode_speed[$name]}" -v t="${decode_time[$name]}" -v r="$rounds" -v n="$name" \
+      'BEGIN { printf "  %-8s %8.1f MB/s to the browser  kept %5.2f s per GiB of content after the last byte\n", n, s / r, t / r }'
+  done
+  awk -v d="${decode_speed[decoded]}" -v a="${decode_speed[as-sent]}" \
+    'BEGIN { printf "  decoded / as sent: %.2f x the browser'"'"'s speed\n", d / a }'
 fi
