@@ -1,6 +1,8 @@
 // The listening server: IPv4, all local interfaces, a thread for every accepted connection and
-// no limit on their number. Stopping closes every open connection (their handlers fail at the
-// next read or write and run their clean-up) and waits for the threads.
+// no limit on their number. A connection's thread is joined as soon as it ends (it wakes the
+// accept loop), so ended threads hold no stacks while no client comes. Stopping closes every
+// open connection (their handlers fail at the next read or write and run their clean-up) and
+// waits for the threads.
 #pragma once
 
 #include <atomic>
@@ -39,10 +41,12 @@ class Listener {
   int Stop(std::chrono::milliseconds wait = std::chrono::milliseconds(5000));
 
   int OpenConnections() const;
+  // Connection threads started and not yet joined, once that is zero or `wait` has passed.
+  int UnjoinedThreads(std::chrono::milliseconds wait = std::chrono::milliseconds(0)) const;
 
  private:
   struct Session;
-  void AcceptLoop();
+  void AcceptLoop(int listen_fd, int wake_fd);
   void Serve(std::shared_ptr<Session> session);
   // Joins the threads of sessions that have ended and frees them.
   void ReapFinished();
@@ -50,14 +54,17 @@ class Listener {
   const Hook admit_;
   const Hook handle_;
   int listen_fd_ = -1;
-  int wake_fd_ = -1;  // eventfd that wakes the accept loop for Stop
   int port_ = 0;
   std::thread accept_thread_;
 
-  mutable std::mutex sessions_lock_;  // guards sessions_ and finished_
-  std::condition_variable sessions_changed_;
+  mutable std::mutex sessions_lock_;  // guards what follows up to stopping_
+  // Signalled when a session ends and when ended threads have been joined.
+  mutable std::condition_variable sessions_changed_;
+  // eventfd that wakes the accept loop, for Stop and for each ended session; -1 while stopped.
+  int wake_fd_ = -1;
   std::list<std::shared_ptr<Session>> sessions_;  // threads still serving
   std::list<std::shared_ptr<Session>> finished_;  // threads done serving, not yet joined
+  int unjoined_ = 0;                              // threads started and not yet joined
   std::atomic<bool> stopping_{false};
 };
 
