@@ -32,7 +32,8 @@ struct Listener::Session {
   explicit Session(int fd) : connection(fd) {}
   Connection connection;
   std::thread thread;  // joined by ReapFinished once the session is in finished_
-  std::list<std::shared_ptr<Session>>::iterator position;  // in sessions_, then finished_
+  // In sessions_, then finished_; used under sessions_lock_.
+  std::list<std::shared_ptr<Session>>::iterator position;
 };
 
 Listener::Listener(Hook admit, Hook handle)
@@ -41,8 +42,8 @@ Listener::Listener(Hook admit, Hook handle)
 Listener::~Listener() {
   Stop(std::chrono::milliseconds(0));
   {
-    std::unique_lock lock(sessions_lock_);
-    sessions_changed_.wait(lock, [this] { return sessions_.empty(); });
+    MutexLock lock(sessions_lock_);
+    while (!sessions_.empty()) lock.Wait(sessions_changed_);
   }
   ReapFinished();
 }
@@ -75,7 +76,7 @@ void Listener::Start(int port) {
   listen_fd_ = fd;
   {
     // Sessions left over from before a Stop may still end and wake the loop through it.
-    std::lock_guard lock(sessions_lock_);
+    MutexLock lock(sessions_lock_);
     wake_fd_ = wake_fd;
   }
   port_ = ntohs(address.sin_port);
@@ -85,7 +86,7 @@ void Listener::Start(int port) {
   } catch (const std::system_error& error) {
     ::close(std::exchange(listen_fd_, -1));
     {
-      std::lock_guard lock(sessions_lock_);
+      MutexLock lock(sessions_lock_);
       wake_fd_ = -1;
     }
     ::close(wake_fd);
@@ -122,7 +123,7 @@ void Listener::AcceptLoop(int listen_fd, int wake_fd) {
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 
     auto session = std::make_shared<Session>(fd);
-    std::lock_guard lock(sessions_lock_);
+    MutexLock lock(sessions_lock_);
     session->position = sessions_.insert(sessions_.end(), session);
     try {
       // Started under the lock, so the thread is stored before it can list itself as finished.
@@ -143,7 +144,7 @@ void Listener::Serve(std::shared_ptr<Session> session) {
     // A failure that leaves the handler ends the connection quietly.
   }
   connection.Disconnect();
-  std::lock_guard lock(sessions_lock_);
+  MutexLock lock(sessions_lock_);
   finished_.splice(finished_.end(), sessions_, session->position);
   sessions_changed_.notify_all();
   // Under the lock, so Stop cannot close the eventfd in between. Once stopped, Stop or the
@@ -157,7 +158,7 @@ void Listener::Serve(std::shared_ptr<Session> session) {
 void Listener::ReapFinished() {
   std::list<std::shared_ptr<Session>> done;
   {
-    std::lock_guard lock(sessions_lock_);
+    MutexLock lock(sessions_lock_);
     done.swap(finished_);
   }
   int joined = 0;
@@ -168,7 +169,7 @@ void Listener::ReapFinished() {
     }
   }
   if (joined == 0) return;
-  std::lock_guard lock(sessions_lock_);
+  MutexLock lock(sessions_lock_);
   unjoined_ -= joined;
   sessions_changed_.notify_all();
 }
@@ -176,7 +177,7 @@ void Listener::ReapFinished() {
 int Listener::Stop(std::chrono::milliseconds wait) {
   stopping_ = true;
   {
-    std::lock_guard lock(sessions_lock_);
+    MutexLock lock(sessions_lock_);
     if (wake_fd_ >= 0) {
       const std::uint64_t one = 1;
       [[maybe_unused]] const ssize_t written = ::write(wake_fd_, &one, sizeof one);
@@ -187,10 +188,12 @@ int Listener::Stop(std::chrono::milliseconds wait) {
 
   int still_running;
   {
-    std::unique_lock lock(sessions_lock_);
+    MutexLock lock(sessions_lock_);
     if (wake_fd_ >= 0) ::close(std::exchange(wake_fd_, -1));
     for (const auto& session : sessions_) session->connection.Abort();
-    sessions_changed_.wait_for(lock, wait, [this] { return sessions_.empty(); });
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    while (!sessions_.empty() && lock.WaitUntil(sessions_changed_, deadline)) {
+    }
     still_running = static_cast<int>(sessions_.size());
   }
   ReapFinished();
@@ -198,13 +201,15 @@ int Listener::Stop(std::chrono::milliseconds wait) {
 }
 
 int Listener::OpenConnections() const {
-  std::lock_guard lock(sessions_lock_);
+  MutexLock lock(sessions_lock_);
   return static_cast<int>(sessions_.size());
 }
 
 int Listener::UnjoinedThreads(std::chrono::milliseconds wait) const {
-  std::unique_lock lock(sessions_lock_);
-  sessions_changed_.wait_for(lock, wait, [this] { return unjoined_ == 0; });
+  MutexLock lock(sessions_lock_);
+  const auto deadline = std::chrono::steady_clock::now() + wait;
+  while (unjoined_ != 0 && lock.WaitUntil(sessions_changed_, deadline)) {
+  }
   return unjoined_;
 }
 

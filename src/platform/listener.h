@@ -11,11 +11,11 @@
 #include <functional>
 #include <list>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
 #include "platform/connection.h"
+#include "platform/thread_annotations.h"
 
 namespace trovanex {
 
@@ -38,18 +38,20 @@ class Listener {
   // Stops accepting, aborts every open connection and waits up to `wait` for the connection
   // threads. Returns the number of threads still running after that (they keep what they use:
   // each thread holds its own connection and the hooks).
-  int Stop(std::chrono::milliseconds wait = std::chrono::milliseconds(5000));
+  int Stop(std::chrono::milliseconds wait = std::chrono::milliseconds(5000))
+      EXCLUDES(sessions_lock_);
 
-  int OpenConnections() const;
+  int OpenConnections() const EXCLUDES(sessions_lock_);
   // Connection threads started and not yet joined, once that is zero or `wait` has passed.
-  int UnjoinedThreads(std::chrono::milliseconds wait = std::chrono::milliseconds(0)) const;
+  int UnjoinedThreads(std::chrono::milliseconds wait = std::chrono::milliseconds(0)) const
+      EXCLUDES(sessions_lock_);
 
  private:
   struct Session;
-  void AcceptLoop(int listen_fd, int wake_fd);
-  void Serve(std::shared_ptr<Session> session);
+  void AcceptLoop(int listen_fd, int wake_fd) EXCLUDES(sessions_lock_);
+  void Serve(std::shared_ptr<Session> session) EXCLUDES(sessions_lock_);
   // Joins the threads of sessions that have ended and frees them.
-  void ReapFinished();
+  void ReapFinished() EXCLUDES(sessions_lock_);
 
   const Hook admit_;
   const Hook handle_;
@@ -57,14 +59,15 @@ class Listener {
   int port_ = 0;
   std::thread accept_thread_;
 
-  mutable std::mutex sessions_lock_;  // guards what follows up to stopping_
+  mutable Mutex sessions_lock_;
   // Signalled when a session ends and when ended threads have been joined.
   mutable std::condition_variable sessions_changed_;
   // eventfd that wakes the accept loop, for Stop and for each ended session; -1 while stopped.
-  int wake_fd_ = -1;
-  std::list<std::shared_ptr<Session>> sessions_;  // threads still serving
-  std::list<std::shared_ptr<Session>> finished_;  // threads done serving, not yet joined
-  int unjoined_ = 0;                              // threads started and not yet joined
+  int wake_fd_ GUARDED_BY(sessions_lock_) = -1;
+  std::list<std::shared_ptr<Session>> sessions_ GUARDED_BY(sessions_lock_);  // still serving
+  // Threads done serving, not yet joined.
+  std::list<std::shared_ptr<Session>> finished_ GUARDED_BY(sessions_lock_);
+  int unjoined_ GUARDED_BY(sessions_lock_) = 0;  // threads started and not yet joined
   std::atomic<bool> stopping_{false};
 };
 
