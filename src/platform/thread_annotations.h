@@ -17,7 +17,6 @@
 #define CAPABILITY(x) TROVANEX_THREAD_ANNOTATION(capability(x))
 #define SCOPED_CAPABILITY TROVANEX_THREAD_ANNOTATION(scoped_lockable)
 #define GUARDED_BY(x) TROVANEX_THREAD_ANNOTATION(guarded_by(x))
-#define PT_GUARDED_BY(x) TROVANEX_THREAD_ANNOTATION(pt_guarded_by(x))
 #define ACQUIRED_BEFORE(...) TROVANEX_THREAD_ANNOTATION(acquired_before(__VA_ARGS__))
 #define ACQUIRED_AFTER(...) TROVANEX_THREAD_ANNOTATION(acquired_after(__VA_ARGS__))
 #define REQUIRES(...) TROVANEX_THREAD_ANNOTATION(requires_capability(__VA_ARGS__))
@@ -25,7 +24,6 @@
 #define RELEASE(...) TROVANEX_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
 #define EXCLUDES(...) TROVANEX_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
 #define RETURN_CAPABILITY(x) TROVANEX_THREAD_ANNOTATION(lock_returned(x))
-#define NO_THREAD_SAFETY_ANALYSIS TROVANEX_THREAD_ANNOTATION(no_thread_safety_analysis)
 
 namespace trovanex {
 
