@@ -75,7 +75,7 @@ bool ConnectionSession::ReadRequest() {
   auto& monitor = context_.monitor;
   const std::string n = Prefix();
   {
-    std::lock_guard status(monitor.Counters.StatusLock());
+    MutexLock status(monitor.Counters.StatusLock());
     monitor.Log.AddLog(n + " :" + request_.Method);
     monitor.Log.AddLog(n + " :" + request_.Host);
     monitor.Log.AddLog(n + " :" + (tunnel ? std::to_string(request_.Port) : request_.Path));
@@ -101,7 +101,7 @@ bool ConnectionSession::ReadRequest() {
   }
 
   {
-    std::lock_guard status(monitor.Counters.StatusLock());
+    MutexLock status(monitor.Counters.StatusLock());
     monitor.Log.AddLog(n + " : ## Header List below ##");
     monitor.Log.AddHeaderLog(n + " :", request_.Headers);
     monitor.Log.AddLog(n + " :" + " >> Request << ");

@@ -195,7 +195,7 @@ void THashList::AppendHash(const std::string& path, const std::string& address,
 
   std::string problem;
   const ReportWhenDone report{*this, problem};  // runs once the lock below is released
-  std::lock_guard lock(lock_);
+  MutexLock lock(lock_);
   problem = RefreshLocked();
   const int fd = ::open(file_path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) throw FileError("cannot open " + file_path_ + ": " + SystemErrorText(errno));
@@ -243,7 +243,7 @@ bool THashList::IsKnownContent(const std::string& digest, std::uint64_t size) {
   std::string problem;
   {
     const ReportWhenDone report{*this, problem};
-    std::lock_guard lock(lock_);
+    MutexLock lock(lock_);
     problem = RefreshLocked();
     candidates = index_.FilesWithDigest(digest);
   }
@@ -260,7 +260,7 @@ std::string THashList::LocalFileFor(const std::string& address) {
   std::string problem;
   {
     const ReportWhenDone report{*this, problem};
-    std::lock_guard lock(lock_);
+    MutexLock lock(lock_);
     problem = RefreshLocked();
     candidates = index_.PathsForAddress(address);
   }
@@ -275,7 +275,7 @@ bool THashList::RebuildHashList(const TSearchCondition* first, const Progress& p
   struct Running {
     THashList& list;
     ~Running() {
-      std::lock_guard lock(list.lock_);
+      MutexLock lock(list.lock_);
       list.collecting_ = false;
       list.appended_meanwhile_.clear();
       list.rebuilding_ = false;
@@ -285,7 +285,7 @@ bool THashList::RebuildHashList(const TSearchCondition* first, const Progress& p
   // Lines appended from here on are carried into the new file: a file saved after its folder
   // was listed has no rebuilt line.
   {
-    std::lock_guard lock(lock_);
+    MutexLock lock(lock_);
     collecting_ = true;
     appended_meanwhile_.clear();
   }
@@ -316,7 +316,7 @@ bool THashList::RebuildHashList(const TSearchCondition* first, const Progress& p
     }
   }
 
-  std::lock_guard lock(lock_);
+  MutexLock lock(lock_);
   for (const std::string& line : appended_meanwhile_) pending += line;
   if (!WriteAll(fd, pending) || ::fsync(fd) != 0) fail(errno);
   if (::close(fd) != 0 || ::rename(temp.c_str(), file_path_.c_str()) != 0) {

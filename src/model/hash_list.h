@@ -14,7 +14,6 @@
 #include <cstdint>
 #include <ctime>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -24,6 +23,7 @@
 #include "model/hash_list_index.h"
 #include "model/search_condition.h"
 #include "platform/file_watch.h"
+#include "platform/thread_annotations.h"
 
 namespace trovanex {
 
@@ -48,24 +48,26 @@ class THashList {
   // Writes the file anew from the save folders of `first` and the conditions chained after it,
   // each folder once, subfolders not entered. False, doing nothing, while another rebuild runs.
   // Throws FileError when the new file cannot be written (the old one is then kept).
-  bool RebuildHashList(const TSearchCondition* first, const Progress& progress = {});
+  bool RebuildHashList(const TSearchCondition* first, const Progress& progress = {})
+      EXCLUDES(lock_);
 
   // Adds the line of a saved file with the address it came from; an address that would break
   // the line (a "<>" or a control character in it) is left out. Throws FileError when the line
   // cannot be written.
-  void AppendHash(const std::string& path, const std::string& address);
+  void AppendHash(const std::string& path, const std::string& address) EXCLUDES(lock_);
   // The same with the digest of the file's content already known (a large capture is then
   // read once, not twice).
-  void AppendHash(const std::string& path, const std::string& address, const std::string& digest);
+  void AppendHash(const std::string& path, const std::string& address, const std::string& digest)
+      EXCLUDES(lock_);
 
   // Whether a line has the digest of `path` and either its size or, where the size recorded is
   // 0 or absent, a stored file of that same size now.
-  bool IsKnown(const std::string& path);
+  bool IsKnown(const std::string& path) EXCLUDES(lock_);
   // The same for content whose digest and listed size are already known.
-  bool IsKnownContent(const std::string& digest, std::uint64_t size);
+  bool IsKnownContent(const std::string& digest, std::uint64_t size) EXCLUDES(lock_);
 
   // The stored file of the first line with exactly this address whose file still exists, or "".
-  std::string LocalFileFor(const std::string& address);
+  std::string LocalFileFor(const std::string& address) EXCLUDES(lock_);
 
  private:
   struct Stamp {
@@ -81,9 +83,9 @@ class THashList {
 
   // Brings index_ up to the file's current content, or empties it when the file cannot be
   // read; returns the text to report then (once), else "". Caller holds lock_.
-  std::string RefreshLocked();
+  std::string RefreshLocked() REQUIRES(lock_);
   // The same, throwing FileError when the file cannot be read.
-  void ReadLocked();
+  void ReadLocked() REQUIRES(lock_);
   // Reports a problem when it goes out of scope: declared before the lock it was met under.
   struct ReportWhenDone {
     const THashList& list;
@@ -94,16 +96,19 @@ class THashList {
   const std::string file_path_;
   std::atomic<bool> rebuilding_{false};
 
-  std::mutex lock_;        // guards everything below and every write to the file
-  FileChangeWatch watch_;  // spares a stat of the file on lookups when nothing changed
-  HashListIndex index_;    // the lines of the file as stamp_ describes it
-  Stamp stamp_;            // the file the index was built from
-  bool index_valid_ = false;
+  Mutex lock_;  // also held over every write to the file
+  // Spares a stat of the file on lookups when nothing changed.
+  FileChangeWatch watch_ GUARDED_BY(lock_);
+  HashListIndex index_ GUARDED_BY(lock_);  // the lines of the file as stamp_ describes it
+  Stamp stamp_ GUARDED_BY(lock_);          // the file the index was built from
+  bool index_valid_ GUARDED_BY(lock_) = false;
   // Without a working watch: the file changed too recently for its stamp to tell a new change.
-  bool racy_ = false;
-  bool collecting_ = false;  // a rebuild runs: appended lines also go to appended_meanwhile_
-  std::vector<std::string> appended_meanwhile_;
-  bool unreadable_reported_ = false;  // the file could not be read, and that was reported
+  bool racy_ GUARDED_BY(lock_) = false;
+  // A rebuild runs: appended lines also go to appended_meanwhile_.
+  bool collecting_ GUARDED_BY(lock_) = false;
+  std::vector<std::string> appended_meanwhile_ GUARDED_BY(lock_);
+  bool unreadable_reported_ GUARDED_BY(lock_) =
+      false;  // the file could not be read, and that was reported
 
   std::function<void(const std::string&)> report_;  // set before use, then only read
 };

@@ -19,7 +19,7 @@ TBPSThread::TBPSThread(std::function<void(const std::string&)> show)
 
 TBPSThread::~TBPSThread() {
   {
-    std::lock_guard hold(lock_);
+    MutexLock hold(lock_);
     stop_ = true;
   }
   stop_requested_.notify_all();
@@ -27,12 +27,12 @@ TBPSThread::~TBPSThread() {
 }
 
 void TBPSThread::AddBytes(std::uint32_t count) {
-  std::lock_guard hold(lock_);
+  MutexLock hold(lock_);
   accumulated_ += count;
 }
 
 std::uint32_t TBPSThread::Rate() const {
-  std::lock_guard hold(lock_);
+  MutexLock hold(lock_);
   return rate_;
 }
 
@@ -52,21 +52,28 @@ std::string TBPSThread::DisplayText(std::uint32_t rate) {
   return std::to_string(rate / 1000u) + "Kbps";
 }
 
+bool TBPSThread::StopRequestedWithin(MutexLock& hold, std::chrono::milliseconds period) {
+  const auto deadline = std::chrono::steady_clock::now() + period;
+  while (!stop_ && hold.WaitUntil(stop_requested_, deadline)) {
+  }
+  return stop_;
+}
+
 void TBPSThread::Run() {
   std::uint32_t period_start = GetTickCount32();
-  std::unique_lock hold(lock_);
+  MutexLock hold(lock_);
   // A stop request cuts the sleep short, so shutdown never waits out a whole period.
-  if (stop_requested_.wait_for(hold, kFirstPeriod, [this] { return stop_; })) return;
+  if (StopRequestedWithin(hold, kFirstPeriod)) return;
   for (;;) {
     const std::uint32_t now = GetTickCount32();
     rate_ = RateBetween(accumulated_, period_start, now);
     accumulated_ = 0;
     period_start = now;
     const std::uint32_t rate = rate_;
-    hold.unlock();
+    hold.Unlock();
     if (show_) show_(DisplayText(rate));  // without the lock: AddBytes never waits for it
-    hold.lock();
-    if (stop_requested_.wait_for(hold, kPeriod, [this] { return stop_; })) return;
+    hold.Lock();
+    if (StopRequestedWithin(hold, kPeriod)) return;
   }
 }
 

@@ -3,12 +3,14 @@
 // thousands of bytes per second followed by "Kbps".
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
+
+#include "platform/thread_annotations.h"
 
 namespace trovanex {
 
@@ -21,8 +23,8 @@ class TBPSThread {
   TBPSThread(const TBPSThread&) = delete;
   TBPSThread& operator=(const TBPSThread&) = delete;
 
-  void AddBytes(std::uint32_t count);
-  std::uint32_t Rate() const;
+  void AddBytes(std::uint32_t count) EXCLUDES(lock_);
+  std::uint32_t Rate() const EXCLUDES(lock_);
 
   // The rate for bytes counted over elapsed_ms, the product formed in 64 bits; a rate beyond
   // 32 bits shows as the largest one, and a period of 0 ms counts as 1 ms.
@@ -33,14 +35,16 @@ class TBPSThread {
   static std::string DisplayText(std::uint32_t rate);  // rate / 1000 + "Kbps"
 
  private:
-  void Run();
+  void Run() EXCLUDES(lock_);
+  // Waits up to `period` for a stop request; true when one came.
+  bool StopRequestedWithin(MutexLock& hold, std::chrono::milliseconds period) REQUIRES(lock_);
 
   const std::function<void(const std::string&)> show_;
-  mutable std::mutex lock_;                 // guards accumulated_, rate_, stop_
+  mutable Mutex lock_;
   std::condition_variable stop_requested_;  // signalled when stop_ is set
-  std::uint32_t accumulated_ = 0;
-  std::uint32_t rate_ = 0;
-  bool stop_ = false;
+  std::uint32_t accumulated_ GUARDED_BY(lock_) = 0;
+  std::uint32_t rate_ GUARDED_BY(lock_) = 0;
+  bool stop_ GUARDED_BY(lock_) = false;
   std::thread thread_;
 };
 

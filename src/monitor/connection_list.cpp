@@ -9,7 +9,7 @@ ConnectionList::ConnectionList(ConnectionListView& view) : view_(view) {}
 
 // A failure to keep or show the list must never end a connection, so it is swallowed here.
 void ConnectionList::AddConnection(const std::string& entry) {
-  std::lock_guard hold(lock_);
+  MutexLock hold(lock_);
   try {
     entries_.push_back(entry);
     if (view_.ConnectionListVisible()) view_.ShowConnections(entries_);
@@ -18,7 +18,7 @@ void ConnectionList::AddConnection(const std::string& entry) {
 }
 
 void ConnectionList::RemoveConnection(const std::string& entry) {
-  std::lock_guard hold(lock_);
+  MutexLock hold(lock_);
   try {
     const auto found = std::find_if(entries_.begin(), entries_.end(), [&](const std::string& e) {
       return EqualsIgnoringCase(e, entry);
@@ -30,7 +30,7 @@ void ConnectionList::RemoveConnection(const std::string& entry) {
 }
 
 void ConnectionList::Refresh() {
-  std::lock_guard hold(lock_);
+  MutexLock hold(lock_);
   try {
     view_.ShowConnections(entries_);
   } catch (...) {
@@ -38,7 +38,7 @@ void ConnectionList::Refresh() {
 }
 
 std::vector<std::string> ConnectionList::Entries() const {
-  std::lock_guard hold(lock_);
+  MutexLock hold(lock_);
   return entries_;
 }
 

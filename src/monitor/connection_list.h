@@ -2,11 +2,11 @@
 // in the order they were added; kept whether or not its window is visible.
 #pragma once
 
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "monitor/monitor_views.h"
+#include "platform/thread_annotations.h"
 
 namespace trovanex {
 
@@ -14,18 +14,18 @@ class ConnectionList {
  public:
   explicit ConnectionList(ConnectionListView& view);
 
-  void AddConnection(const std::string& entry);
+  void AddConnection(const std::string& entry) EXCLUDES(lock_);
   // Removes the first entry equal to `entry` ignoring letter case; none is no error.
-  void RemoveConnection(const std::string& entry);
+  void RemoveConnection(const std::string& entry) EXCLUDES(lock_);
   // Copies the whole list to the view (when its window is activated).
-  void Refresh();
+  void Refresh() EXCLUDES(lock_);
 
-  std::vector<std::string> Entries() const;
+  std::vector<std::string> Entries() const EXCLUDES(lock_);
 
  private:
   ConnectionListView& view_;
-  mutable std::mutex lock_;  // guards entries_ and the copy into the view
-  std::vector<std::string> entries_;
+  mutable Mutex lock_;  // also held over the copy into the view, so copies land in order
+  std::vector<std::string> entries_ GUARDED_BY(lock_);
 };
 
 }  // namespace trovanex

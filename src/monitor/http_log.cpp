@@ -35,7 +35,7 @@ void HttpLog::OpenDebugLog(const std::string& path,
   if (!debug_mode_) return;
   std::string failure;
   {
-    std::lock_guard hold(log_lock_);
+    MutexLock hold(log_lock_);
     if (debug_file_) return;
     report_ = std::move(report);
     debug_path_ = path;
@@ -54,7 +54,7 @@ void HttpLog::OpenDebugLog(const std::string& path,
 void HttpLog::CloseDebugLog() {
   std::string failure;
   {
-    std::lock_guard hold(log_lock_);
+    MutexLock hold(log_lock_);
     if (!debug_file_) return;
     failure = WriteDebugLine(kClosingLine);
     if (debug_file_) {
@@ -70,7 +70,7 @@ void HttpLog::CloseDebugLog() {
 void HttpLog::AddLog(const std::string& line) {
   std::string failure;
   {
-    std::lock_guard hold(log_lock_);
+    MutexLock hold(log_lock_);
     if (view_.LogVisible()) view_.AppendLogLines({line});
     failure = WriteDebugLine(line);
   }
@@ -86,7 +86,7 @@ void HttpLog::AddHeaderLog(const std::string& prefix, const std::vector<std::str
   {
     // One hold over the whole block: no other connection's line lands inside it, in the
     // window or in the file.
-    std::lock_guard hold(log_lock_);
+    MutexLock hold(log_lock_);
     if (view_.LogVisible()) view_.AppendLogLines(block);
     for (const std::string& line : block) {
       std::string line_failure = WriteDebugLine(line);
@@ -99,7 +99,7 @@ void HttpLog::AddHeaderLog(const std::string& prefix, const std::vector<std::str
 void HttpLog::AddDebugLog(const std::string& line) {
   std::string failure;
   {
-    std::lock_guard hold(log_lock_);
+    MutexLock hold(log_lock_);
     failure = WriteDebugLine(line);
   }
   Report(failure);
@@ -129,7 +129,7 @@ void HttpLog::Report(const std::string& failure) {
   if (failure.empty()) return;
   std::function<void(const std::string&)> report;
   {
-    std::lock_guard hold(log_lock_);
+    MutexLock hold(log_lock_);
     report = report_;
   }
   if (report) report(failure);

@@ -22,11 +22,11 @@ StatusCounters::StatusCounters(StatusView& view)
 std::uint32_t StatusCounters::ConnectionStarted() {
   std::uint32_t serial;
   {
-    std::lock_guard hold(status_lock_);
+    MutexLock hold(status_lock_);
     serial = ++started_;  // read inside the same hold: serial numbers are unique and gapless
     view_.SetConnectCounter(CounterText(ended_, started_));
   }
-  std::lock_guard hold(status_lock_);
+  MutexLock hold(status_lock_);
   // Wraps at 32 bits like the other counters, without signed overflow.
   concurrent_ = static_cast<std::int32_t>(static_cast<std::uint32_t>(concurrent_) + 1u);
   view_.SetConcurrent(kConcurrentPrefix + std::to_string(concurrent_));
@@ -34,7 +34,7 @@ std::uint32_t StatusCounters::ConnectionStarted() {
 }
 
 void StatusCounters::ConnectionEnded() {
-  std::lock_guard hold(status_lock_);
+  MutexLock hold(status_lock_);
   ++ended_;
   view_.SetConnectCounter(CounterText(ended_, started_));
   concurrent_ = static_cast<std::int32_t>(static_cast<std::uint32_t>(concurrent_) - 1u);
@@ -42,7 +42,7 @@ void StatusCounters::ConnectionEnded() {
 }
 
 void StatusCounters::NoteClientAddress(const std::string& address) {
-  std::lock_guard hold(status_lock_);
+  MutexLock hold(status_lock_);
   // A plain substring test: "10.0.0.2" counts as shown once "10.0.0.20" is there.
   if (ContainsIgnoringCase(client_addresses_, address)) return;
   if (client_addresses_ == kNotConnectedYet) {
@@ -54,27 +54,27 @@ void StatusCounters::NoteClientAddress(const std::string& address) {
 }
 
 void StatusCounters::ShowSavedBytes() {
-  std::lock_guard hold(saved_display_lock_);
+  MutexLock hold(saved_display_lock_);
   view_.SetSavedBytes(std::to_string(saved_bytes_.load()));
 }
 
 std::uint32_t StatusCounters::StartedCount() const {
-  std::lock_guard hold(status_lock_);
+  MutexLock hold(status_lock_);
   return started_;
 }
 
 std::uint32_t StatusCounters::EndedCount() const {
-  std::lock_guard hold(status_lock_);
+  MutexLock hold(status_lock_);
   return ended_;
 }
 
 std::int32_t StatusCounters::ConcurrentCount() const {
-  std::lock_guard hold(status_lock_);
+  MutexLock hold(status_lock_);
   return concurrent_;
 }
 
 std::string StatusCounters::ClientAddresses() const {
-  std::lock_guard hold(status_lock_);
+  MutexLock hold(status_lock_);
   return client_addresses_;
 }
 

@@ -1,15 +1,15 @@
 // The connection counters and their displays: connections started and ended, open now, bytes
 // saved, and the addresses of admitted clients. StatusLock guards the counters and the client
 // address text; it is also held around groups of log lines that must stay together, and is
-// always taken before the log's own lock.
+// always taken before the log's own lock (HttpLog names it in its lock order).
 #pragma once
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <string>
 
 #include "monitor/monitor_views.h"
+#include "platform/thread_annotations.h"
 
 namespace trovanex {
 
@@ -23,41 +23,43 @@ class StatusCounters {
 
   explicit StatusCounters(StatusView& view);
 
-  // Held by callers around log lines that must stay together; not held while calling the
-  // operations below, which take it themselves (it is not recursive).
-  std::mutex& StatusLock() { return status_lock_; }
+  // Held by callers (through MutexLock) around log lines that must stay together; not held
+  // while calling the operations below, which take it themselves (it is not recursive).
+  Mutex& StatusLock() RETURN_CAPABILITY(status_lock_) { return status_lock_; }
 
   // Connection start: raises StartedCount, shows "ended / started", returns the serial number.
   // Then raises ConcurrentCount. Each step takes StatusLock itself.
-  std::uint32_t ConnectionStarted();
+  std::uint32_t ConnectionStarted() EXCLUDES(status_lock_);
   // Connection end: raises EndedCount, lowers ConcurrentCount, shows both (under StatusLock).
-  void ConnectionEnded();
+  void ConnectionEnded() EXCLUDES(status_lock_);
 
   // Records an admitted client in the address text (under StatusLock).
-  void NoteClientAddress(const std::string& address);
+  void NoteClientAddress(const std::string& address) EXCLUDES(status_lock_);
 
   // Adds bytes written to capture files; atomic, wraps at 32 bits.
   void AddSavedBytes(std::uint32_t count) { saved_bytes_.fetch_add(count); }
   // Shows SavedBytes (the relay calls this once per pass).
-  void ShowSavedBytes();
+  void ShowSavedBytes() EXCLUDES(saved_display_lock_);
 
   // The counters and the address text as they stand; these take StatusLock too.
-  std::uint32_t StartedCount() const;
-  std::uint32_t EndedCount() const;
-  std::int32_t ConcurrentCount() const;
+  std::uint32_t StartedCount() const EXCLUDES(status_lock_);
+  std::uint32_t EndedCount() const EXCLUDES(status_lock_);
+  std::int32_t ConcurrentCount() const EXCLUDES(status_lock_);
   std::uint32_t SavedBytes() const { return saved_bytes_.load(); }
-  std::string ClientAddresses() const;
+  std::string ClientAddresses() const EXCLUDES(status_lock_);
 
  private:
+  friend class HttpLog;  // its lock order names status_lock_
+
   StatusView& view_;
-  mutable std::mutex status_lock_;
-  std::uint32_t started_ = 0;     // guarded by status_lock_
-  std::uint32_t ended_ = 0;       // guarded by status_lock_
-  std::int32_t concurrent_ = 0;   // guarded by status_lock_
-  std::string client_addresses_;  // guarded by status_lock_
+  mutable Mutex status_lock_;
+  std::uint32_t started_ GUARDED_BY(status_lock_) = 0;
+  std::uint32_t ended_ GUARDED_BY(status_lock_) = 0;
+  std::int32_t concurrent_ GUARDED_BY(status_lock_) = 0;
+  std::string client_addresses_ GUARDED_BY(status_lock_);
   std::atomic<std::uint32_t> saved_bytes_{0};
   // Keeps the saved-bytes display in the order of its reads, so a stale figure never lands last.
-  std::mutex saved_display_lock_;
+  Mutex saved_display_lock_;
 };
 
 }  // namespace trovanex

@@ -10,7 +10,7 @@ StatusMessages::StatusMessages(StatusView& view, std::chrono::milliseconds hold)
 
 StatusMessages::~StatusMessages() {
   {
-    std::lock_guard hold(lock_);
+    MutexLock hold(lock_);
     stop_ = true;
   }
   changed_.notify_all();
@@ -18,14 +18,14 @@ StatusMessages::~StatusMessages() {
 }
 
 void StatusMessages::SetStatusText(const std::string& text) {
-  std::lock_guard hold(lock_);
+  MutexLock hold(lock_);
   panel_ = text;
   view_.SetMessagePanel(text);
 }
 
 void StatusMessages::ShowStatusMessage(const std::string& text) {
   // Remembering, showing and starting the timer are one step for other callers and the timer.
-  std::lock_guard hold(lock_);
+  MutexLock hold(lock_);
   if (!pending_) {
     remembered_ = panel_;
     pending_ = true;
@@ -40,18 +40,19 @@ void StatusMessages::ShowStatusMessage(const std::string& text) {
 }
 
 std::string StatusMessages::PanelText() const {
-  std::lock_guard hold(lock_);
+  MutexLock hold(lock_);
   return panel_;
 }
 
 void StatusMessages::RunTimer() {
-  std::unique_lock hold(lock_);
+  MutexLock hold(lock_);
   while (!stop_) {
     if (!timer_running_) {
-      changed_.wait(hold);
+      hold.Wait(changed_);
       continue;
     }
-    if (changed_.wait_until(hold, fires_at_, [this] { return stop_; })) break;
+    if (hold.WaitUntil(changed_, fires_at_)) continue;  // woken before the time: look again
+    if (stop_) break;
     // The first firing after start-up finds nothing pending and clears the panel.
     panel_ = remembered_;
     remembered_.clear();

@@ -4,11 +4,11 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <mutex>
 #include <string>
 #include <thread>
 
 #include "monitor/monitor_views.h"
+#include "platform/thread_annotations.h"
 
 namespace trovanex {
 
@@ -21,26 +21,26 @@ class StatusMessages {
   StatusMessages(const StatusMessages&) = delete;
   StatusMessages& operator=(const StatusMessages&) = delete;
 
-  void SetStatusText(const std::string& text);
-  void ShowStatusMessage(const std::string& text);
+  void SetStatusText(const std::string& text) EXCLUDES(lock_);
+  void ShowStatusMessage(const std::string& text) EXCLUDES(lock_);
 
-  std::string PanelText() const;
+  std::string PanelText() const EXCLUDES(lock_);
 
  private:
-  void RunTimer();
+  void RunTimer() EXCLUDES(lock_);
 
   StatusView& view_;
   const std::chrono::milliseconds hold_;
-  mutable std::mutex lock_;  // guards everything below
+  mutable Mutex lock_;  // also held over each change of the panel, so changes land in order
   std::condition_variable changed_;
-  std::string panel_;
-  std::string remembered_;  // RememberedStatus: restored when the timer fires
+  std::string panel_ GUARDED_BY(lock_);
+  std::string remembered_ GUARDED_BY(lock_);  // RememberedStatus: restored when the timer fires
   // A message is showing and remembered_ holds the text to bring back. Kept apart from
   // remembered_ so that an empty panel before a row of messages is brought back as well.
-  bool pending_ = false;
-  bool timer_running_ = true;
-  std::chrono::steady_clock::time_point fires_at_;
-  bool stop_ = false;
+  bool pending_ GUARDED_BY(lock_) = false;
+  bool timer_running_ GUARDED_BY(lock_) = true;
+  std::chrono::steady_clock::time_point fires_at_ GUARDED_BY(lock_);
+  bool stop_ GUARDED_BY(lock_) = false;
   std::thread timer_;
 };
 

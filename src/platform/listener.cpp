@@ -32,7 +32,8 @@ struct Listener::Session {
   explicit Session(int fd) : connection(fd) {}
   Connection connection;
   std::thread thread;  // joined by ReapFinished once the session is in finished_
-  std::list<std::shared_ptr<Session>>::iterator position;  // in sessions_, then finished_
+  // In sessions_, then finished_; used under sessions_lock_.
+  std::list<std::shared_ptr<Session>>::iterator position;
 };
 
 Listener::Listener(Hook admit, Hook handle)
@@ -41,8 +42,8 @@ Listener::Listener(Hook admit, Hook handle)
 Listener::~Listener() {
   Stop(std::chrono::milliseconds(0));
   {
-    std::unique_lock lock(sessions_lock_);
-    sessions_changed_.wait(lock, [this] { return sessions_.empty(); });
+    MutexLock lock(sessions_lock_);
+    while (!sessions_.empty()) lock.Wait(sessions_changed_);
   }
   ReapFinished();
 }
@@ -73,32 +74,46 @@ void Listener::Start(int port) {
   const int wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (wake_fd < 0) fail(errno, fd);
   listen_fd_ = fd;
-  wake_fd_ = wake_fd;
+  {
+    // Sessions left over from before a Stop may still end and wake the loop through it.
+    MutexLock lock(sessions_lock_);
+    wake_fd_ = wake_fd;
+  }
   port_ = ntohs(address.sin_port);
   stopping_ = false;
   try {
-    accept_thread_ = std::thread(&Listener::AcceptLoop, this);
+    accept_thread_ = std::thread(&Listener::AcceptLoop, this, fd, wake_fd);
   } catch (const std::system_error& error) {
     ::close(std::exchange(listen_fd_, -1));
-    ::close(std::exchange(wake_fd_, -1));
+    {
+      MutexLock lock(sessions_lock_);
+      wake_fd_ = -1;
+    }
+    ::close(wake_fd);
     fail(error.code().value(), -1);
   }
 }
 
-void Listener::AcceptLoop() {
-  const auto rest = [this] {
-    pollfd wake{wake_fd_, POLLIN, 0};
+void Listener::AcceptLoop(int listen_fd, int wake_fd) {
+  const auto rest = [wake_fd] {
+    pollfd wake{wake_fd, POLLIN, 0};
     ::poll(&wake, 1, kAcceptRetryMs);
   };
   while (!stopping_) {
-    pollfd watched[2] = {{listen_fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
+    pollfd watched[2] = {{listen_fd, POLLIN, 0}, {wake_fd, POLLIN, 0}};
     if (::poll(watched, 2, -1) < 0) {
       if (errno != EINTR) rest();
       continue;
     }
-    if (watched[1].revents != 0) break;
+    if (watched[1].revents != 0) {
+      if (stopping_) break;
+      // A session has ended: take the wake-up and join its thread now, not at the next client.
+      std::uint64_t count;
+      [[maybe_unused]] const ssize_t taken = ::read(wake_fd, &count, sizeof count);
+      ReapFinished();
+    }
     if (watched[0].revents == 0) continue;
-    const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    const int fd = ::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) {
       // Out of descriptors or memory: the connection stays queued, so rest instead of spinning.
       if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) rest();
@@ -106,14 +121,14 @@ void Listener::AcceptLoop() {
     }
     const int on = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    ReapFinished();
 
     auto session = std::make_shared<Session>(fd);
-    std::lock_guard lock(sessions_lock_);
+    MutexLock lock(sessions_lock_);
     session->position = sessions_.insert(sessions_.end(), session);
     try {
       // Started under the lock, so the thread is stored before it can list itself as finished.
       session->thread = std::thread(&Listener::Serve, this, session);
+      ++unjoined_;
     } catch (const std::system_error&) {
       sessions_.erase(session->position);  // the connection closes with its session
     }
@@ -129,37 +144,56 @@ void Listener::Serve(std::shared_ptr<Session> session) {
     // A failure that leaves the handler ends the connection quietly.
   }
   connection.Disconnect();
-  std::lock_guard lock(sessions_lock_);
+  MutexLock lock(sessions_lock_);
   finished_.splice(finished_.end(), sessions_, session->position);
   sessions_changed_.notify_all();
+  // Under the lock, so Stop cannot close the eventfd in between. Once stopped, Stop or the
+  // destructor joins this thread instead.
+  if (wake_fd_ >= 0) {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = ::write(wake_fd_, &one, sizeof one);
+  }
 }
 
 void Listener::ReapFinished() {
   std::list<std::shared_ptr<Session>> done;
   {
-    std::lock_guard lock(sessions_lock_);
+    MutexLock lock(sessions_lock_);
     done.swap(finished_);
   }
+  int joined = 0;
   for (const auto& session : done) {
-    if (session->thread.joinable()) session->thread.join();
+    if (session->thread.joinable()) {
+      session->thread.join();
+      ++joined;
+    }
   }
+  if (joined == 0) return;
+  MutexLock lock(sessions_lock_);
+  unjoined_ -= joined;
+  sessions_changed_.notify_all();
 }
 
 int Listener::Stop(std::chrono::milliseconds wait) {
   stopping_ = true;
-  if (wake_fd_ >= 0) {
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const ssize_t written = ::write(wake_fd_, &one, sizeof one);
+  {
+    MutexLock lock(sessions_lock_);
+    if (wake_fd_ >= 0) {
+      const std::uint64_t one = 1;
+      [[maybe_unused]] const ssize_t written = ::write(wake_fd_, &one, sizeof one);
+    }
   }
   if (accept_thread_.joinable()) accept_thread_.join();
   if (listen_fd_ >= 0) ::close(std::exchange(listen_fd_, -1));
-  if (wake_fd_ >= 0) ::close(std::exchange(wake_fd_, -1));
 
   int still_running;
   {
-    std::unique_lock lock(sessions_lock_);
+    MutexLock lock(sessions_lock_);
+    if (wake_fd_ >= 0) ::close(std::exchange(wake_fd_, -1));
     for (const auto& session : sessions_) session->connection.Abort();
-    sessions_changed_.wait_for(lock, wait, [this] { return sessions_.empty(); });
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    while (!sessions_.empty() && lock.WaitUntil(sessions_changed_, deadline)) {
+    }
     still_running = static_cast<int>(sessions_.size());
   }
   ReapFinished();
@@ -167,8 +201,16 @@ int Listener::Stop(std::chrono::milliseconds wait) {
 }
 
 int Listener::OpenConnections() const {
-  std::lock_guard lock(sessions_lock_);
+  MutexLock lock(sessions_lock_);
   return static_cast<int>(sessions_.size());
+}
+
+int Listener::UnjoinedThreads(std::chrono::milliseconds wait) const {
+  MutexLock lock(sessions_lock_);
+  const auto deadline = std::chrono::steady_clock::now() + wait;
+  while (unjoined_ != 0 && lock.WaitUntil(sessions_changed_, deadline)) {
+  }
+  return unjoined_;
 }
 
 }  // namespace trovanex

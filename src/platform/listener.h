@@ -1,6 +1,8 @@
 // The listening server: IPv4, all local interfaces, a thread for every accepted connection and
-// no limit on their number. Stopping closes every open connection (their handlers fail at the
-// next read or write and run their clean-up) and waits for the threads.
+// no limit on their number. A connection's thread is joined as soon as it ends (it wakes the
+// accept loop), so ended threads hold no stacks while no client comes. Stopping closes every
+// open connection (their handlers fail at the next read or write and run their clean-up) and
+// waits for the threads.
 #pragma once
 
 #include <atomic>
@@ -9,11 +11,11 @@
 #include <functional>
 #include <list>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
 #include "platform/connection.h"
+#include "platform/thread_annotations.h"
 
 namespace trovanex {
 
@@ -36,28 +38,36 @@ class Listener {
   // Stops accepting, aborts every open connection and waits up to `wait` for the connection
   // threads. Returns the number of threads still running after that (they keep what they use:
   // each thread holds its own connection and the hooks).
-  int Stop(std::chrono::milliseconds wait = std::chrono::milliseconds(5000));
+  int Stop(std::chrono::milliseconds wait = std::chrono::milliseconds(5000))
+      EXCLUDES(sessions_lock_);
 
-  int OpenConnections() const;
+  int OpenConnections() const EXCLUDES(sessions_lock_);
+  // Connection threads started and not yet joined, once that is zero or `wait` has passed.
+  int UnjoinedThreads(std::chrono::milliseconds wait = std::chrono::milliseconds(0)) const
+      EXCLUDES(sessions_lock_);
 
  private:
   struct Session;
-  void AcceptLoop();
-  void Serve(std::shared_ptr<Session> session);
+  void AcceptLoop(int listen_fd, int wake_fd) EXCLUDES(sessions_lock_);
+  void Serve(std::shared_ptr<Session> session) EXCLUDES(sessions_lock_);
   // Joins the threads of sessions that have ended and frees them.
-  void ReapFinished();
+  void ReapFinished() EXCLUDES(sessions_lock_);
 
   const Hook admit_;
   const Hook handle_;
   int listen_fd_ = -1;
-  int wake_fd_ = -1;  // eventfd that wakes the accept loop for Stop
   int port_ = 0;
   std::thread accept_thread_;
 
-  mutable std::mutex sessions_lock_;  // guards sessions_ and finished_
-  std::condition_variable sessions_changed_;
-  std::list<std::shared_ptr<Session>> sessions_;  // threads still serving
-  std::list<std::shared_ptr<Session>> finished_;  // threads done serving, not yet joined
+  mutable Mutex sessions_lock_;
+  // Signalled when a session ends and when ended threads have been joined.
+  mutable std::condition_variable sessions_changed_;
+  // eventfd that wakes the accept loop, for Stop and for each ended session; -1 while stopped.
+  int wake_fd_ GUARDED_BY(sessions_lock_) = -1;
+  std::list<std::shared_ptr<Session>> sessions_ GUARDED_BY(sessions_lock_);  // still serving
+  // Threads done serving, not yet joined.
+  std::list<std::shared_ptr<Session>> finished_ GUARDED_BY(sessions_lock_);
+  int unjoined_ GUARDED_BY(sessions_lock_) = 0;  // threads started and not yet joined
   std::atomic<bool> stopping_{false};
 };
 

@@ -119,6 +119,35 @@ TEST(Listener, StopWakesHandlersBlockedInReadsAndWaitsForThem) {
   for (auto& client : clients) EXPECT_EQ(client->ReceiveAll(), "");
 }
 
+// Ended threads used to wait for the next client to be joined, each holding its stack.
+TEST(Listener, ThreadsOfEndedConnectionsAreJoinedWithoutANewClient) {
+  constexpr int kClients = 24;
+  std::atomic<int> reading{0};
+  std::promise<void> all_reading;
+  Listener listener(nullptr, [&](Connection& connection) {
+    if (++reading == kClients) all_reading.set_value();
+    try {
+      connection.ReadLine();
+    } catch (const NetError&) {
+    }
+  });
+  listener.Start(0);
+  {
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int i = 0; i < kClients; ++i) clients.push_back(std::make_unique<Client>(listener.Port()));
+    ASSERT_EQ(all_reading.get_future().wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(listener.UnjoinedThreads(), kClients);
+  }  // every client leaves; none comes after them
+  EXPECT_EQ(listener.UnjoinedThreads(10s), 0);
+  EXPECT_EQ(listener.OpenConnections(), 0);
+  // The listener still serves after reaping.
+  Client late(listener.Port());
+  late.Send("x\r\n");
+  EXPECT_EQ(late.ReceiveAll(), "");
+  EXPECT_EQ(listener.Stop(), 0);
+  EXPECT_EQ(listener.UnjoinedThreads(), 0);
+}
+
 TEST(Listener, HandlerThatOutlivesStopIsWaitedForByTheDestructor) {
   std::promise<void> entered;
   std::promise<void> release;
