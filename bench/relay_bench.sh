@@ -45,9 +45,11 @@ head -c "${size_mb}M" /dev/zero >"$work/www/big.bin"
 cat "$work/www/big.bin" >/dev/null
 head -c 1024 /dev/urandom >"$work/www/1k.bin"
 if wanted decode; then
-  # Compressible text and its gzip form beside it, which nginx sends for "Accept-Encoding: gzip".
+  # Page-like text (markup around random words, about 3:1 in gzip) and its gzip form beside
+  # it, which nginx sends for "Accept-Encoding: gzip".
   mkdir -p "$work/www/gz"
-  head -c "${size_mb}M" < <(yes '<p>a line of a page that compresses well, as pages do</p>') >"$work/www/gz/page.txt"
+  head -c "${size_mb}M" < <(paste -d '\n' <(yes '<div class="row"><span class="label">item</span>') \
+    <(base64 -w 40 /dev/urandom)) >"$work/www/gz/page.txt"
   gzip -1 -c "$work/www/gz/page.txt" >"$work/www/gz/page.txt.gz"
   chmod -R 755 "$work/www/gz"
 fi

@@ -51,6 +51,10 @@ class GrowingFileDigest {
   const std::unique_ptr<ContentDecoder> decoder_;  // used by the thread only
   const std::string decoded_path_;
   const std::function<void(std::size_t)> on_decoded_;
+  // Decoding only: the decoded file's own follower, and how far it was told (thread's).
+  const std::unique_ptr<GrowingFileDigest> decoded_digest_;
+  std::uint64_t decoded_written_ = 0;
+  std::uint64_t decoded_told_ = 0;
   int decoded_fd_ = -1;  // the thread's
   std::mutex lock_;      // guards everything below
   std::condition_variable changed_;
