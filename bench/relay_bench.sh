@@ -19,6 +19,8 @@ set -euo pipefail
 
 top="$(cd "$(dirname "$0")/.." && pwd)"
 build="${BUILD:-$top/build}"
+# shellcheck source=../tests/support/search_rules.sh
+source "$top/tests/support/search_rules.sh"
 size_mb="${1:-1024}"
 rounds="${2:-3}"
 sections=" ${SECTIONS:-large small connect decode} "
@@ -90,10 +92,10 @@ trovanex_pid=$!
 
 cp "$build/src/trovanexd" "$work/capture/"
 printf '[Settings]\r\nListenPort=%s\r\nReadTimeout=60000\r\n' "$capture_port" >"$work/capture/trovanexd.ini"
-printf 'Name=big\r\nSearchString=/big.bin\r\nFolder=/%s\r\nType= Standard\r\nExecType= Save\r\n[end]\r\n' \
-  "$(printf '%s' "$work/saved" | tr / '\\')" >"$work/capture/Search.cfg"
-printf 'Name=gz\r\nSearchString=/gz/\r\nFolder=/%s\r\nType= Standard\r\nExecType= Save\r\n[end]\r\n' \
-  "$(printf '%s' "$work/saved" | tr / '\\')" >>"$work/capture/Search.cfg"
+{
+  search_rule big /big.bin Standard Save "/$work/saved"
+  search_rule gz /gz/ Standard Save "/$work/saved"
+} >"$work/capture/Search.cfg"
 (cd "$work/capture" && exec ./trovanexd >/dev/null 2>"$work/capture/stderr.log") &
 pids+=($!)
 capture_pid=$!
@@ -131,27 +133,67 @@ cpu_seconds() {
 
 url="http://127.0.0.1:$origin_port"
 declare -A speed_sum cpu_sum
-names=(direct trovanexd tinyproxy trovanexd+save)
-for name in "${names[@]}"; do speed_sum[$name]=0; cpu_sum[$name]=0; done
-decision_sum=0
+
+# proxy_for NAME: curl's proxy arguments (`proxy`) and the proxy's process (`pid`) for a peer.
+proxy_for() {
+  proxy=()
+  pid=""
+  case $1 in
+    trovanexd) proxy=(-x "http://127.0.0.1:$trovanex_port"); pid=$trovanex_pid ;;
+    tinyproxy) proxy=(-x "http://127.0.0.1:$tinyproxy_port"); pid=$tinyproxy_pid ;;
+    trovanexd+save) proxy=(-x "http://127.0.0.1:$capture_port"); pid=$capture_pid ;;
+  esac
+}
+
+# fetch_body NAME URL [CURL ARGUMENTS]: the large body through NAME; sets `speed` and the
+# proxy's CPU seconds before it (`cpu_before`).
+fetch_body() {
+  local name=$1 target=$2 code got
+  shift 2
+  proxy_for "$name"
+  cpu_before=0
+  [ -n "$pid" ] && cpu_before=$(cpu_seconds "$pid")
+  read -r code got speed < <(curl -s "$@" "${proxy[@]}" -o /dev/null \
+    -w '%{http_code} %{size_download} %{speed_download}\n' "$target")
+  [ "$code" = 200 ] && [ "$got" = $((size_mb * 1048576)) ] || echo "  $name: answer $code with $got bytes" >&2
+}
+
+# record_body SECTION ROUND NAME: prints the round's figures, the proxy's CPU counted up to
+# now, and adds them to the section's sums.
+record_body() {
+  local after=0 mbps cpu
+  [ -n "$pid" ] && after=$(cpu_seconds "$pid")
+  mbps=$(awk -v s="$speed" 'BEGIN { printf "%.1f", s / 1048576 }')
+  cpu=$(awk -v a="$after" -v b="$cpu_before" -v m="$size_mb" 'BEGIN { printf "%.3f", (a - b) * 1024 / m }')
+  printf '  round %d %-14s %8s MB/s  %6s CPU s/GiB\n' "$2" "$3" "$mbps" "$cpu"
+  speed_sum[$1/$3]=$(awk -v a="${speed_sum[$1/$3]:-0}" -v b="$mbps" 'BEGIN { print a + b }')
+  cpu_sum[$1/$3]=$(awk -v a="${cpu_sum[$1/$3]:-0}" -v b="$cpu" 'BEGIN { print a + b }')
+}
+
+# summarize_bodies SECTION NAME...: the means, their ratio to "direct", and trovanexd against
+# tinyproxy.
+summarize_bodies() {
+  local section=$1 direct name
+  shift
+  direct=$(awk -v s="${speed_sum[$section/direct]}" -v r="$rounds" 'BEGIN { print s / r }')
+  for name in "$@"; do
+    awk -v s="${speed_sum[$section/$name]}" -v c="${cpu_sum[$section/$name]}" -v r="$rounds" -v d="$direct" -v n="$name" \
+      'BEGIN { printf "  %-14s %8.1f MB/s  %5.2f of direct  %6.3f CPU s/GiB\n", n, s / r, s / r / d, c / r }'
+  done
+  awk -v t="${speed_sum[$section/trovanexd]}" -v p="${speed_sum[$section/tinyproxy]}" \
+    -v tc="${cpu_sum[$section/trovanexd]}" -v pc="${cpu_sum[$section/tinyproxy]}" \
+    'BEGIN { printf "  trovanexd / tinyproxy: %.2f x throughput, %.2f x CPU per GiB\n", t / p, (pc > 0 ? tc / pc : 0) }'
+}
 
 if wanted large; then
   echo "Large body: ${size_mb} MiB, ${rounds} rounds, interleaved"
+  names=(direct trovanexd tinyproxy trovanexd+save)
+  decision_sum=0
   for round in $(seq "$rounds"); do
     for name in "${names[@]}"; do
-      proxy=()
-      pid=""
-      case $name in
-        trovanexd) proxy=(-x "http://127.0.0.1:$trovanex_port"); pid=$trovanex_pid ;;
-        tinyproxy) proxy=(-x "http://127.0.0.1:$tinyproxy_port"); pid=$tinyproxy_pid ;;
-        trovanexd+save)
-          # A fresh start each round: otherwise the address is answered from the saved file.
-          rm -f "$work/saved/big.bin" "$work/capture/hash.dat"
-          proxy=(-x "http://127.0.0.1:$capture_port"); pid=$capture_pid ;;
-      esac
-      before=0; [ -n "$pid" ] && before=$(cpu_seconds "$pid")
-      read -r code got speed < <(curl -s "${proxy[@]}" -o /dev/null -w '%{http_code} %{size_download} %{speed_download}\n' "$url/big.bin")
-      [ "$code" = 200 ] && [ "$got" = $((size_mb * 1048576)) ] || echo "  $name: answer $code with $got bytes" >&2
+      # A fresh start each round: otherwise the address is answered from the saved file.
+      [ "$name" = trovanexd+save ] && rm -f "$work/saved/big.bin" "$work/capture/hash.dat"
+      fetch_body "$name" "$url/big.bin"
       if [ "$name" = trovanexd+save ]; then
         # The browser has the last byte; the decision (digest, hash-list check, move) follows.
         decided_at=$(date +%s.%N)
@@ -161,26 +203,14 @@ if wanted large; then
         cmp -s "$work/saved/big.bin" "$work/www/big.bin" || echo "  saved file differs from the origin's" >&2
         echo "  round $round save decision ${decision} s/GiB"
       fi
-      after=0; [ -n "$pid" ] && after=$(cpu_seconds "$pid")
-      mbps=$(awk -v s="$speed" 'BEGIN { printf "%.1f", s / 1048576 }')
-      cpu=$(awk -v a="$after" -v b="$before" -v m="$size_mb" 'BEGIN { printf "%.3f", (a - b) * 1024 / m }')
-      printf '  round %d %-10s %8s MB/s  %6s CPU s/GiB\n' "$round" "$name" "$mbps" "$cpu"
-      speed_sum[$name]=$(awk -v a="${speed_sum[$name]}" -v b="$mbps" 'BEGIN { print a + b }')
-      cpu_sum[$name]=$(awk -v a="${cpu_sum[$name]}" -v b="$cpu" 'BEGIN { print a + b }')
+      record_body large "$round" "$name"
     done
   done
   echo
   echo "Large body, means over $rounds rounds:"
-  direct=$(awk -v s="${speed_sum[direct]}" -v r="$rounds" 'BEGIN { print s / r }')
-  for name in "${names[@]}"; do
-    awk -v s="${speed_sum[$name]}" -v c="${cpu_sum[$name]}" -v r="$rounds" -v d="$direct" -v n="$name" \
-      'BEGIN { printf "  %-10s %8.1f MB/s  %5.2f of direct  %6.3f CPU s/GiB\n", n, s / r, s / r / d, c / r }'
-  done
-  awk -v t="${speed_sum[trovanexd]}" -v p="${speed_sum[tinyproxy]}" -v tc="${cpu_sum[trovanexd]}" -v pc="${cpu_sum[tinyproxy]}" \
-    'BEGIN { printf "  trovanexd / tinyproxy: %.2f x throughput, %.2f x CPU per GiB\n", t / p, (pc > 0 ? tc / pc : 0) }'
-  awk -v t="${speed_sum[trovanexd+save]}" -v p="${speed_sum[tinyproxy]}" -v d="$decision_sum" -v r="$rounds" \
+  summarize_bodies large "${names[@]}"
+  awk -v t="${speed_sum[large/trovanexd+save]}" -v p="${speed_sum[large/tinyproxy]}" -v d="$decision_sum" -v r="$rounds" \
     'BEGIN { printf "  trovanexd+save / tinyproxy: %.2f x throughput; save decision %.2f s/GiB\n", t / p, d / r }'
-
 fi
 echo
 if wanted small; then
@@ -205,37 +235,14 @@ echo
 if wanted connect; then
   echo "CONNECT: ${size_mb} MiB over HTTPS, ${rounds} rounds, interleaved"
   tls_url="https://localhost:$tls_port"
-  tunnel_names=(direct trovanexd tinyproxy)
-  declare -A tunnel_speed tunnel_cpu
-  for name in "${tunnel_names[@]}"; do tunnel_speed[$name]=0; tunnel_cpu[$name]=0; done
   for round in $(seq "$rounds"); do
-    for name in "${tunnel_names[@]}"; do
-      proxy=()
-      pid=""
-      case $name in
-        trovanexd) proxy=(-x "http://127.0.0.1:$trovanex_port"); pid=$trovanex_pid ;;
-        tinyproxy) proxy=(-x "http://127.0.0.1:$tinyproxy_port"); pid=$tinyproxy_pid ;;
-      esac
-      before=0; [ -n "$pid" ] && before=$(cpu_seconds "$pid")
-      read -r code got speed < <(curl -s --cacert "$work/cert.pem" "${proxy[@]}" -o /dev/null \
-        -w '%{http_code} %{size_download} %{speed_download}\n' "$tls_url/big.bin")
-      [ "$code" = 200 ] && [ "$got" = $((size_mb * 1048576)) ] || echo "  $name: answer $code with $got bytes" >&2
-      after=0; [ -n "$pid" ] && after=$(cpu_seconds "$pid")
-      mbps=$(awk -v s="$speed" 'BEGIN { printf "%.1f", s / 1048576 }')
-      cpu=$(awk -v a="$after" -v b="$before" -v m="$size_mb" 'BEGIN { printf "%.3f", (a - b) * 1024 / m }')
-      printf '  round %d %-10s %8s MB/s  %6s CPU s/GiB\n' "$round" "$name" "$mbps" "$cpu"
-      tunnel_speed[$name]=$(awk -v a="${tunnel_speed[$name]}" -v b="$mbps" 'BEGIN { print a + b }')
-      tunnel_cpu[$name]=$(awk -v a="${tunnel_cpu[$name]}" -v b="$cpu" 'BEGIN { print a + b }')
+    for name in direct trovanexd tinyproxy; do
+      fetch_body "$name" "$tls_url/big.bin" --cacert "$work/cert.pem"
+      record_body connect "$round" "$name"
     done
   done
   echo "CONNECT, means over $rounds rounds:"
-  direct=$(awk -v s="${tunnel_speed[direct]}" -v r="$rounds" 'BEGIN { print s / r }')
-  for name in "${tunnel_names[@]}"; do
-    awk -v s="${tunnel_speed[$name]}" -v c="${tunnel_cpu[$name]}" -v r="$rounds" -v d="$direct" -v n="$name" \
-      'BEGIN { printf "  %-10s %8.1f MB/s  %5.2f of direct  %6.3f CPU s/GiB\n", n, s / r, s / r / d, c / r }'
-  done
-  awk -v t="${tunnel_speed[trovanexd]}" -v p="${tunnel_speed[tinyproxy]}" -v tc="${tunnel_cpu[trovanexd]}" -v pc="${tunnel_cpu[tinyproxy]}" \
-    'BEGIN { printf "  trovanexd / tinyproxy: %.2f x throughput, %.2f x CPU per GiB\n", t / p, (pc > 0 ? tc / pc : 0) }'
+  summarize_bodies connect direct trovanexd tinyproxy
 
   # Short tunnels: one curl with 16 transfers at a time; the origin closes after each answer,
   # so every request opens a new TCP connection, a new tunnel and a new TLS session.

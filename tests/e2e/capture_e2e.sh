@@ -7,6 +7,8 @@ set -uo pipefail
 source "$(dirname "$0")/../support/loopback_nginx.sh"
 # shellcheck source=../support/checks.sh
 source "$(dirname "$0")/../support/checks.sh"
+# shellcheck source=../support/search_rules.sh
+source "$(dirname "$0")/../support/search_rules.sh"
 
 trovanexd="$1"
 work="$(mktemp -d /tmp/trovanex-e2e.XXXXXX)"
@@ -37,7 +39,6 @@ trap cleanup EXIT
 
 same_file() { cmp -s "$1" "$2"; }
 md5_of() { md5sum "$1" | cut -d' ' -f1; }
-backslashed() { printf '%s' "$1" | tr / '\\'; }
 
 # --- the origin -----------------------------------------------------------------------------
 mkdir -p "$work/www/img" "$work/www/pages" "$work/www/copy" "$work/www/big" "$work/logs"
@@ -78,14 +79,10 @@ mkdir -p "$folder" "$work/saved/img" "$work/saved/pages" "$work/saved/big"
 cp "$trovanexd" "$folder/trovanexd"
 printf '[Settings]\r\nListenPort=%s\r\nReadTimeout=1500\r\n' "$proxy_port" >"$folder/trovanexd.ini"
 {
-  printf 'Name=images\r\nSearchString=/img/\r\nFolder=pics/%s\r\nType= Standard\r\nExecType= Save\r\n[end]\r\n' \
-    "$(backslashed "$work/saved/img")"
-  printf 'Name=same\r\nSearchString=/copy/\r\nFolder=/%s\r\nType= Standard\r\nExecType= Save\r\n[end]\r\n' \
-    "$(backslashed "$work/saved/img")"
-  printf 'Name=pages\r\nSearchString=/pages/.*\\.html$\r\nFolder=/%s\r\nType= Regexp\r\nExecType= SaveAsk\r\n[end]\r\n' \
-    "$(backslashed "$work/saved/pages")"
-  printf 'Name=big\r\nSearchString=/big/\r\nFolder=/%s\r\nType= Standard\r\nExecType= Save\r\n[end]\r\n' \
-    "$(backslashed "$work/saved/big")"
+  search_rule images /img/ Standard Save "pics/$work/saved/img"
+  search_rule same /copy/ Standard Save "/$work/saved/img"
+  search_rule pages '/pages/.*\.html$' Regexp SaveAsk "/$work/saved/pages"
+  search_rule big /big/ Standard Save "/$work/saved/big"
 } >"$folder/Search.cfg"
 cp "$folder/Search.cfg" "$work/Search.cfg.before"
 # Temporary captures of a run that was killed; a name of another form is not the program's.
@@ -172,8 +169,7 @@ ro_port=$((proxy_port + 2))
 mkdir -p "$ro" && chmod 755 "$ro"
 cp "$trovanexd" "$ro/trovanexd"
 printf '[Settings]\r\nListenPort=%s\r\nReadTimeout=1500\r\n' "$ro_port" >"$ro/trovanexd.ini"
-printf 'Name=images\r\nSearchString=/img/\r\nFolder=pics/%s\r\nType= Standard\r\nExecType= Save\r\n[end]\r\n' \
-  "$(backslashed "$work/saved/img")" >"$ro/Search.cfg"
+search_rule images /img/ Standard Save "pics/$work/saved/img" >"$ro/Search.cfg"
 echo stale >"$work/ro-stored.jpg" && chmod 644 "$work/ro-stored.jpg"
 printf '%s<>%s<>6<>127.0.0.1/img/photo.jpg\r\n' "$(md5_of "$work/ro-stored.jpg")" "$work/ro-stored.jpg" >"$ro/hash.dat"
 chmod 600 "$ro/hash.dat"

@@ -70,6 +70,8 @@ visible() { xdotool search --onlyvisible --name "^$1\$" >/dev/null 2>&1; }
 source "$top/tests/support/checks.sh"
 # shellcheck source=../support/virtual_desktop.sh
 source "$top/tests/support/virtual_desktop.sh"
+# shellcheck source=../support/search_rules.sh
+source "$top/tests/support/search_rules.sh"
 # shellcheck source=../support/loopback_nginx.sh
 source "$top/tests/support/loopback_nginx.sh"
 start_virtual_desktop 1024x768
@@ -79,8 +81,7 @@ make_folder() {  # make_folder name port
   mkdir -p "$work/$1"
   cp "$trovanex" "$work/$1/trovanex"
   printf '[Settings]\r\nListenPort=%s\r\n' "$2" >"$work/$1/trovanex.ini"
-  printf 'Name=pictures\r\nSearchString=/img/\r\nFolder=/\\tmp\r\nType= Standard\r\nExecType= Save\r\n[end]\r\n' \
-    >"$work/$1/Search.cfg"
+  search_rule pictures /img/ Standard Save "//tmp" >"$work/$1/Search.cfg"
 }
 make_folder first "$port"
 make_folder second "$port"
@@ -139,12 +140,9 @@ chmod -R 755 "$work/www"
 start_origin "$origin_port" "$work/www" || fail "nginx did not start"
 cp "$trovanex" "$work/capture/trovanex"
 printf '[Settings]\r\nListenPort=%s\r\n' "$capture_port" >"$work/capture/trovanex.ini"
-backslashed() { printf '%s' "$1" | tr / '\\'; }
 {
-  printf 'Name=pages\r\nSearchString=/pages/\r\nFolder=/%s\r\nType= Standard\r\nExecType= SaveAsk\r\n[end]\r\n' \
-    "$(backslashed "$work/saved/pages")"
-  printf 'Name=files\r\nSearchString=.zip\r\nFolder=仕事/%s\r\nType= Standard\r\nExecType= SaveAskFolder\r\n[end]\r\n' \
-    "$(backslashed "$work/saved/work")"
+  search_rule pages /pages/ Standard SaveAsk "/$work/saved/pages"
+  search_rule files .zip Standard SaveAskFolder "仕事/$work/saved/work"
 } >"$work/capture/Search.cfg"
 : >"$work/capture/tx00AB.tmp"  # left by a run that was killed
 start_copy capture capture
@@ -178,10 +176,8 @@ mkdir -p "$work/edit" "$work/saved/edit"
 cp "$trovanex" "$work/edit/trovanex"
 printf '[Settings]\r\nListenPort=%s\r\n' "$edit_port" >"$work/edit/trovanex.ini"
 {
-  printf 'Name=pages\r\nSearchString=/pages/\r\nFolder=/%s\r\nType= Standard\r\nExecType= Save\r\n[end]\r\n' \
-    "$(backslashed "$work/saved/edit")"
-  printf 'Name=files\r\nSearchString=.zip\r\nFolder=仕事/%s\r\nType= Standard\r\nExecType= SaveAskFolder\r\n[end]\r\n' \
-    "$(backslashed "$work/saved/work")"
+  search_rule pages /pages/ Standard Save "/$work/saved/edit"
+  search_rule files .zip Standard SaveAskFolder "仕事/$work/saved/work"
 } >"$work/edit/Search.cfg"
 (cd "$work/edit" && exec prlimit --nofile=256: ./trovanex) >"$work/edit.log" 2>&1 &
 edit=$!
