@@ -212,6 +212,17 @@ void ConnectionSession::ReadAnswerHead() {
   }
 
   std::string status = upstream.ReadLine();
+  // An interim answer (100 Continue, 103 Early Hints) goes to the browser as it came and the
+  // final one follows; taken for the answer, it would end the connection before the real one.
+  for (int code = StatusCode(status); code >= 100 && code < 200 && code != 101;
+       code = StatusCode(status)) {
+    std::vector<std::string> interim{std::move(status)};
+    upstream.ReadHeaderBlock(interim);
+    browser_.WriteLines(interim);
+    browser_.WriteLine("");
+    context_.monitor.Log.AddHeaderLog(Prefix() + " :", interim);
+    status = upstream.ReadLine();
+  }
   // The code after the version, nothing else: "404 Not Found 200" is no success.
   state_.StatusOk = StatusCode(status) == 200;
   request_.Headers.push_back(std::move(status));

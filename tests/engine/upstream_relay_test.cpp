@@ -110,6 +110,10 @@ INSTANTIATE_TEST_SUITE_P(
         BodyCase{"NotFoundWithoutLengthRunsUntilClose",
                  "HTTP/1.0 404 Not Found\r\n\r\na close-delimited page", true, "", "-1",
                  kSomeException},
+        BodyCase{"InterimAnswersComeBeforeTheFinalOne",
+                 "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 103 Early Hints\r\nLink: </s.css>\r\n\r\n" +
+                     LengthAnswer("hello"),
+                 false, "", "5", kReadEnd},
         BodyCase{"NoContentHasNoBodyWhateverItsLength",
                  "HTTP/1.1 204 No Content\r\nContent-Length: 5\r\n\r\n", false, "", "0", kReadEnd},
         BodyCase{"ChunkSizeWithBlanksAround",
