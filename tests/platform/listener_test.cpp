@@ -94,48 +94,60 @@ TEST(Listener, AdmissionThatDisconnectsSkipsTheHandler) {
   EXPECT_TRUE(journal.Entries().empty());
 }
 
+// A handler that reads one line and notes how the read ended; Wait() returns once `count`
+// handlers are reading.
+class ReadingHandlers {
+ public:
+  explicit ReadingHandlers(int count) : count_(count) {}
+  Listener::Hook Hook() {
+    return [this](Connection& connection) {
+      if (++reading_ == count_) all_reading_.set_value();
+      try {
+        connection.ReadLine();
+      } catch (const NetError& failure) {
+        journal.Add(failure.KindName());
+      }
+    };
+  }
+  bool Wait() { return all_reading_.get_future().wait_for(5s) == std::future_status::ready; }
+  Journal journal;
+
+ private:
+  const int count_;
+  std::atomic<int> reading_{0};
+  std::promise<void> all_reading_;
+};
+
+std::vector<std::unique_ptr<Client>> Clients(int count, int port) {
+  std::vector<std::unique_ptr<Client>> clients;
+  for (int i = 0; i < count; ++i) clients.push_back(std::make_unique<Client>(port));
+  return clients;
+}
+
 TEST(Listener, StopWakesHandlersBlockedInReadsAndWaitsForThem) {
   constexpr int kClients = 8;
-  Journal journal;
-  std::atomic<int> reading{0};
-  std::promise<void> all_reading;
-  Listener listener(nullptr, [&](Connection& connection) {
-    if (++reading == kClients) all_reading.set_value();
-    try {
-      connection.ReadLine();
-    } catch (const NetError& failure) {
-      journal.Add(failure.KindName());
-    }
-  });
+  ReadingHandlers handlers(kClients);
+  Listener listener(nullptr, handlers.Hook());
   listener.Start(0);
-  std::vector<std::unique_ptr<Client>> clients;
-  for (int i = 0; i < kClients; ++i) clients.push_back(std::make_unique<Client>(listener.Port()));
-  ASSERT_EQ(all_reading.get_future().wait_for(5s), std::future_status::ready);
+  const auto clients = Clients(kClients, listener.Port());
+  ASSERT_TRUE(handlers.Wait());
   EXPECT_EQ(listener.OpenConnections(), kClients);
 
   EXPECT_EQ(listener.Stop(2000ms), 0);
   EXPECT_EQ(listener.OpenConnections(), 0);
-  EXPECT_EQ(journal.Entries(), std::vector<std::string>(kClients, "PeerClosed"));
+  EXPECT_EQ(handlers.journal.Entries(), std::vector<std::string>(kClients, "PeerClosed"));
   for (auto& client : clients) EXPECT_EQ(client->ReceiveAll(), "");
 }
 
 // Ended threads used to wait for the next client to be joined, each holding its stack.
 TEST(Listener, ThreadsOfEndedConnectionsAreJoinedWithoutANewClient) {
   constexpr int kClients = 24;
-  std::atomic<int> reading{0};
-  std::promise<void> all_reading;
-  Listener listener(nullptr, [&](Connection& connection) {
-    if (++reading == kClients) all_reading.set_value();
-    try {
-      connection.ReadLine();
-    } catch (const NetError&) {
-    }
-  });
+  ReadingHandlers handlers(kClients);
+  Listener listener(nullptr, handlers.Hook());
   listener.Start(0);
   {
-    std::vector<std::unique_ptr<Client>> clients;
-    for (int i = 0; i < kClients; ++i) clients.push_back(std::make_unique<Client>(listener.Port()));
-    ASSERT_EQ(all_reading.get_future().wait_for(5s), std::future_status::ready);
+    const auto clients = Clients(kClients, listener.Port());
+    ASSERT_TRUE(handlers.Wait());
     EXPECT_EQ(listener.UnjoinedThreads(), kClients);
   }  // every client leaves; none comes after them
   EXPECT_EQ(listener.UnjoinedThreads(10s), 0);
