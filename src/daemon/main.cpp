@@ -30,6 +30,11 @@
 using namespace trovanex;
 
 int main(int argc, char** argv) {
+  const std::vector<std::string> arguments(argv + 1, argv + argc);
+  if (const auto information = InformationAsked(arguments, "trovanexd")) {
+    std::fputs(information->c_str(), stdout);
+    return 0;
+  }
   // Signals are taken by sigwait below; every thread started later inherits the block.
   sigset_t stop_signals;
   sigemptyset(&stop_signals);
@@ -49,7 +54,7 @@ int main(int argc, char** argv) {
     views.ShowMessage("多重起動は出来ません。", "警告");
     return 1;
   }
-  ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc), views);
+  ParseCommandLine(arguments, views);
 
   const std::string program_folder = FolderOf(executable);
   const std::string settings_path = SettingsPathFor(executable);
@@ -88,7 +93,9 @@ int main(int argc, char** argv) {
     try {
       engine.Start(port);
     } catch (const std::exception& failure) {
-      views.ShowMessage(failure.what(), "trovanex");
+      views.ShowMessage(
+          ListenFailureMessage(failure, *settings.Current(), program_folder, settings_path),
+          "trovanex");
       return 1;
     }
     views.Report("listening on port " + std::to_string(engine.Port()) + ", program folder " +

@@ -1,5 +1,7 @@
 #include "engine/start_up.h"
 
+#include "platform/net_errors.h"
+#include "platform/socket_error.h"
 #include "platform/temp_file.h"
 
 namespace trovanex {
@@ -19,6 +21,23 @@ void ReportHashListProblems(THashList& hash_list, Monitor& monitor) {
     monitor.Messages.ShowStatusMessage(
         "Error: hash.datを読み込めません。保存済みのファイルはないものとして扱います。");
   });
+}
+
+std::string ListenFailureMessage(const std::exception& failure, const TTxConfig& settings,
+                                 const std::string& program_folder,
+                                 const std::string& settings_path) {
+  const auto* refused = dynamic_cast<const SocketFailure*>(&failure);
+  if (!refused || refused->Code != kWsaAccessDenied) return failure.what();
+  std::string where = settings_path;
+  try {
+    settings.SaveSettings(program_folder, settings_path);
+  } catch (const std::exception& not_written) {
+    where += " (" + std::string(not_written.what()) + ")";
+  }
+  const std::string port = std::to_string(settings.ListenPort);
+  return std::string(failure.what()) + "\r\n" + "ポート" + port +
+         "番は管理者の権限がないと使えません。" + where + " の ListenPort=" + port +
+         " を 1024 以上の番号 (例えば ListenPort=8081) に変えて、もう一度起動してください。";
 }
 
 }  // namespace trovanex

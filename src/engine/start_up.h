@@ -6,6 +6,7 @@
 #include <string>
 
 #include "model/hash_list.h"
+#include "model/tx_config.h"
 #include "monitor/monitor.h"
 
 namespace trovanex {
@@ -16,5 +17,12 @@ void RemoveStaleCaptures(const std::string& program_folder, Monitor& monitor);
 
 // A hash list that cannot be read is reported in the log and the message panel.
 void ReportHashListProblems(THashList& hash_list, Monitor& monitor);
+
+// The proxy could not listen. When the system refused the port for a lack of rights, the
+// settings file is written first, so that its ListenPort line is there to change, and the
+// message says which file and line. Returns the text to show.
+std::string ListenFailureMessage(const std::exception& failure, const TTxConfig& settings,
+                                 const std::string& program_folder,
+                                 const std::string& settings_path);
 
 }  // namespace trovanex

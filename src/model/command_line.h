@@ -3,7 +3,9 @@
 #pragma once
 
 #include <atomic>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "model/message_boxes.h"
@@ -16,5 +18,11 @@ extern std::atomic<bool> DebugMode;
 // Visits `arguments` (without the program's own path); returns whether "-d" was given and, if
 // so, sets DebugMode.
 bool ParseCommandLine(const std::vector<std::string>& arguments, MessageBoxes& boxes);
+
+// "--help" or "--version" among `arguments`: the text to print on standard output before the
+// program ends (with success) without starting. `program` is "trovanex" or "trovanexd".
+// Long options only; the one-letter options keep their meaning.
+std::optional<std::string> InformationAsked(const std::vector<std::string>& arguments,
+                                            std::string_view program);
 
 }  // namespace trovanex

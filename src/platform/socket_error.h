@@ -5,6 +5,7 @@
 
 namespace trovanex {
 
+inline constexpr int kWsaAccessDenied = 10013;
 inline constexpr int kWsaInvalidArgument = 10022;
 inline constexpr int kWsaHostNotFound = 11001;
 inline constexpr int kWsaTryAgain = 11002;

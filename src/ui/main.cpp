@@ -102,6 +102,12 @@ void SaveSettingsAtExit() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Before any window: these work without a display.
+  if (const auto information =
+          InformationAsked(std::vector<std::string>(argv + 1, argv + argc), "trovanex")) {
+    std::fputs(information->c_str(), stdout);
+    return 0;
+  }
   if (const auto problem = RaiseOpenFileLimit())
     std::fprintf(stderr, "trovanex: %s\n", problem->c_str());
   QApplication app(argc, argv);
@@ -177,7 +183,9 @@ int main(int argc, char** argv) {
   try {
     engine->Start(settings.Current()->ListenPort);
   } catch (const std::exception& failure) {
-    boxes.ShowMessage(failure.what(), "trovanex");
+    boxes.ShowMessage(
+        ListenFailureMessage(failure, *settings.Current(), program_folder, settings_path),
+        "trovanex");
     return 1;
   }
 

@@ -15,18 +15,20 @@ work="$(mktemp -d /tmp/trovanex-e2e.XXXXXX)"
 chmod 755 "$work"  # nginx workers run unprivileged
 origin_port=$((20000 + RANDOM % 20000))
 proxy_port=$((origin_port + 1))
-tls_port=$((origin_port + 2))
-tiny_port=$((origin_port + 3))
-chained_port=$((origin_port + 4))
+tls_port=$((origin_port + 5))
+tiny_port=$((origin_port + 6))
+chained_port=$((origin_port + 7))
 nginx_pid=""
 proxy_pid=""
 tiny_pid=""
 chained_pid=""
+user_pid=""
 full_pid=""
 
 cleanup() {
   [ -n "$proxy_pid" ] && kill "$proxy_pid" 2>/dev/null
   [ -n "$chained_pid" ] && kill "$chained_pid" 2>/dev/null
+  [ -n "$user_pid" ] && kill "$user_pid" 2>/dev/null
   [ -n "$tiny_pid" ] && kill "$tiny_pid" 2>/dev/null
   [ -n "$full_pid" ] && kill "$full_pid" 2>/dev/null
   mountpoint -q "$work/full" 2>/dev/null && { wait "$full_pid" 2>/dev/null; umount "$work/full"; }
@@ -196,6 +198,45 @@ if "${as_nobody[@]}" true 2>/dev/null; then
   check "read-only folder: nothing saved" bash -c "! ls '$work/saved/img' | grep -q '^photo\['"
 else
   echo "skip: read-only program folder and unreadable hash.dat (cannot run as nobody)"
+fi
+
+# --help and --version answer on standard output and end at once.
+check "--help" bash -c "'$trovanexd' --help | grep -q '^Usage: trovanexd \[-d\] \[--help\] \[--version\]$'"
+check "--version" bash -c "'$trovanexd' --version | grep -qE '^trovanexd [0-9]+\.[0-9]+$'"
+
+# An ordinary user on a fresh folder: port 81 is refused, and the settings file is written
+# with the line to change; scripts/run then writes ListenPort=8081 itself and the proxy works,
+# and a second start keeps the same binary (rights given to it would last).
+if "${as_nobody[@]}" true 2>/dev/null && [ "$(cat /proc/sys/net/ipv4/ip_unprivileged_port_start)" -gt 81 ]; then
+  user="$work/user"
+  mkdir -p "$user/fresh" "$user/build/src" "$user/scripts" "$user/run"
+  cp "$trovanexd" "$user/fresh/trovanexd"
+  cp "$trovanexd" "$user/build/src/trovanexd"
+  cp "$(dirname "$0")/../../scripts/run" "$user/scripts/run"
+  chmod -R a+rwX "$user"
+  (cd "$user/fresh" && "${as_nobody[@]}" ./trovanexd >/dev/null 2>"$work/logs/user-fresh.log")
+  check "no rights for port 81: the start fails" test $? -eq 1
+  check "no rights for port 81: settings file written" grep -q '^ListenPort=81'$'\r''$' "$user/fresh/trovanexd.ini"
+  check "no rights for port 81: the message names the file and the line" \
+    grep -qF "$user/fresh/trovanexd.ini の ListenPort=81 を" "$work/logs/user-fresh.log"
+  start_user_run() {
+    env -u DISPLAY -u WAYLAND_DISPLAY BUILD="$user/build" RUN_FOLDER="$user/run" \
+      "${as_nobody[@]}" bash "$user/scripts/run" >/dev/null 2>>"$work/logs/user-run.log" &
+    user_pid=$!
+    for _ in $(seq 50); do grep -q "listening on port 8081" "$work/logs/user-run.log" 2>/dev/null && break; sleep 0.1; done
+  }
+  stop_user_run() { kill -TERM "$user_pid"; wait "$user_pid"; user_pid=""; : >"$work/logs/user-run.log"; }
+  start_user_run
+  check "scripts/run as an ordinary user says it chose 8081" grep -q "ListenPort=8081" "$work/logs/user-run.log"
+  check "scripts/run as an ordinary user: the proxy serves on 8081" \
+    bash -c "curl -s -x http://127.0.0.1:8081 '$origin/img/noext' | cmp -s - '$work/www/img/noext'"
+  first_copy=$(stat -c %i "$user/run/trovanexd")
+  stop_user_run
+  start_user_run
+  check "scripts/run keeps an unchanged binary" test "$(stat -c %i "$user/run/trovanexd")" = "$first_copy"
+  stop_user_run
+else
+  echo "skip: a first start without rights (cannot run as nobody, or every port is open to users)"
 fi
 
 # A full disk under the program folder (a small tmpfs without a free inode): no temporary file
