@@ -56,11 +56,11 @@ int main(int argc, char** argv) {
   }
   ParseCommandLine(arguments, views);
 
-  const std::string program_folder = FolderOf(executable);
-  const std::string settings_path = SettingsPathFor(executable);
+  FileLayout files;
   auto config = std::make_shared<TTxConfig>();
   try {
-    config->LoadSettings(program_folder, settings_path, views);
+    files = LayoutFor(executable, kDebugLogFileName);
+    config->LoadSettings(files.config_folder, files.settings_path, views);
   } catch (const std::exception& failure) {
     views.ShowMessage(failure.what(), "trovanex");
     return 1;
@@ -72,18 +72,19 @@ int main(int argc, char** argv) {
   {
     Monitor monitor(MonitorViews{views, views, views, views}, DebugMode);
     if (DebugMode)
-      monitor.Log.OpenDebugLog(kDebugLogFileName,
+      monitor.Log.OpenDebugLog(files.debug_log_path,
                                [&views](const std::string& problem) { views.Report(problem); });
-    THashList hash_list(program_folder + kHashListFileName);
+    THashList hash_list(files.data_folder + kHashListFileName);
     ReportHashListProblems(hash_list, monitor);
-    RemoveStaleCaptures(program_folder, monitor);
-    EngineContext context{monitor, settings, hash_list, LoadErrorPages(), program_folder, true, {}};
+    RemoveStaleCaptures(files.data_folder, monitor);
+    EngineContext context{monitor,           settings, hash_list, LoadErrorPages(),
+                          files.data_folder, true,     {}};
     ConsoleQuestions questions(views);
     FolderChoiceQueue folder_queue(
         questions, views, [](const std::function<void()>& work) { work(); },
         [&monitor](const std::string& problem) { monitor.Log.AddDebugLog(problem); });
-    CaptureServices capture{monitor,        hash_list, context.SaveAvailable,
-                            program_folder, questions, folder_queue};
+    CaptureServices capture{monitor,           hash_list, context.SaveAvailable,
+                            files.data_folder, questions, folder_queue};
     context.new_capture = [&capture](std::uint32_t connection_no,
                                      std::shared_ptr<TTxConfig> settings_used) {
       return std::make_unique<Capture>(capture, connection_no, std::move(settings_used));
@@ -93,13 +94,15 @@ int main(int argc, char** argv) {
     try {
       engine.Start(port);
     } catch (const std::exception& failure) {
-      views.ShowMessage(
-          ListenFailureMessage(failure, *settings.Current(), program_folder, settings_path),
-          "trovanex");
+      views.ShowMessage(ListenFailureMessage(failure, *settings.Current(), files.config_folder,
+                                             files.settings_path),
+                        "trovanex");
       return 1;
     }
-    views.Report("listening on port " + std::to_string(engine.Port()) + ", program folder " +
-                 program_folder);
+    views.Report("listening on port " + std::to_string(engine.Port()) +
+                 (files.installed
+                      ? ", settings in " + files.config_folder + ", data in " + files.data_folder
+                      : ", program folder " + files.config_folder));
 
     int signal_number = 0;
     sigwait(&stop_signals, &signal_number);
@@ -111,7 +114,7 @@ int main(int argc, char** argv) {
   }  // the engine waits for every connection thread before the monitor and hash list go
 
   try {
-    settings.Current()->SaveSettings(program_folder, settings_path);
+    settings.Current()->SaveSettings(files.config_folder, files.settings_path);
   } catch (const std::exception& failure) {
     views.ShowMessage(failure.what(), "trovanex");
     exit_code = 1;

@@ -1,8 +1,11 @@
 #include "platform/program_folder.h"
 
+#include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <vector>
 
 #include "platform/errors.h"
@@ -32,6 +35,54 @@ std::string SettingsPathFor(const std::string& executable_path) {
   const auto dot = executable_path.rfind('.');
   if (dot != std::string::npos && dot > name_start) return executable_path.substr(0, dot) + ".ini";
   return executable_path + ".ini";
+}
+
+namespace {
+
+// $name when it holds an absolute path, else the home folder followed by `fallback`.
+std::string XdgFolder(const char* name, const char* fallback) {
+  const char* set = std::getenv(name);
+  if (set && set[0] == '/') return set;
+  const char* home = std::getenv("HOME");
+  if (!home || home[0] != '/') {
+    const passwd* user = ::getpwuid(::getuid());
+    home = user ? user->pw_dir : "/";
+  }
+  return std::string(home) + fallback;
+}
+
+// Makes `folder` and every missing folder above it; the last with `mode`.
+void MakeFolders(const std::string& folder, mode_t mode) {
+  for (std::size_t at = 1; at <= folder.size(); ++at) {
+    if (at < folder.size() && folder[at] != '/') continue;
+    const std::string part = folder.substr(0, at);
+    if (::mkdir(part.c_str(), at == folder.size() ? mode : 0755) != 0 && errno != EEXIST)
+      throw FileError("cannot create " + part + ": " + SystemErrorText(errno));
+  }
+}
+
+}  // namespace
+
+FileLayout LayoutFor(const std::string& executable_path, const std::string& debug_log_name) {
+  FileLayout layout;
+  const std::string folder = FolderOf(executable_path);
+  if (::access(folder.c_str(), W_OK) == 0) {
+    layout.config_folder = layout.data_folder = folder;
+    layout.settings_path = SettingsPathFor(executable_path);
+    layout.debug_log_path = debug_log_name;
+    return layout;
+  }
+  layout.installed = true;
+  layout.config_folder = XdgFolder("XDG_CONFIG_HOME", "/.config") + "/trovanex";
+  layout.data_folder = XdgFolder("XDG_DATA_HOME", "/.local/share") + "/trovanex";
+  MakeFolders(layout.config_folder, 0700);
+  MakeFolders(layout.data_folder, 0700);
+  layout.config_folder += kPathSeparator;
+  layout.data_folder += kPathSeparator;
+  const std::string settings_name = SettingsPathFor(executable_path).substr(folder.size());
+  layout.settings_path = layout.config_folder + settings_name;
+  layout.debug_log_path = layout.data_folder + debug_log_name;
+  return layout;
 }
 
 }  // namespace trovanex

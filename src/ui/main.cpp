@@ -84,7 +84,7 @@ void StopConnections(ProxyEngine& engine) {
 // threads only read them.
 struct SettingsToSave {
   SettingsHolder& settings;
-  std::string program_folder;
+  std::string config_folder;
   std::string settings_path;
 };
 SettingsToSave* settings_at_exit = nullptr;  // set only while the message loop runs
@@ -92,7 +92,7 @@ SettingsToSave* settings_at_exit = nullptr;  // set only while the message loop 
 void SaveSettingsAtExit() {
   if (!settings_at_exit) return;
   try {
-    settings_at_exit->settings.Current()->SaveSettings(settings_at_exit->program_folder,
+    settings_at_exit->settings.Current()->SaveSettings(settings_at_exit->config_folder,
                                                        settings_at_exit->settings_path);
   } catch (const std::exception&) {
     // Nothing more can be done while the process ends.
@@ -123,27 +123,27 @@ int main(int argc, char** argv) {
   }
   QtMessageBoxes boxes;
   ParseCommandLine(Arguments(QCoreApplication::arguments()), boxes);
-  const std::string program_folder = FolderOf(executable);
-  const std::string settings_path = SettingsPathFor(executable);
   QApplication::setApplicationName("trovanex");
   // The program lives on in the tray when its windows are closed.
   QApplication::setQuitOnLastWindowClosed(false);
 
+  FileLayout files;
   auto config = std::make_shared<TTxConfig>();
   try {
-    config->LoadSettings(program_folder, settings_path, boxes);
+    files = LayoutFor(executable, kDebugLogFileName);
+    config->LoadSettings(files.config_folder, files.settings_path, boxes);
   } catch (const std::exception& failure) {
     boxes.ShowMessage(failure.what(), "trovanex");
     return 1;
   }
   SettingsHolder settings(std::move(config));
-  THashList hash_list(program_folder + kHashListFileName);
+  THashList hash_list(files.data_folder + kHashListFileName);
 
   QtMonitorViews views;
   std::optional<Monitor> monitor;
   monitor.emplace(MonitorViews{views, views, views, views}, DebugMode);
   if (DebugMode) {
-    monitor->Log.OpenDebugLog(kDebugLogFileName, [&boxes](const std::string& problem) {
+    monitor->Log.OpenDebugLog(files.debug_log_path, [&boxes](const std::string& problem) {
       // A connection thread must not wait for the user to read this.
       if (QThread::currentThread() == boxes.thread())
         boxes.ShowMessage(problem, "trovanex");
@@ -154,8 +154,9 @@ int main(int argc, char** argv) {
     });
   }
   ReportHashListProblems(hash_list, *monitor);
-  RemoveStaleCaptures(program_folder, *monitor);
-  EngineContext context{*monitor, settings, hash_list, LoadErrorPages(), program_folder, true, {}};
+  RemoveStaleCaptures(files.data_folder, *monitor);
+  EngineContext context{*monitor,          settings, hash_list, LoadErrorPages(),
+                        files.data_folder, true,     {}};
 
   auto windows = std::make_unique<DesktopWindows>(
       StatusFrmServices{settings, context.SaveAvailable, hash_list});
@@ -171,8 +172,8 @@ int main(int argc, char** argv) {
       windows->select_save_folder, boxes,
       [&gate](const std::function<void()>& work) { gate.Run(work); },
       [&running_monitor](const std::string& problem) { running_monitor.Log.AddDebugLog(problem); });
-  CaptureServices capture{*monitor,       hash_list, context.SaveAvailable,
-                          program_folder, questions, folder_queue};
+  CaptureServices capture{*monitor,          hash_list, context.SaveAvailable,
+                          files.data_folder, questions, folder_queue};
   context.new_capture = [&capture](std::uint32_t connection_no,
                                    std::shared_ptr<TTxConfig> settings_used) {
     return std::make_unique<Capture>(capture, connection_no, std::move(settings_used));
@@ -183,14 +184,17 @@ int main(int argc, char** argv) {
   try {
     engine->Start(settings.Current()->ListenPort);
   } catch (const std::exception& failure) {
-    boxes.ShowMessage(
-        ListenFailureMessage(failure, *settings.Current(), program_folder, settings_path),
-        "trovanex");
+    boxes.ShowMessage(ListenFailureMessage(failure, *settings.Current(), files.config_folder,
+                                           files.settings_path),
+                      "trovanex");
     return 1;
   }
 
   windows->status.show();
-  SettingsToSave to_save{settings, program_folder, settings_path};
+  monitor->Messages.ShowStatusMessage(
+      "ファイルの場所: " +
+      (files.installed ? files.config_folder + " / " + files.data_folder : files.config_folder));
+  SettingsToSave to_save{settings, files.config_folder, files.settings_path};
   settings_at_exit = &to_save;
   std::atexit(SaveSettingsAtExit);
   QApplication::exec();
@@ -209,7 +213,7 @@ int main(int argc, char** argv) {
   windows.reset();
   int exit_code = 0;
   try {
-    settings.Current()->SaveSettings(program_folder, settings_path);
+    settings.Current()->SaveSettings(files.config_folder, files.settings_path);
   } catch (const std::exception& failure) {
     monitor->Log.AddDebugLog(failure.what());
     boxes.ShowMessage(failure.what(), "trovanex");

@@ -163,21 +163,28 @@ cp "$work/www/pages/index.html" "$work/www/copy/page.html"
 curl "${proxy[@]}" -o /dev/null "$origin/copy/page.html"
 check "the page uncompressed is known as stored" test ! -e "$work/saved/img/page.html"
 
-# A program folder the program cannot write (an installed copy, run as an ordinary user) and a
-# hash.dat it cannot read: every answer is relayed whole without saving, nothing is answered
+# An installed copy run as an ordinary user whose data folder it cannot write, and a hash.dat
+# there it cannot read: every answer is relayed whole without saving, nothing is answered
 # from the list (its line names a file of other content), and each problem is reported once.
 ro="$work/ro"
+ro_home="$work/ro-home"
+ro_config="$ro_home/.config/trovanex"
+ro_data="$ro_home/.local/share/trovanex"
 ro_port=$((proxy_port + 2))
-mkdir -p "$ro" && chmod 755 "$ro"
+mkdir -p "$ro" "$ro_config" "$ro_data" && chmod 755 "$ro"
 cp "$trovanexd" "$ro/trovanexd"
-printf '[Settings]\r\nListenPort=%s\r\nReadTimeout=1500\r\n' "$ro_port" >"$ro/trovanexd.ini"
+printf '[Settings]\r\nListenPort=%s\r\nReadTimeout=1500\r\n' "$ro_port" >"$ro_config/trovanexd.ini"
 search_rule images /img/ Standard Save "pics/$work/saved/img" >"$ro/Search.cfg"
+cp "$ro/Search.cfg" "$ro_config/Search.cfg"
+chmod -R a+rwX "$ro_home/.config"
 echo stale >"$work/ro-stored.jpg" && chmod 644 "$work/ro-stored.jpg"
-printf '%s<>%s<>6<>127.0.0.1/img/photo.jpg\r\n' "$(md5_of "$work/ro-stored.jpg")" "$work/ro-stored.jpg" >"$ro/hash.dat"
-chmod 600 "$ro/hash.dat"
+printf '%s<>%s<>6<>127.0.0.1/img/photo.jpg\r\n' "$(md5_of "$work/ro-stored.jpg")" "$work/ro-stored.jpg" >"$ro_data/hash.dat"
+chmod 600 "$ro_data/hash.dat"
+chmod 755 "$ro_home" "$ro_home/.local" "$ro_home/.local/share" "$ro_data"
 as_nobody=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
 if "${as_nobody[@]}" true 2>/dev/null; then
-  (cd "$ro" && exec "${as_nobody[@]}" ./trovanexd >"$work/logs/ro-http.log" 2>"$work/logs/ro-stderr.log") &
+  (cd "$ro" && exec env -u XDG_CONFIG_HOME -u XDG_DATA_HOME HOME="$ro_home" "${as_nobody[@]}" \
+    ./trovanexd >"$work/logs/ro-http.log" 2>"$work/logs/ro-stderr.log") &
   ro_pid=$!
   for _ in $(seq 50); do grep -q listening "$work/logs/ro-stderr.log" 2>/dev/null && break; sleep 0.1; done
   ro_proxy=(-s -x "http://127.0.0.1:$ro_port")
@@ -237,6 +244,37 @@ if "${as_nobody[@]}" true 2>/dev/null && [ "$(cat /proc/sys/net/ipv4/ip_unprivil
   stop_user_run
 else
   echo "skip: a first start without rights (cannot run as nobody, or every port is open to users)"
+fi
+
+# An installed copy (its folder not writable by its user) keeps its files in the user's XDG
+# folders and nothing beside the binary.
+if "${as_nobody[@]}" true 2>/dev/null; then
+  installed="$work/installed"
+  home="$work/home"
+  installed_port=$((origin_port + 8))
+  mkdir -p "$installed" "$home/.config/trovanex" "$work/saved/installed"
+  cp "$trovanexd" "$installed/trovanexd"
+  chmod 755 "$installed"
+  printf '[Settings]\r\nListenPort=%s\r\n' "$installed_port" >"$home/.config/trovanex/trovanexd.ini"
+  search_rule images /img/ Standard Save "/$work/saved/installed" >"$home/.config/trovanex/Search.cfg"
+  chmod -R a+rwX "$home" "$work/saved/installed"
+  env -u XDG_CONFIG_HOME -u XDG_DATA_HOME HOME="$home" "${as_nobody[@]}" "$installed/trovanexd" \
+    >/dev/null 2>"$work/logs/installed.log" &
+  installed_pid=$!
+  for _ in $(seq 50); do grep -q listening "$work/logs/installed.log" 2>/dev/null && break; sleep 0.1; done
+  check "installed copy: its folders named" grep -qF \
+    "settings in $home/.config/trovanex/, data in $home/.local/share/trovanex/" "$work/logs/installed.log"
+  check "installed copy: serves" bash -c \
+    "curl -s -x http://127.0.0.1:$installed_port '$origin/img/photo.jpg' | cmp -s - '$work/www/img/photo.jpg'"
+  kill -TERM "$installed_pid"
+  wait "$installed_pid"
+  check "installed copy: stored by its rule" same_file "$work/saved/installed/photo.jpg" "$work/www/img/photo.jpg"
+  check "installed copy: hash.dat in the data folder" grep -q "photo.jpg" "$home/.local/share/trovanex/hash.dat"
+  check "installed copy: settings written in the config folder" \
+    grep -q '^BufferSize=' "$home/.config/trovanex/trovanexd.ini"
+  check "installed copy: nothing beside the binary" test "$(ls "$installed")" = trovanexd
+else
+  echo "skip: an installed copy (cannot run as nobody)"
 fi
 
 # A full disk under the program folder (a small tmpfs without a free inode): no temporary file
