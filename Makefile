@@ -5,7 +5,7 @@ TSAN_BUILD ?= build-tsan
 JOBS       ?= $(shell nproc)
 CMAKE_GEN  := -G Ninja
 
-.PHONY: all bootstrap build build-asan build-tsan test run bench screenshots format clean
+.PHONY: all bootstrap build build-asan build-tsan package test run bench screenshots format clean
 
 all: build
 
@@ -29,7 +29,11 @@ build-tsan: bootstrap
 	  -DCMAKE_CXX_COMPILER=clang++ -DTROVANEX_TSAN=ON -DTROVANEX_CORE_ONLY=ON
 	cmake --build $(TSAN_BUILD) -j $(JOBS)
 
-test: build build-asan build-tsan
+# The Debian package, in the build folder.
+package: build
+	cd $(BUILD) && cpack -G DEB
+
+test: build build-asan build-tsan package
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)

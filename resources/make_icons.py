@@ -7,6 +7,7 @@ itself and shown in the about box), and the desktop program's icons in icons/:
   tray_save_on.png  16 x 16, the tray picture while saving is on: the same motif
   tray_save_off.png 16 x 16, the tray picture while saving is off: the motif in greys,
                     crossed by a red bar
+  hicolor/NxN/trovanex.png  the program icon at the sizes desktops ask the icon theme for
 
 Only the standard library is used. Every shape is given in a 0..1 unit square and drawn by
 png_drawing.py beside this script.
@@ -25,6 +26,7 @@ DARK_GREY = (96, 96, 96, 255)
 LIGHT_GREY = (200, 200, 200, 255)
 MID_GREY = (150, 150, 150, 255)
 RED = (220, 30, 30, 255)
+HICOLOR_SIZES = (16, 22, 24, 32, 48, 64, 128, 256)
 
 
 def in_rounded_square(x, y, left, top, right, bottom, radius):
@@ -85,6 +87,11 @@ def main():
                                   (os.path.join(folder, "tray_save_off.png"), saving_off, 16)):
         with open(path, "wb") as out:
             out.write(png(colour_at, size))
+    for size in HICOLOR_SIZES:
+        sized = os.path.join(folder, "hicolor", "%dx%d" % (size, size))
+        os.makedirs(sized, exist_ok=True)
+        with open(os.path.join(sized, "trovanex.png"), "wb") as out:
+            out.write(png(saving_on, size))
 
 
 if __name__ == "__main__":
