@@ -1,16 +1,21 @@
 # The two commands: `make test` and `make run`. Both install what they need first.
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+RUN_BUILD  ?= build-run
 TSAN_BUILD ?= build-tsan
 JOBS       ?= $(shell nproc)
 CMAKE_GEN  := -G Ninja
 
-.PHONY: all bootstrap build build-asan build-tsan package test run bench screenshots format clean
+.PHONY: all bootstrap bootstrap-run build build-asan build-tsan package test run bench screenshots format clean
 
 all: build
 
 bootstrap:
-	@scripts/bootstrap
+	@scripts/bootstrap test
+
+# What building and running the programs need, without the test tools.
+bootstrap-run:
+	@scripts/bootstrap run
 
 build: bootstrap
 	cmake -S . -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -52,7 +57,10 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(RUN_BUILD)
 
-run: build
-	scripts/run $(ARGS)
+# The programs alone, without tests or benchmarks.
+run: bootstrap-run
+	cmake -S . -B $(RUN_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTROVANEX_TESTS=OFF
+	cmake --build $(RUN_BUILD) -j $(JOBS)
+	BUILD=$(CURDIR)/$(RUN_BUILD) scripts/run $(ARGS)
