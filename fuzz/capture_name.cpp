@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "engine/capture_naming.h"
@@ -17,9 +18,13 @@ namespace {
 
 const std::string& Folder() {
   static const std::string folder = [] {
-    char pattern[] = "/tmp/trovanex-fuzz-names-XXXXXX";
-    FUZZ_REQUIRE(::mkdtemp(pattern) != nullptr);
-    return std::string(pattern);
+    // In memory where the system has it: every run creates files.
+    const char* base = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+    std::string pattern = std::string(base) + "/trovanex-fuzz-names-XXXXXX";
+    FUZZ_REQUIRE(::mkdtemp(pattern.data()) != nullptr);
+    static std::string made = pattern;
+    std::atexit([] { std::filesystem::remove_all(made); });
+    return pattern;
   }();
   return folder;
 }

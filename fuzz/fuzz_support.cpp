@@ -6,6 +6,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
 #include <thread>
 
 namespace trovanex::fuzz {
@@ -27,7 +30,7 @@ struct Pump::State {
   std::string input;
   int drain;
   std::string drained;
-  std::thread thread;
+  bool done;  // under the pump thread's lock
 
   // Both directions at once: the side under test may block writing before it reads on.
   void Run() {
@@ -67,18 +70,59 @@ struct Pump::State {
   }
 };
 
+// One thread for every pump of the run: a thread made and ended for each input would cost
+// more than the input's own work.
+class PumpThread {
+ public:
+  static PumpThread& Instance() {
+    static PumpThread* thread = new PumpThread;  // lives as long as the process
+    return *thread;
+  }
+  void Post(Pump::State* state) {
+    std::lock_guard hold(lock_);
+    queue_.push_back(state);
+    wake_.notify_all();
+  }
+  void WaitFor(Pump::State* state) {
+    std::unique_lock hold(lock_);
+    wake_.wait(hold, [&] { return state->done; });
+  }
+
+ private:
+  PumpThread() : thread_([this] { Loop(); }) {}
+  void Loop() {
+    for (;;) {
+      Pump::State* state;
+      {
+        std::unique_lock hold(lock_);
+        wake_.wait(hold, [&] { return !queue_.empty(); });
+        state = queue_.front();
+        queue_.pop_front();
+      }
+      state->Run();
+      std::lock_guard hold(lock_);
+      state->done = true;
+      wake_.notify_all();
+    }
+  }
+  std::mutex lock_;
+  std::condition_variable wake_;
+  std::deque<Pump::State*> queue_;
+  std::thread thread_;
+};
+
 Pump::Pump(int feed, std::string input, int drain)
-    : state_(new State{feed, std::move(input), drain, {}, {}}) {
-  state_->thread = std::thread([this] { state_->Run(); });
+    : state_(new State{feed, std::move(input), drain, {}, false}) {
+  PumpThread::Instance().Post(state_);
 }
 
 Pump::~Pump() {
-  if (state_->thread.joinable()) state_->thread.join();
+  PumpThread::Instance().WaitFor(state_);
   delete state_;
 }
 
 std::string Pump::Join() {
-  state_->thread.join();
+  PumpThread::Instance().WaitFor(state_);
   return std::move(state_->drained);
 }
 

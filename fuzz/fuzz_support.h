@@ -45,7 +45,7 @@ struct SocketPair {
   int theirs = -1;
 };
 
-// On another thread: writes `input` into `feed` and then ends that direction, while reading
+// On the pump thread: writes `input` into `feed` and then ends that direction, while reading
 // everything that arrives on `drain` until it is closed. Join() returns what was read.
 class Pump {
  public:
@@ -53,8 +53,9 @@ class Pump {
   ~Pump();
   std::string Join();
 
+ struct State;
+
  private:
-  struct State;
   State* state_;
 };
 
