@@ -1,6 +1,7 @@
 // "hash.dat" lines: ParseHashLine and the index over a file's text. The index answers exactly
 // what reading the lines from the top answers, whether the text came whole or line by line,
 // and a line the program writes reads back as the fields it was written from.
+#include <set>
 #include <string>
 #include <vector>
 
@@ -22,18 +23,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const std::string& line : lines) by_line.AddLine(line);
   FUZZ_REQUIRE(whole.LineCount() == lines.size() && by_line.LineCount() == lines.size());
 
-  // Every digest and address the file holds (and one it does not), answered like a scan.
-  std::vector<std::string> keys{"", "no such key"};
+  // Every digest and address the file holds (and one it does not), answered like a scan. Each
+  // key once: a file of many equal lines would otherwise be scanned once per line.
+  std::vector<HashLine> parsed_lines;
+  std::set<std::string_view> keys{"", "no such key"};
   for (const std::string& line : lines) {
-    const HashLine parsed = ParseHashLine(line);
-    keys.emplace_back(parsed.digest);
-    keys.emplace_back(parsed.address);
+    const HashLine& parsed = parsed_lines.emplace_back(ParseHashLine(line));
+    keys.insert(parsed.digest);
+    keys.insert(parsed.address);
   }
-  for (const std::string& key : keys) {
+  for (const std::string_view key : keys) {
     std::vector<std::string> paths;
     std::vector<std::pair<std::string, std::uint64_t>> files;
-    for (const std::string& line : lines) {
-      const HashLine parsed = ParseHashLine(line);
+    for (const HashLine& parsed : parsed_lines) {
       // A line without an address is never found by one, not even by an empty one.
       if (!parsed.address.empty() && parsed.address == key) paths.emplace_back(parsed.path);
       if (parsed.digest == key) files.emplace_back(parsed.path, parsed.number);
