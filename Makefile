@@ -3,10 +3,12 @@ BUILD      ?= build
 ASAN_BUILD ?= build-asan
 RUN_BUILD  ?= build-run
 TSAN_BUILD ?= build-tsan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 600
 JOBS       ?= $(shell nproc)
 CMAKE_GEN  := -G Ninja
 
-.PHONY: all bootstrap bootstrap-run build build-asan build-tsan package test run bench screenshots format clean
+.PHONY: all bootstrap bootstrap-run build build-asan build-tsan build-fuzz package test fuzz run bench screenshots format clean
 
 all: build
 
@@ -34,16 +36,28 @@ build-tsan: bootstrap
 	  -DCMAKE_CXX_COMPILER=clang++ -DTROVANEX_TSAN=ON -DTROVANEX_CORE_ONLY=ON
 	cmake --build $(TSAN_BUILD) -j $(JOBS)
 
+# The libFuzzer targets (fuzz/), built by Clang over the core under AddressSanitizer and
+# UndefinedBehaviorSanitizer.
+build-fuzz: bootstrap
+	cmake -S . -B $(FUZZ_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_CXX_COMPILER=clang++ -DTROVANEX_FUZZ=ON -DTROVANEX_CORE_ONLY=ON
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_targets
+
 # The Debian package, in the build folder.
 package: build
 	cd $(BUILD) && cpack -G DEB
 
-test: build build-asan build-tsan package
+test: build build-asan build-tsan build-fuzz package
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  ctest --test-dir $(TSAN_BUILD) --output-on-failure -j $(JOBS)
+	scripts/fuzz $(FUZZ_BUILD) 20
+
+# Every fuzz target for FUZZ_SECONDS; what a run finds stays in $(FUZZ_BUILD)/fuzz/findings.
+fuzz: build-fuzz
+	scripts/fuzz $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
 bench: build
 	$(BUILD)/bench/trovanex_bench
@@ -57,7 +71,7 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(RUN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(RUN_BUILD)
 
 # The programs alone, without tests or benchmarks.
 run: bootstrap-run

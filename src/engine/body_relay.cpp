@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "engine/proxy_request.h"
 #include "platform/text.h"
 
 namespace trovanex {
@@ -30,6 +31,20 @@ std::optional<std::int64_t> ParseChunkSize(std::string_view line) {
   const std::string_view after = TrimBlanks(line.substr(digits));
   if (digits == 0 || (!after.empty() && after.front() != ';')) return std::nullopt;
   return static_cast<std::int64_t>(size);
+}
+
+void ReadFraming(const std::vector<std::string>& head, TRelayState& state) {
+  try {
+    state.Remaining = ParseDecimal32(HeaderValue(head, "Content-Length"));
+  } catch (const std::invalid_argument&) {
+    state.Remaining = -1;
+  }
+  state.Chunked = EqualsIgnoringCase(HeaderValue(head, "Transfer-Encoding"), "chunked");
+}
+
+bool AnswerHasNoBody(std::string_view method, const std::vector<std::string>& head) {
+  const int code = head.empty() ? -1 : StatusCode(head.front());
+  return method == "HEAD" || (code >= 100 && code < 200) || code == 204 || code == 304;
 }
 
 void BodyRelay::Run() {

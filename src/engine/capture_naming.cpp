@@ -20,11 +20,17 @@ std::size_t NameLimit(const std::string& folder) {
   return limit > 0 ? static_cast<std::size_t>(limit) : 255;
 }
 
-// At most `size` bytes of `text`, never ending inside a UTF-8 character.
+// At most `size` bytes of `text`, never ending inside a UTF-8 character. A character has at most
+// three continuation bytes: a longer run is no character, and is cut where it stands (walking
+// back through it could cut the name to nothing).
 std::string_view CutToFit(std::string_view text, std::size_t size) {
   if (text.size() <= size) return text;
-  while (size > 0 && (static_cast<unsigned char>(text[size]) & 0xC0) == 0x80) --size;
-  return text.substr(0, size);
+  const auto continuation = [&](std::size_t at) {
+    return (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80;
+  };
+  std::size_t cut = size;
+  while (cut > 0 && size - cut < 3 && continuation(cut)) --cut;
+  return text.substr(0, continuation(cut) ? size : cut);
 }
 
 // base + counter + extension in at most `limit` bytes: the base gives way first; an extension

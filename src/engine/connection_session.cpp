@@ -229,13 +229,7 @@ void ConnectionSession::ReadAnswerHead() {
   if (!state_.StatusOk) capture_->DropMatch();
   upstream.ReadHeaderBlock(request_.Headers);
 
-  try {
-    state_.Remaining = ParseDecimal32(HeaderValue(request_.Headers, "Content-Length"));
-  } catch (const std::invalid_argument&) {
-    state_.Remaining = -1;
-  }
-  state_.Chunked =
-      EqualsIgnoringCase(HeaderValue(request_.Headers, "Transfer-Encoding"), "chunked");
+  ReadFraming(request_.Headers, state_);
   if (state_.Chunked) Log(" : \"Chunked\" flag on.");
   state_.ContentType = HeaderValue(request_.Headers, "Content-Type");
   state_.ContentEncoding = HeaderValue(request_.Headers, "Content-Encoding");
@@ -254,12 +248,7 @@ void ConnectionSession::Exchange() {
 }
 
 void ConnectionSession::RelayAnswerBody() {
-  // Only the answer to HEAD and a 1xx, 204 or 304 answer have no body; any other answer
-  // without length or chunked coding runs until the origin closes, whatever its status.
-  const int code = request_.Headers.empty() ? -1 : StatusCode(request_.Headers.front());
-  const bool no_body =
-      request_.Method == "HEAD" || (code >= 100 && code < 200) || code == 204 || code == 304;
-  if (no_body) {
+  if (AnswerHasNoBody(request_.Method, request_.Headers)) {
     state_.Remaining = 0;
     capture_->DropMatch();  // an empty capture would stand for the content from then on
   }

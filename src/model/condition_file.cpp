@@ -133,6 +133,8 @@ std::string FormatSearchConditions(const TSearchConditionList& list) {
       for (auto* folder = condition->FirstFolder(); folder; folder = folder->NextItem()) {
         if (folder != condition->FirstFolder()) text += ";";
         text += folder->Name + "/" + PathToFile(folder->Path);
+        // Only a ";" ends an empty path: at the end of the value it would be read as no folder.
+        if (!folder->NextItem() && folder->Path.empty()) text += ";";
       }
       text += "\r\n";
     }

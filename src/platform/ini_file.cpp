@@ -69,7 +69,13 @@ std::optional<std::string> IniFile::Get(std::string_view section, std::string_vi
 }
 
 void IniFile::Set(std::string_view section, std::string_view key, std::string_view value) {
-  std::string line = std::string(key) + "=" + std::string(value);
+  // Get trims blanks and takes off a pair of quotes: such a value is written inside quotes, so
+  // that it reads back as it was.
+  const bool blank_ends = !value.empty() && TrimBlanks(value).size() != value.size();
+  const bool quoted = value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+                      value.back() == value.front();
+  std::string line = std::string(key) + "=" +
+                     (blank_ends || quoted ? "\"" + std::string(value) + "\"" : std::string(value));
   std::size_t section_end = 0;
   if (const auto index = FindKey(section, key, &section_end)) {
     lines_[*index] = std::move(line);

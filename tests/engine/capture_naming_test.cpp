@@ -76,6 +76,9 @@ TEST(CaptureNamingTest, ALongNameIsShortenedToFitKeepingExtensionAndCounter) {
   EXPECT_EQ(MakeUniqueName(temp / long_extension), temp / long_extension.substr(0, 255));
   temp.Write(long_extension.substr(0, 255), "");
   EXPECT_EQ(MakeUniqueName(temp / long_extension), temp / (long_extension.substr(0, 252) + "[0]"));
+  // A run of continuation bytes is no character: walking back through it would leave no name.
+  const std::string no_character = "\xE2" + std::string(300, '\x82');
+  EXPECT_EQ(MakeUniqueName(temp / no_character), temp / no_character.substr(0, 255));
   // A name that fits is left alone, however close to the limit.
   const std::string exact = std::string(251, 'n') + ".jpg";
   EXPECT_EQ(MakeUniqueName(temp / exact), temp / exact);

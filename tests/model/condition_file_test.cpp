@@ -241,6 +241,7 @@ TEST_F(ConditionFile, ReadsBackWhatItWrote) {
   a.AppendFolder("/save/img", "img");
   a.AppendFolder("/save/other", "");
   Add("", "png").AppendFolder("/p", "p");
+  Add("e", "e").AppendFolder("", "last path empty");  // would end the value as no folder
 
   SaveSearchConditions(folder_.path(), &list_);
   TSearchConditionList read;

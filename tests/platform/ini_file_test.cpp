@@ -93,6 +93,11 @@ TEST(IniFile, SetChangesOnlyWhatItMust) {
   EXPECT_EQ(ini.Serialize(),
             "; top\r\n[A]\r\nKEY=new\r\n;c\r\nadded=1\r\n\r\n[B]\r\nx=1\r\n[Empty]\r\ne=2\r\n"
             "\r\n[New]\r\nn=3\r\n");
+  // Values that Get would trim or unquote are written inside quotes, and read back as given.
+  for (const char* value : {" blank ends ", "'quoted'", "\"\"", "a\"", "\"", "in side"}) {
+    ini.Set("B", "v", value);
+    EXPECT_EQ(IniFile::Parse(ini.Serialize()).Get("B", "v"), value);
+  }
 }
 
 TEST(IniFile, SaveAndLoad) {

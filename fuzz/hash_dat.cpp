@@ -1,0 +1,75 @@
+// "hash.dat" lines: ParseHashLine and the index over a file's text. The index answers exactly
+// what reading the lines from the top answers, whether the text came whole or line by line,
+// and a line the program writes reads back as the fields it was written from.
+#include <set>
+#include <string>
+#include <vector>
+
+#include "fuzz_support.h"
+#include "model/hash_list_index.h"
+#include "platform/text_lines.h"
+
+using namespace trovanex;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string text(reinterpret_cast<const char*>(data), size);
+  std::vector<std::string> lines;
+  ForEachLine(text, [&](std::string_view line) {
+    if (line.find_first_not_of(" \t") != std::string_view::npos) lines.emplace_back(line);
+  });  // a blank line says nothing
+
+  HashListIndex whole, by_line;
+  whole.AddText(text);
+  for (const std::string& line : lines) by_line.AddLine(line);
+  FUZZ_REQUIRE(whole.LineCount() == lines.size() && by_line.LineCount() == lines.size());
+
+  // Every digest and address the file holds (and one it does not), answered like a scan. Each
+  // key once: a file of many equal lines would otherwise be scanned once per line.
+  std::vector<HashLine> parsed_lines;
+  std::set<std::string_view> keys{"", "no such key"};
+  for (const std::string& line : lines) {
+    const HashLine& parsed = parsed_lines.emplace_back(ParseHashLine(line));
+    keys.insert(parsed.digest);
+    keys.insert(parsed.address);
+  }
+  for (const std::string_view key : keys) {
+    std::vector<std::string> paths;
+    std::vector<std::pair<std::string, std::uint64_t>> files;
+    for (const HashLine& parsed : parsed_lines) {
+      // A line without an address is never found by one, not even by an empty one.
+      if (!parsed.address.empty() && parsed.address == key) paths.emplace_back(parsed.path);
+      if (parsed.digest == key) files.emplace_back(parsed.path, parsed.number);
+    }
+    FUZZ_REQUIRE(whole.PathsForAddress(key) == paths && by_line.PathsForAddress(key) == paths);
+    FUZZ_REQUIRE(whole.FilesWithDigest(key) == files && by_line.FilesWithDigest(key) == files);
+  }
+
+  // Written from fields the program would write (no "<>" or line end in them), a line reads
+  // back as those fields. Fields are cut from the input at its first bytes 0x01 and 0x02.
+  const auto cut1 = text.find('\x01');
+  const auto cut2 = text.find('\x02', cut1 == std::string::npos ? 0 : cut1);
+  if (cut1 == std::string::npos || cut2 == std::string::npos) return 0;
+  const std::string digest = text.substr(0, cut1);
+  const std::string path = text.substr(cut1 + 1, cut2 - cut1 - 1);
+  const std::string address = text.substr(cut2 + 1);
+  for (const std::string* field : {&digest, &path, &address})
+    if (field->find("<>") != std::string::npos || field->find_first_of("\r\n") != std::string::npos)
+      return 0;
+  const std::uint32_t file_size = static_cast<std::uint32_t>(size * 2654435761u);
+  for (const bool with_address : {false, true}) {
+    std::string line = FormatHashLine(digest, path, file_size, with_address ? &address : nullptr);
+    FUZZ_REQUIRE(line.ends_with("\r\n"));
+    line.resize(line.size() - 2);
+    const HashLine parsed = ParseHashLine(line);
+    std::string_view expected_digest = digest;
+    while (!expected_digest.empty() &&
+           (expected_digest.front() == ' ' || expected_digest.front() == '\t'))
+      expected_digest.remove_prefix(1);
+    FUZZ_REQUIRE(parsed.digest == expected_digest);
+    FUZZ_REQUIRE(parsed.path == path);
+    FUZZ_REQUIRE(parsed.address == (with_address ? address : std::string()));
+    // A size is recorded only in a line without an address (there "0": check the file).
+    FUZZ_REQUIRE(parsed.number == (with_address ? 0 : file_size));
+  }
+  return 0;
+}
