@@ -3,7 +3,6 @@
 #include "engine/body_relay.h"
 #include "engine/builtin_answers.h"
 #include "model/command_line.h"
-#include "platform/file_system.h"
 #include "platform/net_errors.h"
 #include "platform/socket_error.h"
 #include "platform/text.h"
