@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <openssl/evp.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +12,11 @@
 #include "platform/file_system.h"
 
 namespace trovanex {
+namespace {
+
+constexpr int kDecodingNice = 10;
+
+}  // namespace
 
 GrowingFileDigest::GrowingFileDigest(std::string path, std::uint64_t start_after)
     : path_(std::move(path)), start_after_(start_after) {}
@@ -88,6 +94,8 @@ void GrowingFileDigest::Run() {
                                                                   &EVP_MD_CTX_free);
   bool ok = fd >= 0 && context && EVP_DigestInit_ex(context.get(), EVP_md5(), nullptr) == 1;
   if (decoder_) {
+    // Decoding takes a core of its own for long; the relays, which browsers wait for, come first.
+    ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kDecodingNice);
     decoded_fd_ = ::open(decoded_path_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
     ok = ok && decoded_fd_ >= 0;
   }
