@@ -17,15 +17,7 @@ using namespace trovanex;
 namespace {
 
 const std::string& Folder() {
-  static const std::string folder = [] {
-    // In memory where the system has it: every run creates files.
-    const char* base = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-    std::string pattern = std::string(base) + "/trovanex-fuzz-names-XXXXXX";
-    FUZZ_REQUIRE(::mkdtemp(pattern.data()) != nullptr);
-    static std::string made = pattern;
-    std::atexit([] { std::filesystem::remove_all(made); });
-    return pattern;
-  }();
+  static const std::string folder = fuzz::ScratchFolder("names");
   return folder;
 }
 

@@ -7,11 +7,27 @@
 
 #include <cerrno>
 #include <condition_variable>
+#include <cstdlib>
 #include <deque>
+#include <filesystem>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace trovanex::fuzz {
+
+std::string ScratchFolder(const char* name) {
+  const char* base = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+  std::string pattern = std::string(base) + "/trovanex-fuzz-" + name + "-XXXXXX";
+  FUZZ_REQUIRE(::mkdtemp(pattern.data()) != nullptr);
+  static std::vector<std::string> made;
+  if (made.empty())
+    std::atexit([] {
+      for (const std::string& folder : made) std::filesystem::remove_all(folder);
+    });
+  made.push_back(pattern);
+  return pattern;
+}
 
 SocketPair::SocketPair() {
   int fds[2];

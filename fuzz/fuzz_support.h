@@ -36,6 +36,10 @@ class Choices {
   std::string_view rest_;
 };
 
+// A folder of this run's own for targets that write files, in memory where the system has
+// it (every run writes), removed when the process ends. `name` tells the targets apart.
+std::string ScratchFolder(const char* name);
+
 // A connected pair of local stream sockets. `ours` is handed to a Connection; `theirs` is the
 // far side, driven by Pump.
 struct SocketPair {
@@ -53,7 +57,7 @@ class Pump {
   ~Pump();
   std::string Join();
 
- struct State;
+  struct State;
 
  private:
   State* state_;

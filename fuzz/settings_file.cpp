@@ -22,15 +22,7 @@ struct CountingBoxes : MessageBoxes {
 };
 
 const std::string& Folder() {
-  static const std::string folder = [] {
-    // In memory where the system has it: the settings are written with fsync on every run.
-    const char* base = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-    std::string pattern = std::string(base) + "/trovanex-fuzz-settings-XXXXXX";
-    FUZZ_REQUIRE(::mkdtemp(pattern.data()) != nullptr);
-    static std::string made = pattern;
-    std::atexit([] { std::filesystem::remove_all(made); });
-    return pattern + "/";
-  }();
+  static const std::string folder = fuzz::ScratchFolder("settings") + "/";
   return folder;
 }
 
