@@ -79,6 +79,19 @@ bool SendLocalFileAnswer(Connection& browser, const TProxyRequest& request, cons
     if (!browser.IsConnected()) throw PeerClosed();
     const auto k = static_cast<std::size_t>(std::min<std::uint64_t>(left, piece));
     std::size_t sent = 0;
+    if (!browser.Plain()) {
+      // Through a TLS layer the bytes pass through here to be encrypted.
+      std::string bytes(k, '\0');
+      while (sent < k) {
+        const ssize_t n = ::pread(file.fd, bytes.data() + sent, k - sent, offset);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) throw FileError(path + ": " + SystemErrorText(errno));
+        if (n == 0) throw FileError(path + " is shorter than its size said");
+        sent += static_cast<std::size_t>(n);
+        offset += n;
+      }
+      browser.WriteBytes(bytes);
+    }
     while (sent < k) {
       const ssize_t n = ::sendfile(browser.Handle(), file.fd, &offset, k - sent);
       if (n < 0 && errno == EINTR) continue;

@@ -138,9 +138,35 @@ void Connection::Adopt(int fd) {
   if (aborted_) ::shutdown(fd_, SHUT_RDWR);  // the abort came while connecting
 }
 
+SocketStream& SocketStream::Instance() {
+  static SocketStream plain;
+  return plain;
+}
+
+ssize_t SocketStream::Receive(int fd, char* into, std::size_t max) {
+  return ::recv(fd, into, max, 0);
+}
+
+ssize_t SocketStream::Send(int fd, const char* bytes, std::size_t length) {
+  return ::send(fd, bytes, length, MSG_NOSIGNAL);
+}
+
+void Connection::UseStream(std::unique_ptr<ByteStream> layer) {
+  layer_ = std::move(layer);
+  stream_ = layer_ ? layer_.get() : &SocketStream::Instance();
+}
+
+std::string Connection::TakeBuffered() {
+  std::string bytes(Pending());
+  DropPending();
+  return bytes;
+}
+
 void Connection::CloseSocket() {
   std::lock_guard lock(fd_lock_);
   if (fd_ < 0) return;
+  // A peer that has closed, or an aborted socket, takes no closing record.
+  if (!peer_closed_ && !aborted_) stream_->Close(fd_);
   ::close(fd_);
   fd_ = -1;
 }
@@ -234,6 +260,7 @@ void Connection::DropPending() {
 }
 
 bool Connection::WaitReadable(int wait_ms) {
+  if (stream_->HasPending()) return true;
   const auto deadline = DeadlineAfter(wait_ms);
   for (;;) {
     pollfd watched{fd_, POLLIN, 0};
@@ -255,7 +282,7 @@ bool Connection::Receive(int wait_ms, std::size_t max) {
   input_.resize(old_size + max);
   ssize_t n;
   do {
-    n = ::recv(fd_, input_.data() + old_size, max, 0);
+    n = stream_->Receive(fd_, input_.data() + old_size, max);
   } while (n < 0 && errno == EINTR);
   const int error_number = errno;
   input_.resize(old_size + static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
@@ -364,7 +391,7 @@ void Connection::WriteBytes(std::string_view bytes) {
   if (bytes.empty()) return;
   ThrowIfClosed();
   while (!bytes.empty()) {
-    const ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    const ssize_t n = stream_->Send(fd_, bytes.data(), bytes.size());
     if (n >= 0) {
       bytes.remove_prefix(static_cast<std::size_t>(n));
       continue;

@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/byte_stream.h"
+
 namespace trovanex {
 
 inline constexpr std::size_t kMaxLineLength = 16384;
@@ -98,6 +100,14 @@ class Connection {
   };
   TunnelCounts Tunnel(Connection& other, PieceCallback on_to_this, void* context);
 
+  // Puts a layer (TLS) between this connection and its socket: every later read and write goes
+  // through it, and relays copy through user space instead of splicing. Bytes received but not
+  // yet read belong to the layer's first records: TakeBuffered() hands them over first.
+  void UseStream(std::unique_ptr<ByteStream> layer);
+  std::string TakeBuffered();
+  // Whether reads and writes go to the socket itself (no layer).
+  bool Plain() const { return stream_->Plain(); }
+
   bool IsConnected() const { return fd_ >= 0; }
   void Disconnect();
   // Shuts the socket down in both directions without releasing it, so that a thread blocked
@@ -140,6 +150,10 @@ class Connection {
   std::optional<std::size_t> SpliceSome(Connection& to, std::size_t max, Copy* copy);
   void DrainPipe(Connection& to, std::size_t n, Copy* copy);
   bool EnsurePipe(std::size_t piece);
+
+  // The socket itself, or the layer UseStream put over it.
+  ByteStream* stream_ = &SocketStream::Instance();
+  std::unique_ptr<ByteStream> layer_;
 
   struct Pipe;  // kernel pipes for splice, made on first use
   std::unique_ptr<Pipe> pipe_;

@@ -111,6 +111,8 @@ bool Connection::EnsurePipe(std::size_t piece) {
 std::optional<std::size_t> Connection::SpliceSome(Connection& to, std::size_t max, Copy* copy) {
   ThrowIfClosed();
   to.ThrowIfClosed();
+  // A TLS layer on either side: its bytes are not the socket's bytes.
+  if (!Plain() || !to.Plain()) return std::nullopt;
   if (!EnsurePipe(max)) return std::nullopt;
   if (!WaitReadable(DefaultWaitMs())) throw ReadTimedOut();
   const ssize_t n =
