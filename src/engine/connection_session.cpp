@@ -25,8 +25,9 @@ void AdmitConnection(EngineContext& context, Connection& browser) {
   context.monitor.Counters.NoteClientAddress(address);
 }
 
-ConnectionSession::ConnectionSession(EngineContext& context, Connection& browser)
-    : context_(context), browser_(browser), config_(context.settings.Current()) {}
+ConnectionSession::ConnectionSession(EngineContext& context, Connection& browser,
+                                     OpenedTunnel* tunnel)
+    : context_(context), browser_(browser), config_(context.settings.Current()), tunnel_(tunnel) {}
 
 ConnectionSession::~ConnectionSession() {
   if (started_ && !cleaned_up_) {
@@ -61,10 +62,14 @@ bool ConnectionSession::ReadRequest() {
   const auto wait =
       timeout > 0 ? Connection::Wait::Milliseconds(timeout) : Connection::Wait::Default();
   std::string line;
+  if (tunnel_) line = std::move(tunnel_->first_line);
   while (line.empty()) line = browser_.ReadLine(wait);
   request_.RequestLine = line;
-  request_.Port = 80;
-  ParseRequestLine(request_.RequestLine, request_);
+  request_.Port = tunnel_ ? tunnel_->port : 80;
+  if (tunnel_)
+    ParseTunnelRequestLine(request_.RequestLine, tunnel_->host, request_);
+  else
+    ParseRequestLine(request_.RequestLine, request_);
   if (request_.Method == "error") return false;
   const bool tunnel = IsTunnel();
   // A tunnel names a host and a port where other requests name a path.
@@ -81,8 +86,9 @@ bool ConnectionSession::ReadRequest() {
   }
 
   // A CONNECT line is the same in both forms: it goes to an upstream proxy unchanged.
+  // Inside an opened tunnel the origin itself gets the request, in its own form.
   const std::string first_line =
-      config_->UseProxy || tunnel ? request_.RequestLine
+      (config_->UseProxy && !tunnel_) || tunnel ? request_.RequestLine
                                   : request_.Method + " " + request_.Path + " " + request_.Version;
   request_.Headers.push_back(first_line);
   list_entry_ = request_.Host + ": " + first_line;
@@ -109,6 +115,7 @@ bool ConnectionSession::ReadRequest() {
 
   // What follows a CONNECT head belongs to the tunnel, whatever the head says.
   if (tunnel) return true;
+  if (tunnel_) browser_closes_ = ClosesAfter(request_.Headers, request_.Version);
   request_.BodyLength = RequestContentLength(request_.Headers);
   if (request_.BodyLength > 0)
     request_.Body.ReadFrom(browser_, request_.BodyLength, context_.program_folder);
@@ -122,25 +129,31 @@ void ConnectionSession::Dispatch() {
   }
   if (!request_.UnsupportedScheme.empty()) {
     Log(" : Error; " + request_.UnsupportedScheme + ":// is not relayed as a plain request.");
-    SendErrorAnswer(" 501 Not Implemented",
+    SendPageAnswer(" 501 Not Implemented",
                     "Trovanex relays http:// addresses only; " + request_.UnsupportedScheme +
                         ":// cannot be sent as a plain request.\r\n",
                     "text/plain; charset=utf-8");
     return;
   }
-  if (request_.Host == kResourceHost) {
+  if (request_.Host == kResourceHost && !tunnel_) {
+    if (request_.Path == kCaCertificatePath) {
+      SendCaCertificate();
+      return;
+    }
     SendResourceAnswer(browser_, request_);
     return;
   }
   const std::string stored = context_.hash_list.LocalFileFor(request_.HostPath);
   if (!stored.empty() &&
       SendLocalFileAnswer(browser_, request_, stored,
-                          static_cast<std::size_t>(config_->RelayBufferSize()), context_.monitor))
+                          static_cast<std::size_t>(config_->RelayBufferSize()), context_.monitor)) {
+    answered_whole_ = true;
     return;
+  }
   Exchange();
 }
 
-void ConnectionSession::SendErrorAnswer(const std::string& status, std::string_view page,
+void ConnectionSession::SendPageAnswer(const std::string& status, std::string_view page,
                                         std::string_view content_type) {
   // The browser may be gone already: each write is skipped then, and failures are ignored.
   try {
@@ -156,20 +169,33 @@ void ConnectionSession::SendErrorAnswer(const std::string& status, std::string_v
 }
 
 void ConnectionSession::OpenUpstream() {
-  upstream_.emplace();
+  if (tunnel_) {
+    if (!tunnel_->origin) tunnel_->origin.emplace();
+    upstream_ = &*tunnel_->origin;
+  } else {
+    upstream_ = &own_upstream_.emplace();
+  }
   upstream_link_.emplace(browser_, *upstream_);
 }
 
 void ConnectionSession::DropUpstream() {
   upstream_link_.reset();
-  upstream_.reset();
+  upstream_ = nullptr;
+  // An opened tunnel's origin outlives the request while the tunnel keeps it.
+  if (tunnel_ && !tunnel_->keep_alive) tunnel_->origin.reset();
+  own_upstream_.reset();
 }
 
 bool ConnectionSession::Connect() {
+  if (tunnel_) return ConnectOriginTls();
   const std::string& host = config_->UseProxy ? config_->ProxyAddress : request_.Host;
   const int port = config_->UseProxy ? config_->ProxyPort : request_.Port;
   OpenUpstream();
   if (!IsTunnel()) capture_->Match(request_);
+  return ConnectUpstream(host, port);
+}
+
+bool ConnectionSession::ConnectUpstream(const std::string& host, int port) {
   upstream_->SetReadTimeout(config_->ReadTimeout);
   try {
     upstream_->ConnectTo(host, port, config_->ConnectionTimeout, context_.listen_port.load());
@@ -183,14 +209,14 @@ bool ConnectionSession::Connect() {
     Log("***Error: TIMEOUT***");
     DropUpstream();
     context_.monitor.Messages.ShowStatusMessage("Error: 接続がタイムアウトしました！");
-    SendErrorAnswer(" 504 Gateway Timeout.", context_.pages.ConnectTimeoutPage);
+    SendPageAnswer(" 504 Gateway Timeout.", context_.pages.ConnectTimeoutPage);
     return false;
   } catch (const SocketFailure& failure) {
     Log("***Error: WinSock " + std::to_string(failure.Code) + "***");
     if (failure.Code == kWsaHostNotFound) {
       DropUpstream();
       Log(" : Error; ドメインネームが解決できてなかったりホストが無かったり？");
-      SendErrorAnswer(" 504 Unknown domain name.", context_.pages.HostNotFoundPage);
+      SendPageAnswer(" 504 Unknown domain name.", context_.pages.HostNotFoundPage);
       return false;
     }
     // Any other code: the request is sent on a closed connection, which fails, and the
@@ -229,6 +255,10 @@ void ConnectionSession::ReadAnswerHead() {
   upstream.ReadHeaderBlock(request_.Headers);
 
   ReadFraming(request_.Headers, state_);
+  if (tunnel_) {
+    const std::string& status_line = request_.Headers.front();
+    origin_closes_ = ClosesAfter(request_.Headers, status_line.substr(0, status_line.find(' ')));
+  }
   if (state_.Chunked) Log(" : \"Chunked\" flag on.");
   state_.ContentType = HeaderValue(request_.Headers, "Content-Type");
   state_.ContentEncoding = HeaderValue(request_.Headers, "Content-Encoding");
@@ -243,6 +273,13 @@ void ConnectionSession::ReadAnswerHead() {
 void ConnectionSession::Exchange() {
   if (!Connect()) return;
   ReadAnswerHead();
+  if (tunnel_ && StatusCode(request_.Headers.front()) == 101) {
+    // A protocol switch (a WebSocket) inside an opened tunnel: bytes both ways from here on.
+    tunnel_->keep_alive = false;
+    capture_->DropMatch();
+    RunTunnel();
+    return;
+  }
   RelayAnswerBody();
 }
 
@@ -267,6 +304,7 @@ void ConnectionSession::Relay() {
                   Prefix()};
   try {
     relay.Run();
+    answered_whole_ = state_.Remaining == 0;
     Log(" : Read End");
   } catch (const ReadTimedOut&) {
     context_.monitor.Messages.ShowStatusMessage("Error: 読み込みがタイムアウトしました！");
@@ -288,6 +326,7 @@ void ConnectionSession::CleanUp() {
   } catch (...) {
     // A decision that failed must not keep the connection from ending; the capture logs it.
   }
+  if (tunnel_) DecideKeepAlive();
   if (upstream_) {
     DropUpstream();
     monitor.Log.AddDebugLog(n + " : *** Client Component Freed ***");
@@ -303,7 +342,8 @@ void ConnectionSession::CleanUp() {
   }
   request_.Body.Release();
   request_.Headers.clear();
-  browser_.Disconnect();
+  // Inside an opened tunnel the tunnel's own session ends the browser connection.
+  if (!tunnel_) browser_.Disconnect();
   monitor.Log.AddLog(n + " : << Connection end >>");
   monitor.Counters.ConnectionEnded();
   monitor.Messages.SetStatusText("");

@@ -9,6 +9,7 @@
 
 #include "engine/capture_hooks.h"
 #include "engine/engine_context.h"
+#include "engine/opened_tunnel.h"
 #include "engine/proxy_request.h"
 #include "engine/relay_state.h"
 #include "platform/connection.h"
@@ -21,7 +22,9 @@ void AdmitConnection(EngineContext& context, Connection& browser);
 
 class ConnectionSession {
  public:
-  ConnectionSession(EngineContext& context, Connection& browser);
+  // With `tunnel`, the session serves one request read inside that opened tunnel (its first
+  // line already read into the tunnel), over the tunnel's origin connection.
+  ConnectionSession(EngineContext& context, Connection& browser, OpenedTunnel* tunnel = nullptr);
   ~ConnectionSession();  // the clean-up, if Run did not get to it
   ConnectionSession(const ConnectionSession&) = delete;
   ConnectionSession& operator=(const ConnectionSession&) = delete;
@@ -35,7 +38,9 @@ class ConnectionSession {
   void Dispatch();
   void Exchange();
   bool Connect();  // false when the connection ends here (an error answer, or none)
-  void SendErrorAnswer(const std::string& status, std::string_view page,
+  bool ConnectUpstream(const std::string& host, int port);
+  void SendCaCertificate();
+  void SendPageAnswer(const std::string& status, std::string_view page,
                        std::string_view content_type = {});
   void ReadAnswerHead();
   void RelayAnswerBody();
@@ -44,7 +49,12 @@ class ConnectionSession {
   bool IsTunnel() const { return request_.Method == "CONNECT"; }
   void OpenTunnel();
   void RunTunnel();
-  void CleanUp();
+  // HTTPS for a host the user named: TLS on both sides, and the requests inside served here.
+  bool OpensTunnel();
+  void ServeOpenedTunnel();
+  bool ConnectOriginTls();  // false when the browser got the error answer instead
+  // Inside an opened tunnel: whether the next request may follow on the same connection.
+  void DecideKeepAlive();  void CleanUp();
   void OpenUpstream();
   void DropUpstream();
 
@@ -57,9 +67,14 @@ class ConnectionSession {
   TProxyRequest request_;
   TRelayState state_;
   std::unique_ptr<CaptureHooks> capture_;
-  std::optional<Connection> upstream_;
+  OpenedTunnel* const tunnel_;        // the opened tunnel this request came through, if any
+  std::optional<Connection> own_upstream_;
+  Connection* upstream_ = nullptr;  // own_upstream_, or the opened tunnel's origin
   std::optional<AbortLink> upstream_link_;  // stopping the listener wakes a wait on the origin
   std::optional<std::string> list_entry_;   // set once the connection list has it
+  bool answered_whole_ = false;
+  bool browser_closes_ = false;  // the request asked to close after its answer
+  bool origin_closes_ = false;   // the answer said the origin closes after it  // the browser got a whole answer whose end it can tell
   bool started_ = false;
   bool cleaned_up_ = false;
 };

@@ -177,6 +177,36 @@ void ParseRequestLine(const std::string& line, TProxyRequest& request) {
   request.HostPath = request.Host + request.Path;
 }
 
+void ParseTunnelRequestLine(const std::string& line, const std::string& host,
+                            TProxyRequest& request) {
+  const std::string_view text = line;
+  const auto first_blank = text.find(' ');
+  const auto last_blank = text.rfind(' ');
+  if ((!text.ends_with("HTTP/1.0") && !text.ends_with("HTTP/1.1")) || HasControlCharacter(text) ||
+      first_blank == std::string_view::npos || first_blank == last_blank) {
+    request.Method = "error";
+    return;
+  }
+  request.Method = text.substr(0, first_blank);
+  request.Version = text.substr(last_blank + 1);
+  std::string_view target = text.substr(first_blank + 1, last_blank - first_blank - 1);
+  if (EqualsIgnoringCase(SchemeOf(target), "https")) {
+    target.remove_prefix(std::string_view("https://").size());
+    const auto path_at = target.find_first_of("/?");
+    target = path_at == std::string_view::npos ? std::string_view("/") : target.substr(path_at);
+  }
+  if (request.Method.empty() || request.Method == "CONNECT" ||
+      (!target.starts_with('/') && !target.starts_with('?')) ||
+      target.find(' ') != std::string_view::npos) {
+    request.Method = "error";
+    return;
+  }
+  request.Host = host;
+  request.Path = target;
+  if (request.Path.front() == '?') request.Path.insert(0, "/");
+  request.HostPath = request.Host + request.Path;
+}
+
 int StatusCode(std::string_view status_line) {
   const auto blank = status_line.find(' ');
   if (blank == std::string_view::npos) return -1;
@@ -206,6 +236,22 @@ std::string HeaderValue(const std::vector<std::string>& headers, std::string_vie
     return value;
   }
   return {};
+}
+
+bool HasToken(std::string_view value, std::string_view token) {
+  while (!value.empty()) {
+    const auto comma = value.find(',');
+    if (EqualsIgnoringCase(TrimBlanks(value.substr(0, comma)), token)) return true;
+    if (comma == std::string_view::npos) break;
+    value.remove_prefix(comma + 1);
+  }
+  return false;
+}
+
+bool ClosesAfter(const std::vector<std::string>& head, std::string_view version) {
+  const std::string connection = HeaderValue(head, "Connection");
+  if (HasToken(connection, "close")) return true;
+  return version == "HTTP/1.0" && !HasToken(connection, "keep-alive");
 }
 
 std::int64_t RequestContentLength(const std::vector<std::string>& headers) {

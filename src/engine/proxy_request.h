@@ -35,6 +35,15 @@ struct TProxyRequest {
 // that is not a decimal number.
 void ParseRequestLine(const std::string& line, TProxyRequest& request);
 
+// Parses a request line read inside an opened HTTPS tunnel to `host`: "METHOD /path HTTP/1.x"
+// (or an absolute https:// target, whose own path then counts). Host is always the tunnel's
+// host, whatever the line or the Host header say, since that is where the request goes;
+// HostPath is host and path without a scheme, so an address kept over HTTPS and over HTTP is
+// the same address. Port is left as it is. An unacceptable line (a control character, no
+// path, a CONNECT) sets only Method to "error".
+void ParseTunnelRequestLine(const std::string& line, const std::string& host,
+                            TProxyRequest& request);
+
 // A decimal 32-bit number with an optional sign and blanks around it; throws
 // std::invalid_argument otherwise.
 std::int32_t ParseDecimal32(std::string_view text);
@@ -48,6 +57,14 @@ int StatusCode(std::string_view status_line);
 // trimmed, one blank between. Empty when there is no such line. The first line of `headers`
 // (request or status line) is looked at like any other.
 std::string HeaderValue(const std::vector<std::string>& headers, std::string_view name);
+
+// Whether a comma-separated header value such as "keep-alive, Upgrade" holds `token`
+// (ignoring case).
+bool HasToken(std::string_view value, std::string_view token);
+
+// Whether the side that sent `head` (a request or an answer, first line and headers) closes the
+// connection after this message: "Connection: close", or HTTP/1.0 without keep-alive.
+bool ClosesAfter(const std::vector<std::string>& head, std::string_view version);
 
 // The request's Content-Length: the last line starting with "Content-Length:" (ignoring
 // case) counts; 0 without one. Throws std::invalid_argument for a value that is not a decimal

@@ -12,6 +12,8 @@ namespace trovanex {
 // The pseudo host whose requests are answered from the resources; the host-not-found page
 // loads the logo from it.
 inline constexpr char kResourceHost[] = "trovanex.internal";
+// Under the resource host: the local certificate authority's certificate, for browsers to trust.
+inline constexpr char kCaCertificatePath[] = "/ca.crt";
 
 // The bytes of the resource with this type ("PNG", "TEXT") and name, or none.
 std::optional<std::string_view> LookupResource(std::string_view type, std::string_view name);

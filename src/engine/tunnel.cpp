@@ -14,6 +14,10 @@ void CountTowardsBrowser(void* monitor, std::size_t length) {
 }  // namespace
 
 void ConnectionSession::OpenTunnel() {
+  if (OpensTunnel()) {
+    ServeOpenedTunnel();
+    return;
+  }
   if (!Connect()) return;
   if (!upstream_->IsConnected()) {
     // Refused or failed: the browser shows its own tunnel error for a closed connection.

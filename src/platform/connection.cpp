@@ -271,6 +271,12 @@ bool Connection::WaitReadable(int wait_ms) {
   }
 }
 
+bool Connection::StillOpen() {
+  if (fd_ < 0 || peer_closed_ || Buffered() > 0 || stream_->HasPending()) return false;
+  pollfd watched{fd_, POLLIN, 0};
+  return ::poll(&watched, 1, 0) == 0;
+}
+
 bool Connection::Receive(int wait_ms, std::size_t max) {
   ThrowIfClosed();
   if (!WaitReadable(wait_ms)) return false;

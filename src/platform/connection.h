@@ -109,6 +109,9 @@ class Connection {
   bool Plain() const { return stream_->Plain(); }
 
   bool IsConnected() const { return fd_ >= 0; }
+  // Whether a kept connection can take the next request: connected, nothing unread, and the
+  // peer has neither closed nor sent anything meanwhile.
+  bool StillOpen();
   void Disconnect();
   // Shuts the socket down in both directions without releasing it, so that a thread blocked
   // on it wakes with a failure; a socket this connection opens later is shut down at once.
@@ -149,6 +152,9 @@ class Connection {
   // here, 0 when the socket had nothing after all.
   std::optional<std::size_t> SpliceSome(Connection& to, std::size_t max, Copy* copy);
   void DrainPipe(Connection& to, std::size_t n, Copy* copy);
+  // The tunnel when either side has a layer; PassSome moves what this side has to `to`.
+  TunnelCounts LayeredTunnel(Connection& other, PieceCallback on_to_this, void* context);
+  std::size_t PassSome(Connection& to);
   bool EnsurePipe(std::size_t piece);
 
   // The socket itself, or the layer UseStream put over it.

@@ -145,8 +145,46 @@ class NonBlockingFor {
 
 }  // namespace
 
+std::size_t Connection::PassSome(Connection& to) {
+  if (Buffered() == 0 && !Receive(0)) return 0;
+  return ForwardBuffered(to, Buffered(), nullptr);
+}
+
+Connection::TunnelCounts Connection::LayeredTunnel(Connection& other, PieceCallback on_to_this,
+                                                   void* context) {
+  // Bytes under a layer (TLS) pass through user space: whatever either side has, as it comes.
+  TunnelCounts counts;
+  try {
+    for (;;) {
+      bool this_ready = Buffered() > 0 || stream_->HasPending();
+      bool other_ready = other.Buffered() > 0 || other.stream_->HasPending();
+      if (!this_ready && !other_ready) {
+        pollfd watched[2] = {{fd_, POLLIN, 0}, {other.fd_, POLLIN, 0}};
+        if (::poll(watched, 2, -1) < 0) {
+          if (errno == EINTR) continue;
+          break;
+        }
+        this_ready = watched[0].revents != 0;
+        other_ready = watched[1].revents != 0;
+      }
+      if (this_ready) counts.to_other += PassSome(other);
+      if (other_ready) {
+        const std::size_t n = other.PassSome(*this);
+        counts.to_this += n;
+        if (n > 0 && on_to_this) on_to_this(context, n);
+      }
+    }
+  } catch (const NetError&) {
+    // Either side closed or failed: the tunnel is over.
+  }
+  if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
+  if (other.fd_ >= 0) ::shutdown(other.fd_, SHUT_RDWR);
+  return counts;
+}
+
 Connection::TunnelCounts Connection::Tunnel(Connection& other, PieceCallback on_to_this,
                                             void* context) {
+  if (!Plain() || !other.Plain()) return LayeredTunnel(other, on_to_this, context);
   TunnelCounts counts;
   // Bytes that came right after the heads (a TLS greeting sent without waiting) go first.
   try {

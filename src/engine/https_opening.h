@@ -1,0 +1,50 @@
+// What opening HTTPS tunnels needs once per program: the local certificate authority (made on
+// first need, never replaced), leaf certificates for the hosts it opens, and verified TLS
+// towards origins. Shared by every connection; safe from any thread.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "platform/connection.h"
+#include "platform/thread_annotations.h"
+
+namespace trovanex {
+
+class CertificateAuthority;
+class LeafCache;
+
+class HttpsOpening {
+ public:
+  // `folder` ends with the separator; the authority's files live there.
+  explicit HttpsOpening(std::string folder);
+  ~HttpsOpening();
+  HttpsOpening(const HttpsOpening&) = delete;
+  HttpsOpening& operator=(const HttpsOpening&) = delete;
+
+  // Loads or makes the authority at the first call. False when it cannot be used; `problem`
+  // then names the file and the reason, and is given only once (the first failing call), so
+  // that it is reported once.
+  bool Ready(std::optional<std::string>& problem);
+  // The authority's certificate in PEM; empty when it cannot be used.
+  std::string CaCertificatePem();
+
+  // TLS towards the browser after the "200 Connection established": a leaf for the name the
+  // browser sends (SNI), else for `connect_host`. Returns that name. Throws a NetError.
+  std::string AcceptBrowser(Connection& browser, const std::string& connect_host, int timeout_ms);
+  // TLS towards the origin, its certificate verified against the system's authorities and
+  // those in `extra_ca_file`. Throws TlsVerifyFailed (with the reason) or another NetError.
+  void ConnectOrigin(Connection& origin, const std::string& host,
+                     const std::string& extra_ca_file, int timeout_ms);
+
+ private:
+  const std::string folder_;
+  Mutex lock_;
+  bool tried_ GUARDED_BY(lock_) = false;
+  std::shared_ptr<CertificateAuthority> authority_ GUARDED_BY(lock_);
+  std::shared_ptr<LeafCache> leaves_ GUARDED_BY(lock_);
+};
+
+}  // namespace trovanex

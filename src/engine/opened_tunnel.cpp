@@ -1,0 +1,123 @@
+// HTTPS for the hosts the user named: the proxy answers the CONNECT itself, speaks TLS with the
+// browser under a leaf certificate of its own authority and with the origin under full
+// verification, and serves each request inside as a plain request is served, so that the
+// user's rules, captures and stored files work the same for both.
+#include "engine/connection_session.h"
+#include "engine/https_opening.h"
+#include "platform/net_errors.h"
+#include "platform/text.h"
+#include "tls/tls_stream.h"
+
+namespace trovanex {
+bool ConnectionSession::OpensTunnel() {
+  const HttpsSettings& https = config_->Https;
+  // Through an upstream proxy every tunnel stays blind: that proxy decides where bytes go.
+  if (!context_.https || config_->UseProxy || !https.Capture || !https.Hosts.Matches(request_.Host))
+    return false;
+  std::optional<std::string> problem;
+  if (context_.https->Ready(problem)) return true;
+  if (problem) {
+    Log(" : Error; " + *problem + "; HTTPS is not opened.");
+    context_.monitor.Messages.ShowStatusMessage("Error: ローカル認証局が使えません (" + *problem +
+                                                ")");
+  }
+  return false;
+}
+
+void ConnectionSession::ServeOpenedTunnel() {
+  request_.Headers.clear();  // the browser's CONNECT head is not forwarded
+  browser_.WriteLine(request_.Version + " 200 Connection established");
+  browser_.WriteLine("");
+  OpenedTunnel tunnel;
+  tunnel.connect_host = request_.Host;
+  tunnel.port = request_.Port;
+  try {
+    tunnel.host =
+        context_.https->AcceptBrowser(browser_, request_.Host, config_->ConnectionTimeout);
+  } catch (const NetError& failure) {
+    Log(" : Error; TLS with the browser failed: " + std::string(failure.what()));
+    return;
+  }
+  Log(" : >> Tunnel opened for capture << " + tunnel.host);
+
+  // Requests follow one another while each answer's end was clear to the browser.
+  const int timeout = config_->ReadTimeout;
+  const auto wait =
+      timeout > 0 ? Connection::Wait::Milliseconds(timeout) : Connection::Wait::Default();
+  while (tunnel.keep_alive && browser_.IsConnected()) {
+    try {
+      std::string line;
+      while (line.empty()) line = browser_.ReadLine(wait);
+      tunnel.first_line = std::move(line);
+    } catch (const NetError&) {
+      break;  // the browser closed its kept connection, or stopping the program ended it
+    }
+    ++tunnel.requests;
+    ConnectionSession inner(context_, browser_, &tunnel);
+    try {
+      inner.Run();
+    } catch (const std::exception&) {
+      break;  // the request's own clean-up has run and logged it
+    }
+  }
+  Log(" : >> Tunnel closed << " + std::to_string(tunnel.requests) + " requests");
+}
+
+bool ConnectionSession::ConnectOriginTls() {
+  OpenUpstream();
+  capture_->Match(request_);
+  Connection& origin = *upstream_;
+  if (origin.IsConnected()) {
+    if (origin.StillOpen()) {
+      Log(" : Kept-alive origin connection reused.");
+      return true;
+    }
+    origin.Disconnect();  // the origin ended it while the browser was idle
+  }
+  if (!ConnectUpstream(tunnel_->connect_host, tunnel_->port)) return false;
+  if (!origin.IsConnected()) return true;  // fails like the plain path: on the closed connection
+
+  std::string reason;
+  bool unverified = false;
+  try {
+    context_.https->ConnectOrigin(origin, tunnel_->host, config_->Https.ExtraCaFile,
+                                  config_->ConnectionTimeout);
+    return true;
+  } catch (const TlsVerifyFailed& failure) {
+    reason = failure.what();
+    unverified = true;
+  } catch (const NetError& failure) {
+    reason = failure.what();
+  }
+  // Nothing may go to an origin that was not verified, not even in the clear.
+  origin.Disconnect();
+  const std::string what = unverified ? "the certificate of " + tunnel_->host + " did not verify"
+                                      : "TLS with " + tunnel_->host + " failed";
+  Log(" : Error; " + what + ": " + reason);
+  context_.monitor.Messages.ShowStatusMessage("Error: HTTPS の接続を確立できませんでした (" +
+                                              tunnel_->host + ")");
+  SendPageAnswer(" 502 Bad Gateway",
+                 "Trovanex did not relay this request: " + what + " (" + reason + ").\r\n",
+                 "text/plain; charset=utf-8");
+  return false;
+}
+
+void ConnectionSession::DecideKeepAlive() {
+  tunnel_->keep_alive = tunnel_->keep_alive && answered_whole_ && !browser_closes_ &&
+                        !origin_closes_ && browser_.IsConnected();
+}
+
+void ConnectionSession::SendCaCertificate() {
+  std::string pem;
+  std::optional<std::string> problem;
+  if (context_.https && context_.https->Ready(problem)) pem = context_.https->CaCertificatePem();
+  if (problem) Log(" : Error; " + *problem);
+  if (pem.empty()) {
+    SendPageAnswer(" 404 Not found.", "No local certificate authority is available.\r\n",
+                   "text/plain; charset=utf-8");
+    return;
+  }
+  SendPageAnswer(" 200 OK", pem, "application/x-x509-ca-cert");
+}
+
+}  // namespace trovanex

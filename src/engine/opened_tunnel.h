@@ -1,0 +1,25 @@
+// An HTTPS tunnel the proxy opens because the user named its host: TLS towards the browser with
+// a leaf certificate of the local authority, verified TLS towards the origin, and the requests
+// inside served one after another, each through the same pipeline as a plain request.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "platform/connection.h"
+
+namespace trovanex {
+
+struct OpenedTunnel {
+  std::string connect_host;  // as the CONNECT line named it
+  std::int32_t port = 443;
+  std::string host;  // the name the browser asked for (SNI), else connect_host
+  // The origin, connected when a request first needs it and kept while answers end cleanly.
+  std::optional<Connection> origin;
+  std::string first_line;  // the request line read before its session starts
+  bool keep_alive = true;  // whether the next request may follow on this connection
+  std::uint64_t requests = 0;
+};
+
+}  // namespace trovanex
