@@ -28,6 +28,8 @@ class HttpsOpening {
   // then names the file and the reason, and is given only once (the first failing call), so
   // that it is reported once.
   bool Ready(std::optional<std::string>& problem);
+  // Why the authority cannot be used, every time asked; empty while it can, or before Ready.
+  std::string Problem();
   // The authority's certificate in PEM; empty when it cannot be used.
   std::string CaCertificatePem();
 
@@ -43,6 +45,8 @@ class HttpsOpening {
   const std::string folder_;
   Mutex lock_;
   bool tried_ GUARDED_BY(lock_) = false;
+  std::string problem_ GUARDED_BY(lock_);
+  // Declared before the leaf cache, which signs with it, so that it outlives the cache.
   std::shared_ptr<CertificateAuthority> authority_ GUARDED_BY(lock_);
   std::shared_ptr<LeafCache> leaves_ GUARDED_BY(lock_);
 };
