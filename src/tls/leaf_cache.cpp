@@ -12,6 +12,7 @@ namespace trovanex {
 namespace {
 
 constexpr std::size_t kMaxHostLength = 253;
+constexpr std::size_t kMaxCommonName = 64;
 
 // The host as it goes into the certificate: brackets and one final dot gone, lower case, an
 // address in its canonical text. Empty when no certificate may carry it.
@@ -40,8 +41,9 @@ std::string Normalise(const std::string& host, bool& is_address) {
   return name;
 }
 
-// The subjectAltName extension: one DNS name or one IP address.
-bool AddAltName(X509* certificate, const std::string& host, bool is_address) {
+// The subjectAltName extension: one DNS name or one IP address; critical when the subject is
+// empty, as the certificate rules ask.
+bool AddAltName(X509* certificate, const std::string& host, bool is_address, bool critical) {
   GENERAL_NAMES* names = sk_GENERAL_NAME_new_null();
   GENERAL_NAME* name = GENERAL_NAME_new();
   bool built = names && name;
@@ -62,8 +64,8 @@ bool AddAltName(X509* certificate, const std::string& host, bool is_address) {
     built = sk_GENERAL_NAME_push(names, name) > 0;
     if (built) name = nullptr;  // the list owns it now
   }
-  built = built &&
-          X509_add1_ext_i2d(certificate, NID_subject_alt_name, names, 0, X509V3_ADD_DEFAULT) == 1;
+  built = built && X509_add1_ext_i2d(certificate, NID_subject_alt_name, names, critical ? 1 : 0,
+                                     X509V3_ADD_DEFAULT) == 1;
   GENERAL_NAME_free(name);
   GENERAL_NAMES_free(names);
   return built;
@@ -135,7 +137,7 @@ std::shared_ptr<const Leaf> LeafCache::Make(const std::string& host, bool is_add
     // A common name holds at most 64 characters; the SAN alone names longer hosts.
     built = X509_set_version(leaf, X509_VERSION_3) == 1 && tls::SetRandomSerial(leaf) &&
             tls::SetValidity(leaf, -kValidDaysBack, kValidDaysAhead) &&
-            (host.size() > 64 ||
+            (host.size() > kMaxCommonName ||
              X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_ASC,
                                         reinterpret_cast<const unsigned char*>(host.c_str()), -1,
                                         -1, 0) == 1) &&
@@ -146,7 +148,7 @@ std::shared_ptr<const Leaf> LeafCache::Make(const std::string& host, bool is_add
             tls::AddExtension(leaf, issuer, NID_ext_key_usage, "serverAuth") &&
             tls::AddExtension(leaf, issuer, NID_subject_key_identifier, "hash") &&
             tls::AddExtension(leaf, issuer, NID_authority_key_identifier, "keyid:always") &&
-            AddAltName(leaf, host, is_address) &&
+            AddAltName(leaf, host, is_address, host.size() > kMaxCommonName) &&
             X509_sign(leaf, authority_.Key(), EVP_sha256()) > 0;
   }
   if (!built)

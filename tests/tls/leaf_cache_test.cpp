@@ -48,6 +48,8 @@ class LeafCacheTest : public ::testing::Test {
 };
 
 TEST_F(LeafCacheTest, LeafNamesTheHostInItsSanAndChainsToTheAuthority) {
+  static constexpr char kLongName[] =
+      "a-rather-long-label-for-a-host.another-long-label-beside-it.example";
   struct Case {
     const char* host;
     const char* name;  // normalised, as checked
@@ -59,6 +61,8 @@ TEST_F(LeafCacheTest, LeafNamesTheHostInItsSanAndChainsToTheAuthority) {
       {"127.0.0.1", "127.0.0.1", true},
       {"[::1]", "::1", true},
       {"[2001:DB8:0:0::1]", "2001:db8::1", true},
+      // Too long for a common name: the SAN alone names it.
+      {kLongName, kLongName, false},
   };
   LeafCache leaves(*authority_);
   for (const Case& c : cases) {
