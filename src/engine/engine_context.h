@@ -32,7 +32,7 @@ struct EngineContext {
   std::atomic<int> listen_port{-1};
   // The local authority and its certificates, for the HTTPS hosts the user names; none: every
   // tunnel stays blind.
-  std::shared_ptr<HttpsOpening> https;
+  std::shared_ptr<HttpsOpening> https{};
 };
 
 }  // namespace trovanex

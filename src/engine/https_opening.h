@@ -38,8 +38,8 @@ class HttpsOpening {
   std::string AcceptBrowser(Connection& browser, const std::string& connect_host, int timeout_ms);
   // TLS towards the origin, its certificate verified against the system's authorities and
   // those in `extra_ca_file`. Throws TlsVerifyFailed (with the reason) or another NetError.
-  void ConnectOrigin(Connection& origin, const std::string& host,
-                     const std::string& extra_ca_file, int timeout_ms);
+  void ConnectOrigin(Connection& origin, const std::string& host, const std::string& extra_ca_file,
+                     int timeout_ms);
 
  private:
   const std::string folder_;
