@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -68,7 +69,7 @@ const Fixture& FixtureOf(int lines) {
 
 // Returns once the list's index is built.
 void WaitForIndex(THashList& list) {
-  list.LocalFileFor("bench.invalid/warm-up");
+  if (!list.WaitUntilIndexed(std::chrono::minutes(1))) std::abort();
 }
 
 // The lookup as it reads with no index: the whole file, line by line, per request.
@@ -154,6 +155,7 @@ void BM_IndexMemory(benchmark::State& state) {
       WaitForIndex(list);
       added = static_cast<double>(StatusKb("VmRSS:") - before) / 1024;
       peak = static_cast<double>(StatusKb("VmHWM:") - before) / 1024;
+      state.counters["index_MB"] = static_cast<double>(list.IndexMemoryBytes()) / (1024 * 1024);
       benchmark::DoNotOptimize(list.LocalFileFor(fixture.last_address));
     }
   }
@@ -176,13 +178,18 @@ void BM_FirstLookupsAfterStart(benchmark::State& state) {
   for (auto _ : state) {
     const auto start = Clock::now();
     THashList list(fixture.hash_file);
-    const auto before = Clock::now();
-    if (list.LocalFileFor(fixture.last_address).empty()) state.SkipWithError("no hit");
-    const auto after = Clock::now();
-    first = std::max(first, ms(after - before));
-    worst = std::max(worst, ms(after - before));
-    lookups += 1;
-    ready = std::max(ready, ms(after - start));  // the first lookup built it
+    for (bool is_first = true;; is_first = false) {
+      const auto before = Clock::now();
+      if (list.LocalFileFor(fixture.last_address).empty()) state.SkipWithError("no hit");
+      const auto after = Clock::now();
+      if (is_first) first = std::max(first, ms(after - before));
+      worst = std::max(worst, ms(after - before));
+      lookups += 1;
+      if (list.WaitUntilIndexed(std::chrono::milliseconds(0))) {
+        ready = std::max(ready, ms(Clock::now() - start));
+        break;
+      }
+    }
   }
   state.counters["first_ms"] = first;
   state.counters["worst_ms"] = worst;
