@@ -109,8 +109,11 @@ class THashList {
   // An open descriptor of the file an index was built from; lookups read candidate lines
   // through it after the lock is released.
   struct OpenFile {
-    int fd;
+    explicit OpenFile(int descriptor) : fd(descriptor) {}
     ~OpenFile();
+    OpenFile(const OpenFile&) = delete;
+    OpenFile& operator=(const OpenFile&) = delete;
+    const int fd;
   };
   // Where a lookup finds the file's lines.
   enum class Source { kNothing, kIndex, kFile };
@@ -159,6 +162,11 @@ class THashList {
   HashListIndex index_ GUARDED_BY(lock_);  // the lines of the file as stamp_ describes it
   std::shared_ptr<const OpenFile> indexed_file_ GUARDED_BY(lock_);  // index_'s file
   Stamp stamp_ GUARDED_BY(lock_);  // the file the index was built from
+  // The rule: while index_valid_, index_ names every line of the file as stamp_ describes it
+  // (no file at all when !stamp_.exists), and the watch reports whatever was written since. For
+  // a file, only the index's thread sets it, once the file's stamp held still while it was read;
+  // an append of our own extends it in place; anything else that may have changed the file
+  // drops it, and lookups read the file until the thread has built the index anew.
   bool index_valid_ GUARDED_BY(lock_) = false;
   // Without a working watch: the file changed too recently for its stamp to tell a new change.
   bool racy_ GUARDED_BY(lock_) = false;

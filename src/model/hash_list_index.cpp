@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <functional>
-#include <iterator>
 
 #include "platform/text_lines.h"
 
@@ -74,11 +73,11 @@ void HashListIndex::Keys::Add(Entry entry, bool sealed) {
   // An appended line starts after every line indexed so far: among its key's entries it is last.
   recent.insert(std::upper_bound(recent.begin(), recent.end(), entry), entry);
   if (recent.size() < kMergeAt) return;
-  std::vector<Entry> merged;
-  merged.reserve(sorted.size() + recent.size());
-  std::merge(sorted.begin(), sorted.end(), recent.begin(), recent.end(),
-             std::back_inserter(merged));
-  sorted = std::move(merged);
+  // Room for several merges at a time: the table is not copied on each.
+  if (sorted.capacity() - sorted.size() < recent.size())
+    sorted.reserve(sorted.size() + std::max(recent.size(), sorted.size() / 8));
+  const auto merged = sorted.insert(sorted.end(), recent.begin(), recent.end());
+  std::inplace_merge(sorted.begin(), merged, sorted.end());
   recent.clear();
 }
 

@@ -169,6 +169,34 @@ TEST(HashListFormatTest, ParseCutsAtTheFirstSeparatorEachTime) {
   }
 }
 
+// Lines appended to a built index wait beside it and are merged into it now and then; the
+// lines of a key stay in file order across merges, also when every key hashes alike.
+TEST(HashListIndexTest, AppendedLinesKeepFileOrderAcrossMerges) {
+  for (const HashListIndex::KeyHash hash :
+       {HashListIndex::DefaultKeyHash, +[](std::string_view) -> std::uint64_t { return 7; }}) {
+    HashListIndex index(hash);
+    index.AddText("d0<>/s/0<>0<>a0\r\nd1<>/s/1<>0<>a1\r\n");
+    index.Seal();
+    std::map<std::string, std::vector<std::uint64_t>> expected{{"a0", {0}}, {"a1", {17}}};
+    for (std::uint64_t offset = 1000; offset < 1000 + 20000 * 40; offset += 40) {
+      const std::string address = "a" + std::to_string(offset % 7);
+      index.AddLine("d<>/s/x<>0<>" + address, offset);
+      expected[address].push_back(offset);
+    }
+    for (const auto& [address, offsets] : expected) {
+      const std::vector<std::uint64_t> found = index.LinesWithAddress(address);
+      if (hash == HashListIndex::DefaultKeyHash) {
+        EXPECT_EQ(found, offsets) << address;
+      } else {  // every line is a candidate, in file order
+        EXPECT_EQ(found.size(), 20002u);
+        EXPECT_TRUE(std::is_sorted(found.begin(), found.end()));
+      }
+    }
+    EXPECT_EQ(index.LinesWithDigest("d").size(),
+              hash == HashListIndex::DefaultKeyHash ? 20000u : 20002u);
+  }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Lookups against a given file. {D} is the digest of "abc", the content asked about; {S3} and
 // {S4} are stored files of 3 and 4 bytes, {M} a stored file that is gone, {F} a folder.
