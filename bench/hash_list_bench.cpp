@@ -143,7 +143,9 @@ long StatusKb(const char* field) {
 }
 
 // What a list with a built index adds to the process: resident memory once built, and at the
-// peak while building (the peak mark is reset first), in MB.
+// peak while building (the peak mark is reset first), in MB, beside the bytes of the index's
+// own tables. The resident figures are clean only in a process of their own
+// (--benchmark_filter=BM_IndexMemory/100000/): memory freed by earlier benchmarks is reused.
 void BM_IndexMemory(benchmark::State& state) {
   const Fixture& fixture = FixtureOf(static_cast<int>(state.range(0)));
   double added = 0, peak = 0;
