@@ -1,8 +1,11 @@
-// "hash.dat" lines: ParseHashLine and the index over a file's text. The index answers exactly
-// what reading the lines from the top answers, whether the text came whole or line by line,
-// and a line the program writes reads back as the fields it was written from.
+// "hash.dat" lines: ParseHashLine and the index over a file's text. The lines the index names
+// for a key, once their key is compared, are exactly those that reading from the top finds,
+// whether the text came whole or line by line (appended to a sealed index), also when every
+// key hashes alike; and a line the program writes reads back as the fields it was written from.
 #include <set>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "fuzz_support.h"
@@ -13,35 +16,60 @@ using namespace trovanex;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
-  std::vector<std::string> lines;
+  std::vector<std::pair<std::string_view, std::uint64_t>> lines;  // (line, offset)
   ForEachLine(text, [&](std::string_view line) {
-    if (line.find_first_not_of(" \t") != std::string_view::npos) lines.emplace_back(line);
+    if (line.find_first_not_of(" \t") != std::string_view::npos)
+      lines.emplace_back(line, static_cast<std::uint64_t>(line.data() - text.data()));
   });  // a blank line says nothing
 
-  HashListIndex whole, by_line;
+  const auto same_hash = [](std::string_view) -> std::uint64_t { return 7; };
+  HashListIndex whole, by_line, colliding(same_hash);
   whole.AddText(text);
-  for (const std::string& line : lines) by_line.AddLine(line);
+  whole.Seal();
+  by_line.Seal();
+  for (const auto& [line, offset] : lines) by_line.AddLine(line, offset);
+  colliding.AddText(text);
+  colliding.Seal();
   FUZZ_REQUIRE(whole.LineCount() == lines.size() && by_line.LineCount() == lines.size());
+
+  // The lines a lookup names, kept where their field is the key, as (path, number).
+  using Found = std::vector<std::pair<std::string_view, std::uint64_t>>;
+  const auto confirmed = [&](const std::vector<std::uint64_t>& offsets, std::string_view key,
+                             bool by_address) {
+    Found found;
+    for (const std::uint64_t offset : offsets) {
+      const std::string_view rest = std::string_view(text).substr(offset);
+      const HashLine parsed = ParseHashLine(rest.substr(0, rest.find_first_of("\r\n")));
+      if ((by_address ? parsed.address : parsed.digest) == key)
+        found.emplace_back(parsed.path, parsed.number);
+    }
+    return found;
+  };
 
   // Every digest and address the file holds (and one it does not), answered like a scan. Each
   // key once: a file of many equal lines would otherwise be scanned once per line.
   std::vector<HashLine> parsed_lines;
   std::set<std::string_view> keys{"", "no such key"};
-  for (const std::string& line : lines) {
+  for (const auto& [line, offset] : lines) {
     const HashLine& parsed = parsed_lines.emplace_back(ParseHashLine(line));
     keys.insert(parsed.digest);
     keys.insert(parsed.address);
   }
   for (const std::string_view key : keys) {
-    std::vector<std::string> paths;
-    std::vector<std::pair<std::string, std::uint64_t>> files;
+    Found paths, files;
     for (const HashLine& parsed : parsed_lines) {
-      // A line without an address is never found by one, not even by an empty one.
-      if (!parsed.address.empty() && parsed.address == key) paths.emplace_back(parsed.path);
-      if (parsed.digest == key) files.emplace_back(parsed.path, parsed.number);
+      // A line without an address is never found by one, not even by an empty one; the same
+      // for an empty digest, which is never asked for.
+      if (!parsed.address.empty() && parsed.address == key) paths.emplace_back(parsed.path, 0);
+      if (!parsed.digest.empty() && parsed.digest == key)
+        files.emplace_back(parsed.path, parsed.number);
     }
-    FUZZ_REQUIRE(whole.PathsForAddress(key) == paths && by_line.PathsForAddress(key) == paths);
-    FUZZ_REQUIRE(whole.FilesWithDigest(key) == files && by_line.FilesWithDigest(key) == files);
+    for (const HashListIndex* index : {&whole, &by_line, &colliding}) {
+      Found by_address = confirmed(index->LinesWithAddress(key), key, true);
+      for (auto& found : by_address) found.second = 0;
+      FUZZ_REQUIRE(by_address == paths);
+      FUZZ_REQUIRE(confirmed(index->LinesWithDigest(key), key, false) == files);
+    }
   }
 
   // Written from fields the program would write (no "<>" or line end in them), a line reads

@@ -1,6 +1,7 @@
 #include "model/hash_list_index.h"
 
 #include <algorithm>
+#include <functional>
 
 #include "platform/text_lines.h"
 
@@ -8,6 +9,8 @@ namespace trovanex {
 namespace {
 
 constexpr std::string_view kSeparator = "<>";
+// Lines appended to a sealed index are merged into the sorted part this many at a time.
+constexpr std::size_t kMergeAt = 4096;
 
 // The field before the first "<>" of `rest`; `rest` becomes what follows it, or empty.
 std::string_view CutField(std::string_view& rest) {
@@ -43,8 +46,8 @@ HashLine ParseHashLine(std::string_view line) {
   return parsed;
 }
 
-std::string FormatHashLine(const std::string& digest, const std::string& path,
-                           std::uint32_t size, const std::string* address) {
+std::string FormatHashLine(const std::string& digest, const std::string& path, std::uint32_t size,
+                           const std::string* address) {
   std::string line = digest;
   line += kSeparator;
   line += path;
@@ -58,64 +61,89 @@ std::string FormatHashLine(const std::string& digest, const std::string& path,
   return line;
 }
 
-void HashListIndex::Clear() {
-  by_address_.clear();
-  by_digest_.clear();
-  next_same_address_.clear();
-  next_same_digest_.clear();
-  lines_.clear();
-  texts_.clear();
+std::uint64_t HashListIndex::DefaultKeyHash(std::string_view key) {
+  return std::hash<std::string_view>{}(key);
 }
 
-void HashListIndex::AddLine(std::string line) { IndexLine(texts_.emplace_back(std::move(line))); }
-
-void HashListIndex::AddText(std::string whole) {
-  const std::string_view text = texts_.emplace_back(std::move(whole));
-  const auto expected = lines_.size() + static_cast<std::size_t>(
-                                            std::count(text.begin(), text.end(), '\n'));
-  lines_.reserve(expected);
-  next_same_address_.reserve(expected);
-  next_same_digest_.reserve(expected);
-  by_address_.reserve(expected);
-  ForEachLine(text, [this](std::string_view line) { IndexLine(line); });
-}
-
-void HashListIndex::Link(KeyMap& map, std::vector<std::uint32_t>& next, std::string_view key,
-                         std::uint32_t line) {
-  next.push_back(kNone);
-  const auto [chain, added] = map.try_emplace(key, Chain{line, line});
-  if (added) return;
-  next[chain->second.last] = line;
-  chain->second.last = line;
-}
-
-void HashListIndex::IndexLine(std::string_view line) {
-  if (line.find_first_not_of(" \t") == std::string_view::npos) return;  // blank: says nothing
-  const auto number = static_cast<std::uint32_t>(lines_.size());
-  const HashLine& added = lines_.emplace_back(ParseHashLine(line));
-  Link(by_digest_, next_same_digest_, added.digest, number);
-  if (added.address.empty()) {
-    next_same_address_.push_back(kNone);
-  } else {
-    Link(by_address_, next_same_address_, added.address, number);
+void HashListIndex::Keys::Add(Entry entry, bool sealed) {
+  if (!sealed) {
+    sorted.push_back(entry);
+    return;
   }
+  // An appended line starts after every line indexed so far: among its key's entries it is last.
+  recent.insert(std::upper_bound(recent.begin(), recent.end(), entry), entry);
+  if (recent.size() < kMergeAt) return;
+  // Room for several merges at a time: the table is not copied on each.
+  if (sorted.capacity() - sorted.size() < recent.size())
+    sorted.reserve(sorted.size() + std::max(recent.size(), sorted.size() / 8));
+  const auto merged = sorted.insert(sorted.end(), recent.begin(), recent.end());
+  std::inplace_merge(sorted.begin(), merged, sorted.end());
+  recent.clear();
 }
 
-std::vector<std::string> HashListIndex::PathsForAddress(std::string_view address) const {
-  std::vector<std::string> paths;
-  if (const auto found = by_address_.find(address); found != by_address_.end())
-    for (auto at = found->second.first; at != kNone; at = next_same_address_[at])
-      paths.emplace_back(lines_[at].path);
-  return paths;
+void HashListIndex::Keys::Reserve(double scale) {
+  sorted.reserve(static_cast<std::size_t>(static_cast<double>(sorted.size()) * scale * 1.02) + 64);
 }
 
-std::vector<std::pair<std::string, std::uint64_t>> HashListIndex::FilesWithDigest(
-    std::string_view digest) const {
-  std::vector<std::pair<std::string, std::uint64_t>> files;
-  if (const auto found = by_digest_.find(digest); found != by_digest_.end())
-    for (auto at = found->second.first; at != kNone; at = next_same_digest_[at])
-      files.emplace_back(lines_[at].path, lines_[at].number);
-  return files;
+void HashListIndex::Keys::Seal() {
+  std::sort(sorted.begin(), sorted.end());
+  if (sorted.capacity() - sorted.size() > sorted.size() / 8) sorted.shrink_to_fit();
+}
+
+std::vector<std::uint64_t> HashListIndex::Keys::Find(std::uint64_t key_hash) const {
+  std::vector<std::uint64_t> offsets;
+  const auto by_hash = [](const Entry& entry, std::uint64_t hash) { return entry.key_hash < hash; };
+  // Every line in `recent` was added after every line in `sorted`.
+  for (const auto* part : {&sorted, &recent})
+    for (auto at = std::lower_bound(part->begin(), part->end(), key_hash, by_hash);
+         at != part->end() && at->key_hash == key_hash; ++at)
+      offsets.push_back(at->offset);
+  return offsets;
+}
+
+std::size_t HashListIndex::Keys::MemoryBytes() const {
+  return (sorted.capacity() + recent.capacity()) * sizeof(Entry);
+}
+
+void HashListIndex::AddLine(std::string_view line, std::uint64_t offset) {
+  if (line.find_first_not_of(" \t") == std::string_view::npos) return;  // blank: says nothing
+  ++lines_;
+  // An empty digest or address is never asked for.
+  const HashLine parsed = ParseHashLine(line);
+  if (!parsed.digest.empty()) by_digest_.Add({key_hash_(parsed.digest), offset}, sealed_);
+  if (!parsed.address.empty()) by_address_.Add({key_hash_(parsed.address), offset}, sealed_);
+}
+
+void HashListIndex::AddText(std::string_view text, std::uint64_t offset) {
+  ForEachLine(text, [&](std::string_view line) {
+    AddLine(line, offset + static_cast<std::uint64_t>(line.data() - text.data()));
+  });
+}
+
+void HashListIndex::ReserveFor(std::uint64_t done, std::uint64_t total) {
+  if (sealed_ || done == 0 || done >= total) return;
+  const double scale = static_cast<double>(total) / static_cast<double>(done);
+  by_address_.Reserve(scale);
+  by_digest_.Reserve(scale);
+}
+
+void HashListIndex::Seal() {
+  if (sealed_) return;
+  by_address_.Seal();
+  by_digest_.Seal();
+  sealed_ = true;
+}
+
+std::vector<std::uint64_t> HashListIndex::LinesWithAddress(std::string_view key) const {
+  return by_address_.Find(key_hash_(key));
+}
+
+std::vector<std::uint64_t> HashListIndex::LinesWithDigest(std::string_view key) const {
+  return by_digest_.Find(key_hash_(key));
+}
+
+std::size_t HashListIndex::MemoryBytes() const {
+  return by_address_.MemoryBytes() + by_digest_.MemoryBytes();
 }
 
 }  // namespace trovanex

@@ -1,13 +1,13 @@
-// What the lines of "hash.dat" say, indexed for the two questions asked of it: which stored
-// files have a given digest (with the size recorded for each), and which stored files were
-// saved from a given address. Both keep the file's line order, since the first fitting line wins.
+// What the lines of "hash.dat" say, indexed for the two questions asked of it: which lines have
+// a given digest, and which a given address. The index holds no text: per line only a 64-bit
+// hash of each key and the byte offset where the line starts in the file, 16 bytes a key. A
+// lookup gives the lines whose key hashes alike, in file order; the caller reads each from the
+// file and compares the key itself, so two keys that hash alike cost a read, never an answer.
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 namespace trovanex {
@@ -24,41 +24,58 @@ struct HashLine {
 HashLine ParseHashLine(std::string_view line);
 
 // "digest<>path<>size" or, with an address, "digest<>path<>size<>address", plus CR LF.
-std::string FormatHashLine(const std::string& digest, const std::string& path,
-                           std::uint32_t size, const std::string* address);
+std::string FormatHashLine(const std::string& digest, const std::string& path, std::uint32_t size,
+                           const std::string* address);
 
 class HashListIndex {
  public:
-  void Clear();
-  // Adds every line of a file's text, in order.
-  void AddText(std::string text);
-  void AddLine(std::string line);
+  using KeyHash = std::uint64_t (*)(std::string_view key);
+  static std::uint64_t DefaultKeyHash(std::string_view key);
 
-  // Paths of lines whose address is exactly `address`, in file order.
-  std::vector<std::string> PathsForAddress(std::string_view address) const;
-  // (path, number) of lines whose digest is exactly `digest`, in file order.
-  std::vector<std::pair<std::string, std::uint64_t>> FilesWithDigest(std::string_view digest) const;
-  std::size_t LineCount() const { return lines_.size(); }
+  explicit HashListIndex(KeyHash key_hash = DefaultKeyHash) : key_hash_(key_hash) {}
+
+  // Adds the line that starts `offset` bytes into the file. Lines come in file order. Until
+  // Seal() they are only collected (building from a whole file); after it, each is put in place.
+  void AddLine(std::string_view line, std::uint64_t offset);
+  // Adds every line of `text`, which starts `offset` bytes into the file.
+  void AddText(std::string_view text, std::uint64_t offset = 0);
+  // Makes room for the lines of a file of `total` bytes whose first `done` bytes were added,
+  // taking the rest to be alike, so that building does not grow the tables step by step.
+  void ReserveFor(std::uint64_t done, std::uint64_t total);
+  // Sorts what was collected; lookups need it.
+  void Seal();
+
+  // Offsets of the lines whose address, or digest, may be `key`: every line whose field is
+  // `key`, and perhaps others. In file order.
+  std::vector<std::uint64_t> LinesWithAddress(std::string_view key) const;
+  std::vector<std::uint64_t> LinesWithDigest(std::string_view key) const;
+
+  std::size_t LineCount() const { return lines_; }  // lines that are not blank
+  std::size_t MemoryBytes() const;
 
  private:
-  static constexpr std::uint32_t kNone = 0xFFFFFFFF;
-  // The lines sharing one key, chained in file order through a `next` array.
-  struct Chain {
-    std::uint32_t first;
-    std::uint32_t last;
+  struct Entry {
+    std::uint64_t key_hash;
+    std::uint64_t offset;
+    auto operator<=>(const Entry&) const = default;
   };
-  using KeyMap = std::unordered_map<std::string_view, Chain>;
-  static void Link(KeyMap& map, std::vector<std::uint32_t>& next, std::string_view key,
-                   std::uint32_t line);
+  // The lines of one key kind, sorted by key hash, then offset. Lines added after Seal() wait in
+  // `recent` (also sorted) until there are enough of them to merge into `sorted` in one pass.
+  struct Keys {
+    std::vector<Entry> sorted;
+    std::vector<Entry> recent;
+    void Add(Entry entry, bool sealed);
+    void Reserve(double scale);
+    void Seal();
+    std::vector<std::uint64_t> Find(std::uint64_t key_hash) const;
+    std::size_t MemoryBytes() const;
+  };
 
-  void IndexLine(std::string_view line);
-
-  std::deque<std::string> texts_;  // the text that lines_ and the maps view; never moved
-  std::vector<HashLine> lines_;
-  KeyMap by_address_;
-  KeyMap by_digest_;
-  std::vector<std::uint32_t> next_same_address_;  // per line
-  std::vector<std::uint32_t> next_same_digest_;   // per line
+  KeyHash key_hash_;
+  bool sealed_ = false;
+  std::size_t lines_ = 0;
+  Keys by_address_;
+  Keys by_digest_;
 };
 
 }  // namespace trovanex

@@ -14,9 +14,11 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <latch>
 #include <map>
+#include <memory>
 #include <set>
 #include <thread>
 #include <utility>
@@ -70,6 +72,47 @@ std::string Fill(std::string text, const std::map<std::string, std::string>& val
       text.replace(at, key.size() + 2, value);
   return text;
 }
+
+// How a list answers lookups: by reading the file (its index held back for as long as the list
+// lives), from its index, or from an index under which every key hashes alike.
+enum class Way { kReadingTheFile, kIndex, kIndexAllKeysAlike };
+const char* const kWayNames[] = {"ReadingTheFile", "Index", "IndexAllKeysAlike"};
+constexpr Way kAllWays[] = {Way::kReadingTheFile, Way::kIndex, Way::kIndexAllKeysAlike};
+
+class ListAnswering {
+ public:
+  ListAnswering(const std::string& path, Way way)
+      : way_(way),
+        list_(path, THashList::Seams{way == Way::kIndexAllKeysAlike
+                                     ? [](std::string_view) -> std::uint64_t { return 7; }
+                                     : HashListIndex::DefaultKeyHash,
+                                     [this] {
+                                       if (way_ == Way::kReadingTheFile) released_.wait();
+                                     }}) {
+    if (way != Way::kReadingTheFile) Indexed();
+  }
+  ~ListAnswering() {
+    // Lookups never came from an index while it was held back (nor needed one without a file).
+    if (way_ == Way::kReadingTheFile && FileExists(list_.FilePath())) {
+      EXPECT_FALSE(list_.WaitUntilIndexed(std::chrono::milliseconds(0)));
+    }
+    release_.set_value();
+  }
+  THashList* operator->() { return &list_; }
+  THashList& operator*() { return list_; }
+  // Waits until the index answers (not while it is held back).
+  void Indexed() {
+    if (way_ != Way::kReadingTheFile) {
+      ASSERT_TRUE(list_.WaitUntilIndexed(std::chrono::seconds(20)));
+    }
+  }
+
+ private:
+  const Way way_;
+  std::promise<void> release_;
+  std::shared_future<void> released_ = release_.get_future().share();
+  THashList list_;  // last: its thread may call the hook above as soon as it is made
+};
 
 // ---------------------------------------------------------------------------------------------
 // Line format and splitting
@@ -126,6 +169,34 @@ TEST(HashListFormatTest, ParseCutsAtTheFirstSeparatorEachTime) {
   }
 }
 
+// Lines appended to a built index wait beside it and are merged into it now and then; the
+// lines of a key stay in file order across merges, also when every key hashes alike.
+TEST(HashListIndexTest, AppendedLinesKeepFileOrderAcrossMerges) {
+  for (const HashListIndex::KeyHash hash :
+       {HashListIndex::DefaultKeyHash, +[](std::string_view) -> std::uint64_t { return 7; }}) {
+    HashListIndex index(hash);
+    index.AddText("d0<>/s/0<>0<>a0\r\nd1<>/s/1<>0<>a1\r\n");
+    index.Seal();
+    std::map<std::string, std::vector<std::uint64_t>> expected{{"a0", {0}}, {"a1", {17}}};
+    for (std::uint64_t offset = 1000; offset < 1000 + 20000 * 40; offset += 40) {
+      const std::string address = "a" + std::to_string(offset % 7);
+      index.AddLine("d<>/s/x<>0<>" + address, offset);
+      expected[address].push_back(offset);
+    }
+    for (const auto& [address, offsets] : expected) {
+      const std::vector<std::uint64_t> found = index.LinesWithAddress(address);
+      if (hash == HashListIndex::DefaultKeyHash) {
+        EXPECT_EQ(found, offsets) << address;
+      } else {  // every line is a candidate, in file order
+        EXPECT_EQ(found.size(), 20002u);
+        EXPECT_TRUE(std::is_sorted(found.begin(), found.end()));
+      }
+    }
+    EXPECT_EQ(index.LinesWithDigest("d").size(),
+              hash == HashListIndex::DefaultKeyHash ? 20000u : 20002u);
+  }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Lookups against a given file. {D} is the digest of "abc", the content asked about; {S3} and
 // {S4} are stored files of 3 and 4 bytes, {M} a stored file that is gone, {F} a folder.
@@ -135,6 +206,10 @@ class HashListLookupTest : public ::testing::Test {
   THashList ListWith(const std::string& text) {
     std::ofstream(temp_ / "hash.dat", std::ios::binary) << Fill(text, values_);
     return THashList(temp_ / "hash.dat");
+  }
+  std::unique_ptr<ListAnswering> ListWith(const std::string& text, Way way) {
+    std::ofstream(temp_ / "hash.dat", std::ios::binary | std::ios::trunc) << Fill(text, values_);
+    return std::make_unique<ListAnswering>(temp_ / "hash.dat", way);
   }
   std::string Name(const std::string& value) const {
     for (const auto& [key, path] : values_)
@@ -176,8 +251,14 @@ TEST_F(HashListLookupTest, IsKnownNeedsTheDigestAndTheRecordedOrTheStoredSize) {
       {"a later line fits", "{D}<>{M}<>4\r\n{D}<>{M}<>0\r\n{D}<>{S3}<>0\r\n", true},
       {"last line without line end", "{D}<>{M}<>4\r\n{D}<>{M}<>3", true},
       {"LF line ends", "{D}<>{M}<>4\n{D}<>{M}<>3\n", true},
+      {"CR alone ends a line", "{D}<>{M}<>4\r{D}<>{M}<>3\r", true},
+      {"digest inside an earlier line's path", "x<>/s/{D}<>3\r\n{D}<>{M}<>3\r\n", true},
+      {"digest only inside a path", "x<>/s/{D}<>3\r\n", false},
   };
-  for (const auto& row : rows) EXPECT_EQ(ListWith(row.text).IsKnown(asked_), row.known) << row.name;
+  for (const Way way : kAllWays)
+    for (const auto& row : rows)
+      EXPECT_EQ((*ListWith(row.text, way))->IsKnown(asked_), row.known)
+          << row.name << ", " << kWayNames[static_cast<int>(way)];
 }
 
 TEST_F(HashListLookupTest, UnreadableContentIsNeverKnown) {
@@ -207,10 +288,36 @@ TEST_F(HashListLookupTest, LocalFileForTakesTheFirstExactAddressWhoseFileExists)
       {"leading blanks", "  {D}<>{S3}<>3<>h/a\r\n", "h/a", "{S3}"},
       {"a three-field line has no address", "{D}<>{S3}<>3\r\n", "3", ""},
       {"an empty address is never saved", "{D}<>{S3}<>3\r\n", "", ""},
+      {"first two lines' files gone",
+       "{D}<>{M}<>3<>h/a\r\n{D}<>{F}<>3<>h/a\r\n{D}<>{S4}<>4<>h/a\r\n{D}<>{S3}<>3<>h/a\r\n", "h/a",
+       "{S4}"},
+      {"address inside an earlier line's path", "{D}<>/s/h/a<>3<>h/b\r\n{D}<>{S4}<>4<>h/a\r\n",
+       "h/a", "{S4}"},
+      {"CR alone ends a line", "{D}<>{S3}<>3<>h/b\r{D}<>{S4}<>4<>h/a\r", "h/a", "{S4}"},
+      {"last line without line end", "{D}<>{S3}<>3<>h/b\r\n{D}<>{S4}<>4<>h/a", "h/a", "{S4}"},
   };
-  for (const auto& row : rows)
-    EXPECT_EQ(Name(ListWith(row.text).LocalFileFor(row.address)), Name(Fill(row.expected, values_)))
-        << row.name;
+  for (const Way way : kAllWays)
+    for (const auto& row : rows)
+      EXPECT_EQ(Name((*ListWith(row.text, way))->LocalFileFor(row.address)),
+                Name(Fill(row.expected, values_)))
+          << row.name << ", " << kWayNames[static_cast<int>(way)];
+}
+
+// Lines longer than one read of a line, and than one block of a whole read of the file.
+TEST_F(HashListLookupTest, LongLinesAreReadWhole) {
+  for (const std::size_t length : {600u, 300'000u}) {
+    const std::string address = "h/" + std::string(length, 'x');
+    const std::string text = Fill(
+        "{D}<>{S3}<>3<>" + address + "y\r\n{D}<>{S4}<>4<>" + address + "\r\n{D}<>{M}<>0<>h/b\r\n",
+        values_);
+    for (const Way way : kAllWays) {
+      const auto list = ListWith(text, way);
+      EXPECT_EQ((*list)->LocalFileFor(address), values_["S4"])
+          << length << ", " << kWayNames[static_cast<int>(way)];
+      EXPECT_EQ((*list)->LocalFileFor(address + "y"), values_["S3"]);
+      EXPECT_TRUE((*list)->IsKnown(asked_));
+    }
+  }
 }
 
 TEST_F(HashListLookupTest, WithoutAFileNothingIsFoundAndAnAppendCreatesIt) {
@@ -264,6 +371,20 @@ TEST_F(HashListLookupTest, AFileThatCannotBeReadIsTakenAsEmptyAndReportedOnce) {
     EXPECT_EQ(list.LocalFileFor("h/a"), "") << row.name;
     EXPECT_EQ(reports.size(), 2u) << row.name;
     std::filesystem::remove(path);
+  }
+}
+
+// Another program may leave the last line without its line end: an appended line still starts a
+// line of its own instead of running on from it, and both answer.
+TEST_F(HashListLookupTest, AnAppendAfterALastLineWithoutLineEndStartsItsOwnLine) {
+  for (const Way way : kAllWays) {
+    const auto list = ListWith("{D}<>{S3}<>3<>h/a", way);
+    (*list)->AppendHash(values_["S4"], "h/b");
+    EXPECT_EQ(ReadFile(temp_ / "hash.dat"), Fill("{D}<>{S3}<>3<>h/a\r\n", values_) +
+                                                FileDigest(values_["S4"]) + "<>" + values_["S4"] +
+                                                "<>4<>h/b\r\n");
+    EXPECT_EQ((*list)->LocalFileFor("h/a"), values_["S3"]) << kWayNames[static_cast<int>(way)];
+    EXPECT_EQ((*list)->LocalFileFor("h/b"), values_["S4"]) << kWayNames[static_cast<int>(way)];
   }
 }
 
@@ -351,47 +472,111 @@ void PrintTo(const OutsideChange& change, std::ostream* out) {
 void PrintTo(Before before, std::ostream* out) {
   *out << kBeforeNames[static_cast<int>(before)];
 }
+void PrintTo(Way way, std::ostream* out) {
+  *out << kWayNames[static_cast<int>(way)];
+}
 
 class HashListOutsideChangeTest
-    : public ::testing::TestWithParam<std::tuple<OutsideChange, Before>> {};
+    : public ::testing::TestWithParam<std::tuple<OutsideChange, Before, Way>> {};
 
 TEST_P(HashListOutsideChangeTest, IsSeenByTheVeryNextCall) {
-  const auto& [change, before] = GetParam();
+  const auto& [change, before, way] = GetParam();
   TempFolder temp;
   const std::string a = temp.Write("save/a.jpg", "abc");
   const std::string b = temp.Write("save/b.jpg", "wxyz");
-  THashList list(temp / "hash.dat");
-  list.AppendHash(a, "h/one.jpg");
+  ListAnswering list(temp / "hash.dat", way);
+  list->AppendHash(a, "h/one.jpg");
   if (before != Before::kJustWritten) {
     // Let the file's time stamps age, so that the list may trust them instead of reading
     // the file again on every call.
     std::this_thread::sleep_for(std::chrono::milliseconds(120));
   }
-  ASSERT_EQ(list.LocalFileFor("h/one.jpg"), a);
+  list.Indexed();
+  ASSERT_EQ(list->LocalFileFor("h/one.jpg"), a);
   if (before == Before::kSettledThenOwnAppend) {
-    list.AppendHash(b, "h/own.jpg");
-    ASSERT_EQ(list.LocalFileFor("h/own.jpg"), b);
+    list->AppendHash(b, "h/own.jpg");
+    ASSERT_EQ(list->LocalFileFor("h/own.jpg"), b);
   }
 
-  change.make(list.FilePath(), b);
+  change.make(list->FilePath(), b);
   for (const auto& [address, which] : change.expected) {
     const std::string expected = which == 'A' ? a : which == 'B' ? b : "";
-    EXPECT_EQ(list.LocalFileFor(address), expected) << address;
+    EXPECT_EQ(list->LocalFileFor(address), expected) << address;
+  }
+  // And the index made of the changed file says the same.
+  list.Indexed();
+  for (const auto& [address, which] : change.expected) {
+    const std::string expected = which == 'A' ? a : which == 'B' ? b : "";
+    EXPECT_EQ(list->LocalFileFor(address), expected) << address << ", indexed again";
   }
 }
 
 std::string OutsideChangeCaseName(
-    const ::testing::TestParamInfo<std::tuple<OutsideChange, Before>>& info) {
+    const ::testing::TestParamInfo<std::tuple<OutsideChange, Before, Way>>& info) {
   return std::string(std::get<0>(info.param).name) + "_" +
-         kBeforeNames[static_cast<int>(std::get<1>(info.param))];
+         kBeforeNames[static_cast<int>(std::get<1>(info.param))] + "_" +
+         kWayNames[static_cast<int>(std::get<2>(info.param))];
 }
 
 INSTANTIATE_TEST_SUITE_P(Outside, HashListOutsideChangeTest,
                          ::testing::Combine(::testing::ValuesIn(kOutsideChanges),
                                             ::testing::Values(Before::kJustWritten,
                                                               Before::kSettled,
-                                                              Before::kSettledThenOwnAppend)),
+                                                              Before::kSettledThenOwnAppend),
+                                            ::testing::Values(Way::kReadingTheFile, Way::kIndex)),
                          OutsideChangeCaseName);
+
+// The index is read from the file while lookups go on: what changes after it was read must not
+// be lost when it is put in place.
+TEST(HashListIndexBuildTest, ChangesMadeWhileTheIndexIsReadAreInItOnceReady) {
+  TempFolder temp;
+  const std::string a = temp.Write("save/a.jpg", "abc");
+  const std::string b = temp.Write("save/b.jpg", "wxyz");
+  const std::string hash_file = temp.Write("hash.dat", kMd5Abc + "<>" + a + "<>3<>h/a\r\n");
+  const struct {
+    const char* name;
+    std::function<void(THashList&)> change;
+    std::vector<std::pair<std::string, std::string>> expected;  // (address, stored file)
+  } rows[] = {
+      {"own append", [&](THashList& list) { list.AppendHash(b, "h/b"); }, {{"h/a", a}, {"h/b", b}}},
+      {"same-size rewrite by another program",
+       [&](THashList&) {
+         std::string text = ReadFile(hash_file);
+         text.replace(text.find("h/a"), 3, "h/c");
+         const int fd = ::open(hash_file.c_str(), O_WRONLY);
+         ASSERT_EQ(::pwrite(fd, text.data(), text.size(), 0), static_cast<ssize_t>(text.size()));
+         ::close(fd);
+       },
+       {{"h/a", ""}, {"h/c", a}}},
+      {"replaced",
+       [&](THashList&) { WriteFile(hash_file, "x<>" + b + "<>4<>h/a\r\n"); },
+       {{"h/a", b}}},
+  };
+  for (const auto& row : rows) {
+    WriteFile(hash_file, kMd5Abc + "<>" + a + "<>3<>h/a\r\n");
+    std::latch read(1);
+    std::promise<void> go;
+    std::shared_future<void> going = go.get_future().share();
+    std::atomic<int> builds{0};
+    {
+      THashList list(hash_file, THashList::Seams{HashListIndex::DefaultKeyHash, [&] {
+                                                   if (builds++ > 0) return;
+                                                   read.count_down();  // the file was read
+                                                   going.wait();
+                                                 }});
+      read.wait();
+      EXPECT_EQ(list.LocalFileFor("h/a"), a) << row.name;  // read from the file meanwhile
+      row.change(list);
+      for (const auto& [address, stored] : row.expected)
+        EXPECT_EQ(list.LocalFileFor(address), stored) << row.name << ": " << address;
+      go.set_value();
+      ASSERT_TRUE(list.WaitUntilIndexed(std::chrono::seconds(20))) << row.name;
+      for (const auto& [address, stored] : row.expected)
+        EXPECT_EQ(list.LocalFileFor(address), stored) << row.name << ", indexed: " << address;
+      EXPECT_GE(builds.load(), 2) << row.name;
+    }
+  }
+}
 
 // ---------------------------------------------------------------------------------------------
 // Rebuild
