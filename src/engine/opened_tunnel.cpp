@@ -34,7 +34,10 @@ void ConnectionSession::ServeOpenedTunnel() {
     tunnel.host =
         context_.https->AcceptBrowser(browser_, request_.Host, config_->ConnectionTimeout);
   } catch (const NetError& failure) {
+    // Most often a browser that does not trust the local authority yet ("unknown ca").
     Log(" : Error; TLS with the browser failed: " + std::string(failure.what()));
+    context_.monitor.Messages.ShowStatusMessage(
+        "Error: ブラウザとの HTTPS を確立できませんでした (" + request_.Host + ")");
     return;
   }
   Log(" : >> Tunnel opened for capture << " + tunnel.host);
