@@ -278,12 +278,15 @@ class Tunnel {
         if (value.find("keep-alive") != std::string::npos) closes = false;
       }
     }
+    // These answers have no body whatever their header says.
+    const bool bodiless = status_line[9] == '1' || status_line.compare(9, 3, "204") == 0 ||
+                          status_line.compare(9, 3, "304") == 0;
     std::string failure;
-    if (chunked) {
+    if (!bodiless && chunked) {
       failure = ReadChunkedBody();
-    } else if (length) {
+    } else if (!bodiless && length) {
       failure = ReadBodyByLength(*length);
-    } else {
+    } else if (!bodiless) {
       failure = ReadBodyToClose();
       closes = true;
     }
@@ -397,11 +400,9 @@ class Tunnel {
 
   std::string ReadBodyToClose() {
     while (Fill()) start_ = buffer_.size();
-    const int last = SSL_get_error(ssl_, 0);
-    // Without close_notify the end cannot be told from a cut connection.
+    // Without close_notify the end cannot be told from a cut connection or a timeout.
     if (SSL_get_shutdown(ssl_) & SSL_RECEIVED_SHUTDOWN) return {};
-    return "body without length ended without close_notify (SSL error " + std::to_string(last) +
-           ")";
+    return "body without length ended without close_notify (cut, or timed out)";
   }
 
   int fd_ = -1;
