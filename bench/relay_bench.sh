@@ -31,14 +31,15 @@ size_mb="${1:-1024}"
 rounds="${2:-3}"
 sections=" ${SECTIONS:-large small connect decode https} "
 wanted() { [[ $sections == *" $1 "* ]]; }
-origin_port=18200
-trovanex_port=18201
-tinyproxy_port=18202
-capture_port=18203
-tls_port=18204
-https_port=18205
-opened_port=18206
-mitmdump_port=18207
+# BENCH_PORT moves the eight ports, for a run beside another that holds them.
+origin_port=${BENCH_PORT:-18200}
+trovanex_port=$((origin_port + 1))
+tinyproxy_port=$((origin_port + 2))
+capture_port=$((origin_port + 3))
+tls_port=$((origin_port + 4))
+https_port=$((origin_port + 5))
+opened_port=$((origin_port + 6))
+mitmdump_port=$((origin_port + 7))
 # The origin answers on 127.0.0.1 to 127.0.0.$loopback_hosts: every address is a host a proxy
 # has not seen yet, without a name to resolve.
 loopback_hosts=40
@@ -203,7 +204,8 @@ fetch_body() {
   [ -n "$pid" ] && cpu_before=$(cpu_seconds "$pid")
   read -r code got speed < <(curl -s "$@" "${proxy[@]}" -o /dev/null \
     -w '%{http_code} %{size_download} %{speed_download}\n' "$target")
-  [ "$code" = 200 ] && [ "$got" = $((size_mb * 1048576)) ] || echo "  $name: answer $code with $got bytes" >&2
+  fetched=1
+  [ "$code" = 200 ] && [ "$got" = $((size_mb * 1048576)) ] || { fetched=""; echo "  $name: answer $code with $got bytes" >&2; }
 }
 
 # record_body SECTION ROUND NAME: prints the round's figures, the proxy's CPU counted up to
@@ -363,6 +365,8 @@ if wanted https; then
   https_seconds="${HTTPS_SECONDS:-5}"
   https_names=(opened blind mitmdump)
   for _ in $(seq 100); do [ -s "$work/mitmdump/mitmproxy-ca-cert.pem" ] && break; sleep 0.1; done
+  # What the opened proxy logged last, shown when it failed.
+  opened_log() { tail -n "${1:-15}" "$work/opened/http.log" | sed 's/^/    opened: /' >&2; }
   # The local CA is made at first need; asking for it at the reserved host is such a need.
   ca_code=$(curl -s -x "http://127.0.0.1:$opened_port" -o "$work/opened/served-ca.crt" -w '%{http_code}' \
     http://trovanex.internal/ca.crt || true)
@@ -373,7 +377,7 @@ if wanted https; then
   if [ "$ca_code" != 200 ] || [ ! -s "$work/opened/trovanex-ca.crt" ]; then
     echo "  opened: http://trovanex.internal/ca.crt answered $ca_code and trovanex-ca.crt is" \
       "$([ -s "$work/opened/trovanex-ca.crt" ] && echo there || echo missing); left out of the https section" >&2
-    tail -n 20 "$work/opened/http.log" | sed 's/^/    opened: /' >&2
+    opened_log 20
     https_names=(blind mitmdump)
   elif [ "$(fingerprint "$work/opened/served-ca.crt")" != "$(fingerprint "$work/opened/trovanex-ca.crt")" ]; then
     echo "  opened: the CA served at trovanex.internal is not trovanex-ca.crt" >&2
@@ -397,7 +401,10 @@ if wanted https; then
     local name=$1
     shift
     line=$("$load" --proxy "127.0.0.1:$port" --cacert "$ca" --path /1k.bin "$@" 2>"$work/load.err" | tail -n 1) || true
-    [ -s "$work/load.err" ] && sed "s/^/  $name: /" "$work/load.err" >&2
+    if [ -s "$work/load.err" ]; then
+      sed "s/^/  $name: /" "$work/load.err" >&2
+      [ "$name" = opened ] && opened_log
+    fi
     [ -n "$line" ] || line="failed=all"
   }
 
@@ -408,6 +415,7 @@ if wanted https; then
       direct_ca=()
       [ "$name" = direct ] && direct_ca=(--cacert "$work/cert.pem")
       fetch_body "$name" "$https_url/big.bin" --http1.1 "${direct_ca[@]}"
+      [ "$name" = opened ] && [ -z "$fetched" ] && opened_log
       record_body https "$round" "$name"
     done
   done
