@@ -195,6 +195,7 @@ class Tunnel {
   // handshake through it. Empty on success, else why not.
   std::string Open(SSL_CTX* context, const Options& options, const std::string& host,
                    const std::string& port) {
+    ERR_clear_error();  // what an earlier tunnel left must not be reported as this one's
     if (auto failure = ConnectTcp(options); !failure.empty()) return failure;
     const std::string authority = host + ":" + port;
     const std::string connect =
