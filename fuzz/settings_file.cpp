@@ -1,5 +1,6 @@
-// The settings file: IniFile and the nine settings TTxConfig reads from it. Read, written and
-// read again, every setting keeps its value; lines the program does not own are kept.
+// The settings file: IniFile, the nine settings and the "[Https]" section TTxConfig reads from
+// it. Read, written and read again, every setting keeps its value; lines the program does not
+// own are kept.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -37,7 +38,8 @@ bool SameSettings(const TTxConfig& a, const TTxConfig& b) {
          a.ProxyAddress == b.ProxyAddress && a.ProxyPort == b.ProxyPort &&
          a.ConnectionTimeout == b.ConnectionTimeout && a.ReadTimeout == b.ReadTimeout &&
          a.BufferSize == b.BufferSize && a.AllowOuterConnection == b.AllowOuterConnection &&
-         a.TrayDoubleClickMode == b.TrayDoubleClickMode;
+         a.TrayDoubleClickMode == b.TrayDoubleClickMode && a.Https == b.Https &&
+         a.Https.Hosts.Patterns() == b.Https.Hosts.Patterns();
 }
 
 }  // namespace

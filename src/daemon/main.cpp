@@ -79,6 +79,7 @@ int main(int argc, char** argv) {
     RemoveStaleCaptures(files.data_folder, monitor);
     EngineContext context{monitor,           settings, hash_list, LoadErrorPages(),
                           files.data_folder, true,     {}};
+    context.https = std::make_shared<HttpsOpening>(files.config_folder);
     ConsoleQuestions questions(views);
     FolderChoiceQueue folder_queue(
         questions, views, [](const std::function<void()>& work) { work(); },

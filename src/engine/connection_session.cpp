@@ -88,8 +88,9 @@ bool ConnectionSession::ReadRequest() {
   // A CONNECT line is the same in both forms: it goes to an upstream proxy unchanged.
   // Inside an opened tunnel the origin itself gets the request, in its own form.
   const std::string first_line =
-      (config_->UseProxy && !tunnel_) || tunnel ? request_.RequestLine
-                                  : request_.Method + " " + request_.Path + " " + request_.Version;
+      (config_->UseProxy && !tunnel_) || tunnel
+          ? request_.RequestLine
+          : request_.Method + " " + request_.Path + " " + request_.Version;
   request_.Headers.push_back(first_line);
   list_entry_ = request_.Host + ": " + first_line;
   monitor.Connections.AddConnection(*list_entry_);
@@ -130,9 +131,9 @@ void ConnectionSession::Dispatch() {
   if (!request_.UnsupportedScheme.empty()) {
     Log(" : Error; " + request_.UnsupportedScheme + ":// is not relayed as a plain request.");
     SendPageAnswer(" 501 Not Implemented",
-                    "Trovanex relays http:// addresses only; " + request_.UnsupportedScheme +
-                        ":// cannot be sent as a plain request.\r\n",
-                    "text/plain; charset=utf-8");
+                   "Trovanex relays http:// addresses only; " + request_.UnsupportedScheme +
+                       ":// cannot be sent as a plain request.\r\n",
+                   "text/plain; charset=utf-8");
     return;
   }
   if (request_.Host == kResourceHost && !tunnel_) {
@@ -154,7 +155,7 @@ void ConnectionSession::Dispatch() {
 }
 
 void ConnectionSession::SendPageAnswer(const std::string& status, std::string_view page,
-                                        std::string_view content_type) {
+                                       std::string_view content_type) {
   // The browser may be gone already: each write is skipped then, and failures are ignored.
   try {
     if (browser_.IsConnected()) browser_.WriteLine(request_.Version + status);

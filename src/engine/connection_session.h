@@ -41,7 +41,7 @@ class ConnectionSession {
   bool ConnectUpstream(const std::string& host, int port);
   void SendCaCertificate();
   void SendPageAnswer(const std::string& status, std::string_view page,
-                       std::string_view content_type = {});
+                      std::string_view content_type = {});
   void ReadAnswerHead();
   void RelayAnswerBody();
   void Relay();
@@ -54,7 +54,8 @@ class ConnectionSession {
   void ServeOpenedTunnel();
   bool ConnectOriginTls();  // false when the browser got the error answer instead
   // Inside an opened tunnel: whether the next request may follow on the same connection.
-  void DecideKeepAlive();  void CleanUp();
+  void DecideKeepAlive();
+  void CleanUp();
   void OpenUpstream();
   void DropUpstream();
 
@@ -67,14 +68,15 @@ class ConnectionSession {
   TProxyRequest request_;
   TRelayState state_;
   std::unique_ptr<CaptureHooks> capture_;
-  OpenedTunnel* const tunnel_;        // the opened tunnel this request came through, if any
+  OpenedTunnel* const tunnel_;  // the opened tunnel this request came through, if any
   std::optional<Connection> own_upstream_;
-  Connection* upstream_ = nullptr;  // own_upstream_, or the opened tunnel's origin
+  Connection* upstream_ = nullptr;          // own_upstream_, or the opened tunnel's origin
   std::optional<AbortLink> upstream_link_;  // stopping the listener wakes a wait on the origin
   std::optional<std::string> list_entry_;   // set once the connection list has it
   bool answered_whole_ = false;
   bool browser_closes_ = false;  // the request asked to close after its answer
-  bool origin_closes_ = false;   // the answer said the origin closes after it  // the browser got a whole answer whose end it can tell
+  bool origin_closes_ = false;   // the answer said the origin closes after it  // the browser got a
+                                 // whole answer whose end it can tell
   bool started_ = false;
   bool cleaned_up_ = false;
 };

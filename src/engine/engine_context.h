@@ -8,6 +8,7 @@
 #include <string>
 
 #include "engine/capture_hooks.h"
+#include "engine/https_opening.h"
 #include "engine/resources.h"
 #include "model/hash_list.h"
 #include "model/settings_holder.h"
@@ -29,6 +30,9 @@ struct EngineContext {
   CaptureFactory new_capture;             // none: nothing is captured
   // The port the proxy listens on, never connected to on this machine; -1 until it listens.
   std::atomic<int> listen_port{-1};
+  // The local authority and its certificates, for the HTTPS hosts the user names; none: every
+  // tunnel stays blind.
+  std::shared_ptr<HttpsOpening> https{};
 };
 
 }  // namespace trovanex

@@ -28,6 +28,8 @@ class HttpsOpening {
   // then names the file and the reason, and is given only once (the first failing call), so
   // that it is reported once.
   bool Ready(std::optional<std::string>& problem);
+  // Why the authority cannot be used, every time asked; empty while it can, or before Ready.
+  std::string Problem();
   // The authority's certificate in PEM; empty when it cannot be used.
   std::string CaCertificatePem();
 
@@ -36,13 +38,15 @@ class HttpsOpening {
   std::string AcceptBrowser(Connection& browser, const std::string& connect_host, int timeout_ms);
   // TLS towards the origin, its certificate verified against the system's authorities and
   // those in `extra_ca_file`. Throws TlsVerifyFailed (with the reason) or another NetError.
-  void ConnectOrigin(Connection& origin, const std::string& host,
-                     const std::string& extra_ca_file, int timeout_ms);
+  void ConnectOrigin(Connection& origin, const std::string& host, const std::string& extra_ca_file,
+                     int timeout_ms);
 
  private:
   const std::string folder_;
   Mutex lock_;
   bool tried_ GUARDED_BY(lock_) = false;
+  std::string problem_ GUARDED_BY(lock_);
+  // Declared before the leaf cache, which signs with it, so that it outlives the cache.
   std::shared_ptr<CertificateAuthority> authority_ GUARDED_BY(lock_);
   std::shared_ptr<LeafCache> leaves_ GUARDED_BY(lock_);
 };

@@ -84,8 +84,10 @@ bool ConnectionSession::ConnectOriginTls() {
                                   config_->ConnectionTimeout);
     return true;
   } catch (const TlsVerifyFailed& failure) {
-    reason = failure.what();
+    reason = failure.Reason;
     unverified = true;
+  } catch (const TlsFailure& failure) {
+    reason = failure.Reason;
   } catch (const NetError& failure) {
     reason = failure.what();
   }

@@ -28,6 +28,9 @@ SettingFields SettingFields::FromConfig(const TTxConfig& config) {
   fields.proxy_address = config.ProxyAddress;
   fields.proxy_port = std::to_string(config.ProxyPort);
   fields.buffer_size_kib = std::to_string(BufferSizeInKiB(config.BufferSize));
+  fields.https_capture = config.Https.Capture;
+  fields.https_hosts = config.Https.Hosts.Text();
+  fields.extra_ca_file = config.Https.ExtraCaFile;
   return fields;
 }
 
@@ -36,6 +39,14 @@ std::optional<std::string> SettingFields::ApplyTo(TTxConfig& config) const {
   if (!buffer_size)
     return "バッファサイズには 1 から " + std::to_string(kMaxBufferSizeKiB) +
            " までの整数を KiB 単位で入力してください。";
+  HttpsHosts hosts = HttpsHosts::Parse(https_hosts);
+  if (!hosts.Rejected().empty()) {
+    std::string refused;
+    for (const std::string& entry : hosts.Rejected()) refused += "「" + entry + "」";
+    return "HTTPS のホストに使えない指定があります: " + refused +
+           "\nホスト名（www.example.com）か「*.」で始まるドメイン（*.example.com）を「;」で区切って"
+           "入力してください。";
+  }
   config.ListenPort = ParseWholeNumber(connect_port, 81);
   config.ConnectionTimeout = ParseWholeNumber(connect_timeout, 5000);
   config.ReadTimeout = ParseWholeNumber(read_timeout, 30000);
@@ -44,6 +55,9 @@ std::optional<std::string> SettingFields::ApplyTo(TTxConfig& config) const {
   config.UseProxy = use_proxy;
   config.ProxyAddress = proxy_address;
   config.ProxyPort = ParseWholeNumber(proxy_port, 8080);
+  config.Https.Capture = https_capture;
+  config.Https.Hosts = std::move(hosts);
+  config.Https.ExtraCaFile = extra_ca_file;
   return std::nullopt;
 }
 

@@ -1,7 +1,8 @@
 // The connection settings as the settings dialog shows them: every number as decimal text, the
 // buffer size in whole KiB. Reading the texts back gives each number its fallback when the text
-// is not a whole number; only the buffer size is checked, since the relay needs a positive size
-// that fits the settings' 32 bits.
+// is not a whole number; only the buffer size and the HTTPS host patterns are checked, since the
+// relay needs a positive size that fits the settings' 32 bits, and a pattern that is no pattern
+// would quietly open nothing.
 #pragma once
 
 #include <cstdint>
@@ -36,11 +37,14 @@ struct SettingFields {
   std::string proxy_address;
   std::string proxy_port;
   std::string buffer_size_kib;
+  bool https_capture = false;
+  std::string https_hosts;  // patterns separated by ";"
+  std::string extra_ca_file;
 
   static SettingFields FromConfig(const TTxConfig& config);
 
-  // Copies the fields into `config`. When the buffer size is refused, returns the text that
-  // says why and leaves `config` as it was.
+  // Copies the fields into `config`. When the buffer size or a host pattern is refused, returns
+  // the text that says why and leaves `config` as it was.
   std::optional<std::string> ApplyTo(TTxConfig& config) const;
 };
 

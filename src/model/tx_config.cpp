@@ -8,16 +8,28 @@ namespace trovanex {
 namespace {
 
 constexpr char kSection[] = "Settings";
+constexpr char kHttpsSection[] = "Https";
 constexpr std::size_t kMaxTextLength = 2047;
 
-std::int32_t ReadInteger(const IniFile& ini, const char* key, std::int32_t fallback) {
-  const auto text = ini.Get(kSection, key);
+std::int32_t ReadInteger(const IniFile& ini, const char* key, std::int32_t fallback,
+                         const char* section = kSection) {
+  const auto text = ini.Get(section, key);
   if (!text) return fallback;
   return ParseIniInteger(*text).value_or(fallback);
 }
 
-bool ReadBool(const IniFile& ini, const char* key, bool fallback) {
-  return ReadInteger(ini, key, fallback ? 1 : 0) != 0;
+bool ReadBool(const IniFile& ini, const char* key, bool fallback, const char* section = kSection) {
+  return ReadInteger(ini, key, fallback ? 1 : 0, section) != 0;
+}
+
+// Host lists and paths are not cut to the length of the older text keys: a cut pattern
+// would name another host, and a cut path another file.
+HttpsSettings ReadHttps(const IniFile& ini) {
+  HttpsSettings https;
+  https.Capture = ReadBool(ini, "Capture", false, kHttpsSection);
+  https.Hosts = HttpsHosts::Parse(ini.Get(kHttpsSection, "Hosts").value_or(""));
+  https.ExtraCaFile = ini.Get(kHttpsSection, "ExtraCaFile").value_or("");
+  return https;
 }
 
 std::string ReadText(const IniFile& ini, const char* key) {
@@ -44,6 +56,7 @@ void TTxConfig::LoadSettings(const std::string& program_folder, const std::strin
   BufferSize = ReadInteger(ini, "BufferSize", kDefaultBufferSize);
   AllowOuterConnection = ReadBool(ini, "AllowOuterConnection", false);
   TrayDoubleClickMode = static_cast<std::uint8_t>(ReadInteger(ini, "TrayDoubleClickMode", 1));
+  Https = ReadHttps(ini);
 }
 
 void TTxConfig::SaveSettings(const std::string& program_folder,
@@ -64,6 +77,11 @@ void TTxConfig::SaveSettings(const std::string& program_folder,
   ini.Set(kSection, "BufferSize", std::to_string(BufferSize));
   ini.Set(kSection, "AllowOuterConnection", AllowOuterConnection ? "1" : "0");
   ini.Set(kSection, "TrayDoubleClickMode", std::to_string(TrayDoubleClickMode));
+  if (ini.HasSection(kHttpsSection) || Https != HttpsSettings{}) {
+    ini.Set(kHttpsSection, "Capture", Https.Capture ? "1" : "0");
+    ini.Set(kHttpsSection, "Hosts", Https.Hosts.Text());
+    ini.Set(kHttpsSection, "ExtraCaFile", Https.ExtraCaFile);
+  }
   if (!ini.Save(settings_path)) throw FileError(settings_path + " に書き込めません");
 }
 
@@ -77,6 +95,7 @@ void TTxConfig::Assign(const TTxConfig& other) {
   BufferSize = other.BufferSize;
   AllowOuterConnection = other.AllowOuterConnection;
   TrayDoubleClickMode = other.TrayDoubleClickMode;
+  Https = other.Https;
   Conditions = CopySearchConditions(other.Conditions.get());
 }
 

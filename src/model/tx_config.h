@@ -1,7 +1,8 @@
 // The user's settings while the program runs: the listening port, the upstream proxy, the
 // time-outs, the relay buffer size, who may connect, the tray double click, and the search
 // conditions. Loaded at start from the ini file beside the executable and "Search.cfg";
-// written back to both at a normal exit.
+// written back to both at a normal exit. The settings file's "[Settings]" section holds the
+// nine keys it always had; what came later has sections of its own ("[Https]").
 //
 // A settings object that connections read is never edited: the settings dialog edits a copy
 // (Assign) and the copy replaces it as a whole. Hold it through std::shared_ptr so a
@@ -12,12 +13,27 @@
 #include <memory>
 #include <string>
 
+#include "model/https_hosts.h"
 #include "model/message_boxes.h"
 #include "model/search_condition.h"
 
 namespace trovanex {
 
 inline constexpr std::int32_t kDefaultBufferSize = 32767;
+
+// The "[Https]" section: whether the named hosts' HTTPS is opened and kept, and the extra
+// certificate authorities that origins may use. A file without the section reads as these
+// defaults.
+struct HttpsSettings {
+  bool Capture = false;
+  HttpsHosts Hosts;         // the "Hosts" text as the file holds it, and its patterns
+  std::string ExtraCaFile;  // a PEM file; empty for the system's trust store alone
+
+  bool operator==(const HttpsSettings& other) const {
+    return Capture == other.Capture && Hosts.Text() == other.Hosts.Text() &&
+           ExtraCaFile == other.ExtraCaFile;
+  }
+};
 
 class TTxConfig {
  public:
@@ -35,17 +51,21 @@ class TTxConfig {
   bool AllowOuterConnection = false;
   std::uint8_t TrayDoubleClickMode = 0;
   std::unique_ptr<TSearchConditionList> Conditions;  // never null
+  HttpsSettings Https;
 
   // Reads "Search.cfg" from `program_folder` (its errors go through `boxes`; a file that exists
   // but cannot be read throws FileError before the settings file is read), then the nine keys
-  // of `settings_path`, each with its default when missing or not a number.
+  // of `settings_path` and the "[Https]" keys, each with its default when missing or not a
+  // number. Host patterns that are not patterns are kept in the text and match nothing.
   void LoadSettings(const std::string& program_folder, const std::string& settings_path,
                     MessageBoxes& boxes);
   // Writes "Search.cfg" first, then the settings file. Throws FileError with the file's own
-  // text; a failing condition file leaves the settings file unwritten.
+  // text; a failing condition file leaves the settings file unwritten. "[Https]" is written
+  // when the file has it already or a value differs from its default, so the file of a user
+  // who never turned HTTPS capture on keeps its ten lines.
   void SaveSettings(const std::string& program_folder, const std::string& settings_path) const;
 
-  // Copies the nine values and a deep copy of the conditions of `other`.
+  // Copies the nine values, the HTTPS settings and a deep copy of the conditions of `other`.
   void Assign(const TTxConfig& other);
 
   TSearchCondition* FirstCondition() const { return Conditions->First(); }

@@ -174,6 +174,7 @@ void Connection::CloseSocket() {
 void Connection::Disconnect() {
   CloseSocket();
   DropPending();
+  UseStream(nullptr);  // a layer belongs to the socket it was made on
 }
 
 void Connection::Abort() {

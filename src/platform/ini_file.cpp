@@ -68,6 +68,13 @@ std::optional<std::string> IniFile::Get(std::string_view section, std::string_vi
   return std::string(value);
 }
 
+bool IniFile::HasSection(std::string_view section) const {
+  return std::any_of(lines_.begin(), lines_.end(), [section](const std::string& line) {
+    const auto name = SectionName(line);
+    return name && EqualsIgnoringCase(*name, section);
+  });
+}
+
 void IniFile::Set(std::string_view section, std::string_view key, std::string_view value) {
   // Get trims blanks and takes off a pair of quotes: such a value is written inside quotes, so
   // that it reads back as it was.

@@ -20,6 +20,7 @@ class IniFile {
   static IniFile Load(const std::string& path, bool* unreadable = nullptr);
 
   std::optional<std::string> Get(std::string_view section, std::string_view key) const;
+  bool HasSection(std::string_view section) const;
   // Changes the key's first line in the section, or adds the key at the end of the section,
   // or adds the section at the end of the file.
   void Set(std::string_view section, std::string_view key, std::string_view value);

@@ -157,9 +157,18 @@ int main(int argc, char** argv) {
   RemoveStaleCaptures(files.data_folder, *monitor);
   EngineContext context{*monitor,          settings, hash_list, LoadErrorPages(),
                         files.data_folder, true,     {}};
+  context.https = std::make_shared<HttpsOpening>(files.config_folder);
 
   auto windows = std::make_unique<DesktopWindows>(
       StatusFrmServices{settings, context.SaveAvailable, hash_list});
+  // The settings window saves the local authority's certificate; asking for it makes it.
+  windows->setting.SetCaCertificateSource(
+      [https = context.https](std::string& error) -> std::optional<std::string> {
+        std::optional<std::string> problem;
+        if (https->Ready(problem)) return https->CaCertificatePem();
+        error = https->Problem();
+        return std::nullopt;
+      });
   QApplication::setWindowIcon(QIcon(":/icons/trovanex.png"));
   views.Bind(&windows->status, &windows->log, &windows->connections);
   Monitor& running_monitor = *monitor;

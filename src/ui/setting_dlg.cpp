@@ -1,18 +1,19 @@
 #include "ui/setting_dlg.h"
 
+#include <QDir>
+#include <QFileDialog>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPainter>
-#include <QPushButton>
 #include <QStyledItemDelegate>
-#include <QTabWidget>
 #include <QVBoxLayout>
 
 #include "model/condition_editing.h"
 #include "model/setting_fields.h"
+#include "platform/atomic_write.h"
 #include "platform/errors.h"
 #include "ui/ok_cancel_row.h"
 #include "ui/search_setting_dlg.h"
@@ -87,13 +88,14 @@ TSettingDlg::TSettingDlg(QWidget* parent) : QDialog(parent) {
   setWindowTitle("設定");
   setFont(WindowFont());
 
-  auto* pages = new QTabWidget(this);
-  pages->setObjectName("PageControl1");
-  pages->addTab(CreateConnectionPage(), "接続設定");
-  pages->addTab(CreateMatchingPage(), "マッチング・保存設定");
+  pages_ = new QTabWidget(this);
+  pages_->setObjectName("PageControl1");
+  pages_->addTab(CreateConnectionPage(), "接続設定");
+  pages_->addTab(CreateMatchingPage(), "マッチング・保存設定");
+  pages_->addTab(CreateHttpsPage(), "HTTPS");
 
   auto* layout = new QVBoxLayout(this);
-  layout->addWidget(pages);
+  layout->addWidget(pages_);
   layout->addLayout(OkCancelRow(this, &TSettingDlg::BtnOKClick));
   resize(420, 400);
 }
@@ -175,6 +177,62 @@ QWidget* TSettingDlg::CreateMatchingPage() {
   return page;
 }
 
+QWidget* TSettingDlg::CreateHttpsPage() {
+  auto* page = new QWidget(this);
+  page->setObjectName("HttpsPage");
+  checkHttpsCapture_ = new QCheckBox("HTTPS の内容も保存する（下のホストのみ）(&H)", page);
+  checkHttpsCapture_->setObjectName("checkHttpsCapture");
+  textHttpsHosts_ = new QLineEdit(page);
+  textHttpsHosts_->setObjectName("textHttpsHosts");
+  textHttpsHosts_->setPlaceholderText("www.example.com;*.example.org");
+  auto* hosts_note = new QLabel(
+      "「;」で区切って入力します。「*.example.org」は example.org とその下のホストすべてです。",
+      page);
+  hosts_note->setWordWrap(true);
+
+  textExtraCaFile_ = new QLineEdit(page);
+  textExtraCaFile_->setObjectName("textExtraCaFile");
+  auto* browse = new QPushButton("参照...", page);
+  browse->setObjectName("btnExtraCaFile");
+  browse->setAutoDefault(false);
+  connect(browse, &QPushButton::clicked, this, &TSettingDlg::BtnExtraCaFileClick);
+  auto* ca_file_row = new QHBoxLayout;
+  ca_file_row->addWidget(textExtraCaFile_, 1);
+  ca_file_row->addWidget(browse);
+
+  auto* local_ca = new QGroupBox("ローカル CA", page);
+  btnSaveCaCertificate_ = new QPushButton("ローカル CA 証明書を保存...", local_ca);
+  btnSaveCaCertificate_->setObjectName("btnSaveCaCertificate");
+  btnSaveCaCertificate_->setAutoDefault(false);
+  btnSaveCaCertificate_->setEnabled(false);
+  connect(btnSaveCaCertificate_, &QPushButton::clicked, this,
+          &TSettingDlg::BtnSaveCaCertificateClick);
+  auto* trust_note = new QLabel(
+      "保存した証明書をブラウザの「認証局」として信頼すると、指定したホストの HTTPS "
+      "を保存できます。",
+      local_ca);
+  trust_note->setWordWrap(true);
+  auto* local_ca_layout = new QVBoxLayout(local_ca);
+  local_ca_layout->addWidget(btnSaveCaCertificate_, 0, Qt::AlignLeft);
+  local_ca_layout->addWidget(trust_note);
+
+  auto* layout = new QVBoxLayout(page);
+  layout->addWidget(checkHttpsCapture_);
+  layout->addWidget(new QLabel("ホスト", page));
+  layout->addWidget(textHttpsHosts_);
+  layout->addWidget(hosts_note);
+  layout->addWidget(new QLabel("追加の認証局ファイル（PEM）", page));
+  layout->addLayout(ca_file_row);
+  layout->addWidget(local_ca);
+  layout->addStretch();
+  return page;
+}
+
+void TSettingDlg::SetCaCertificateSource(CaCertificateSource source) {
+  ca_certificate_ = std::move(source);
+  btnSaveCaCertificate_->setEnabled(static_cast<bool>(ca_certificate_));
+}
+
 void TSettingDlg::SetConditionEditor(TSearchSettingDlg* editor) {
   editor_ = editor;
 }
@@ -219,6 +277,9 @@ void TSettingDlg::FillControls() {
   TextProxyAddr_->setText(ToQ(fields.proxy_address));
   TextProxyPort_->setText(ToQ(fields.proxy_port));
   textBufferSize_->setText(ToQ(fields.buffer_size_kib));
+  checkHttpsCapture_->setChecked(fields.https_capture);
+  textHttpsHosts_->setText(ToQ(fields.https_hosts));
+  textExtraCaFile_->setText(ToQ(fields.extra_ca_file));
 }
 
 void TSettingDlg::RefreshMatchList() {
@@ -250,6 +311,9 @@ void TSettingDlg::BtnOKClick() {
   fields.proxy_address = TextProxyAddr_->text().toStdString();
   fields.proxy_port = TextProxyPort_->text().toStdString();
   fields.buffer_size_kib = textBufferSize_->text().toStdString();
+  fields.https_capture = checkHttpsCapture_->isChecked();
+  fields.https_hosts = textHttpsHosts_->text().toStdString();
+  fields.extra_ca_file = textExtraCaFile_->text().toStdString();
   // Capture and the folder choice rely on every rule having a folder to save in.
   if (const std::optional<std::string> refusal = RuleWithoutFolderProblem(*working_->Conditions)) {
     QMessageBox::warning(this, "trovanex", ToQ(*refusal));
@@ -257,8 +321,12 @@ void TSettingDlg::BtnOKClick() {
   }
   if (const std::optional<std::string> refusal = fields.ApplyTo(*working_)) {
     QMessageBox::warning(this, "trovanex", ToQ(*refusal));
-    textBufferSize_->setFocus();
-    textBufferSize_->selectAll();
+    // The buffer size is checked first; when it passed, the host list was refused.
+    QLineEdit* refused =
+        BufferSizeFromKiB(fields.buffer_size_kib) ? textHttpsHosts_ : textBufferSize_;
+    pages_->setCurrentWidget(refused->parentWidget());
+    refused->setFocus();
+    refused->selectAll();
     return;
   }
   accept();
@@ -286,6 +354,30 @@ void TSettingDlg::BtnDeleteClick() {
   if (question.exec() != QMessageBox::Ok) return;
   working_->Conditions->Delete(row);
   RefreshMatchList();
+}
+
+void TSettingDlg::BtnExtraCaFileClick() {
+  const QString file =
+      QFileDialog::getOpenFileName(this, "追加の認証局ファイルの選択", textExtraCaFile_->text(),
+                                   "PEM 証明書 (*.pem *.crt);;すべてのファイル (*)");
+  if (!file.isEmpty()) textExtraCaFile_->setText(file);
+}
+
+void TSettingDlg::BtnSaveCaCertificateClick() {
+  if (!ca_certificate_) return;
+  std::string error;
+  const std::optional<std::string> pem = ca_certificate_(error);
+  if (!pem) {
+    QMessageBox::warning(this, "trovanex", ToQ("ローカル CA 証明書を用意できません: " + error));
+    return;
+  }
+  const QString path = QFileDialog::getSaveFileName(this, "ローカル CA 証明書の保存",
+                                                    QDir::home().filePath("trovanex-ca.crt"),
+                                                    "証明書 (*.crt *.pem);;すべてのファイル (*)");
+  if (path.isEmpty()) return;
+  const std::string file = path.toStdString();
+  if (!ReplaceFileAtomically(file, *pem).ok())
+    QMessageBox::warning(this, "trovanex", ToQ(file + " に書き込めません"));
 }
 
 }  // namespace trovanex

@@ -1,7 +1,8 @@
 // The settings window: the connection settings on one tab, the list of search conditions on
-// the other. It edits a working copy of the settings object and never the object that the
-// proxy runs with: OK hands the working copy back to become current, anything else throws it
-// away, together with every change made to the conditions. Nothing is written to disk here.
+// the next, and the HTTPS capture settings on the last. It edits a working copy of the settings
+// object and never the object that the proxy runs with: OK hands the working copy back to become
+// current, anything else throws it away, together with every change made to the conditions. Nothing
+// is written to disk here.
 #pragma once
 
 #include <QCheckBox>
@@ -9,7 +10,12 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPointer>
+#include <QPushButton>
+#include <QTabWidget>
+#include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "model/tx_config.h"
 
@@ -20,7 +26,14 @@ class TSearchSettingDlg;
 class TSettingDlg : public QDialog {
   Q_OBJECT
  public:
+  // The PEM text of the local certificate authority's certificate, or nothing with `error`
+  // saying why it cannot be had.
+  using CaCertificateSource = std::function<std::optional<std::string>(std::string& error)>;
+
   explicit TSettingDlg(QWidget* parent = nullptr);
+
+  // What the "save the local CA certificate" button saves; the button is disabled until set.
+  void SetCaCertificateSource(CaCertificateSource source);
 
   // The editor that Add and Edit open; one of the dialog's own is made when none is set.
   void SetConditionEditor(TSearchSettingDlg* editor);
@@ -32,6 +45,7 @@ class TSettingDlg : public QDialog {
  private:
   QWidget* CreateConnectionPage();
   QWidget* CreateMatchingPage();
+  QWidget* CreateHttpsPage();
   QLineEdit* AddNumberBox(const char* name);
   void FillControls();
   TSearchSettingDlg& Editor();
@@ -42,6 +56,8 @@ class TSettingDlg : public QDialog {
   void BtnAddClick();
   void BtnEditClick();
   void BtnDeleteClick();
+  void BtnExtraCaFileClick();
+  void BtnSaveCaCertificateClick();
 
   QLineEdit* textConnectPort_;
   QLineEdit* textConnectTimeout_;
@@ -52,6 +68,13 @@ class TSettingDlg : public QDialog {
   QLineEdit* TextProxyPort_;
   QLineEdit* textBufferSize_;
   QListWidget* MatchList_;
+  QCheckBox* checkHttpsCapture_;
+  QLineEdit* textHttpsHosts_;
+  QLineEdit* textExtraCaFile_;
+  QPushButton* btnSaveCaCertificate_;
+  QTabWidget* pages_;
+
+  CaCertificateSource ca_certificate_;
 
   QPointer<TSearchSettingDlg> editor_;
   std::shared_ptr<TTxConfig> working_;  // the copy the controls edit, while the window is open

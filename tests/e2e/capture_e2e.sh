@@ -22,12 +22,14 @@ nginx_pid=""
 proxy_pid=""
 tiny_pid=""
 chained_pid=""
+opened_pid=""
 user_pid=""
 full_pid=""
 
 cleanup() {
   [ -n "$proxy_pid" ] && kill "$proxy_pid" 2>/dev/null
   [ -n "$chained_pid" ] && kill "$chained_pid" 2>/dev/null
+  [ -n "$opened_pid" ] && kill "$opened_pid" 2>/dev/null
   [ -n "$user_pid" ] && kill "$user_pid" 2>/dev/null
   [ -n "$tiny_pid" ] && kill "$tiny_pid" 2>/dev/null
   [ -n "$full_pid" ] && kill "$full_pid" 2>/dev/null
@@ -35,7 +37,7 @@ cleanup() {
   [ -n "$nginx_pid" ] && kill -CONT "$nginx_pid" 2>/dev/null
   stop_origin
   wait 2>/dev/null
-  rm -rf "$work"
+  [ -n "${KEEP_E2E:-}" ] && echo "kept $work" >&2 || rm -rf "$work"
 }
 trap cleanup EXIT
 
@@ -61,7 +63,18 @@ openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -su
 head -c 20000000 /dev/urandom >"$work/www/tls/big.bin"
 head -c 5000000 /dev/urandom >"$work/upload.bin"
 echo '<html><body><p id="m">tunnelled page 7f3a</p></body></html>' >"$work/www/tls/page.html"
+# What HTTPS capture keeps: images on a page, one of them again under another address.
+mkdir -p "$work/www/tls/img" "$work/www/tls/again"
+for i in 1 2 3; do head -c $((30000 + i)) /dev/urandom >"$work/www/tls/img/shot$i.jpg"; done
+cp "$work/www/tls/img/shot1.jpg" "$work/www/tls/again/shot1-copy.jpg"
+printf '<html><body><p>gallery 51c2</p><img src="img/shot1.jpg"><img src="img/shot2.jpg"><img src="img/shot3.jpg"></body></html>\n' \
+  >"$work/www/tls/gallery.html"
 chmod -R 755 "$work/www/tls"
+# A TLS origin whose certificate nobody trusts.
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj /CN=localhost \
+  -addext "subjectAltName=DNS:localhost,IP:127.0.0.1" \
+  -keyout "$work/tls/untrusted-key.pem" -out "$work/tls/untrusted.pem" 2>/dev/null
+untrusted_port=$((origin_port + 9))
 
 start_origin "$origin_port" "$work/www" \
   'location /pages/ { gzip on; gzip_types text/html; gzip_min_length 1; gzip_http_version 1.0; }
@@ -73,6 +86,12 @@ start_origin "$origin_port" "$work/www" \
     ssl_certificate_key $work/tls/key.pem;
     root $work/www;
     location /upload/ { dav_methods PUT; client_max_body_size 50m; }
+  }
+  server {
+    listen 127.0.0.1:$untrusted_port ssl;
+    ssl_certificate $work/tls/untrusted.pem;
+    ssl_certificate_key $work/tls/untrusted-key.pem;
+    root $work/www;
   }" || { echo "FAILED: nginx did not start" >&2; exit 1; }
 
 # --- the proxy's program folder ---------------------------------------------------------------
@@ -362,9 +381,79 @@ curl -s --cacert "$work/tls/cert.pem" -x "http://127.0.0.1:$chained_port" --prox
 check "https through the upstream proxy byte for byte" same_file "$work/got-chained.bin" "$work/www/tls/big.bin"
 check "the upstream proxy's 407 reaches the browser" test "$(connect_code "$chained_port" "$tls/tls/page.html")" = 407
 
+# --- HTTPS capture for the hosts the user names ---------------------------------------------
+# A proxy that opens localhost's tunnels: its own authority, made at the first start, is what
+# the browser trusts; the origin's certificate is trusted through ExtraCaFile.
+opened="$work/opened"
+opened_port=$((origin_port + 10))
+mkdir -p "$opened" "$work/saved/https"
+cp "$trovanexd" "$opened/trovanexd"
+printf '[Settings]\r\nListenPort=%s\r\nReadTimeout=5000\r\n[Https]\r\nCapture=1\r\nHosts=*.localhost\r\nExtraCaFile=%s\r\n' \
+  "$opened_port" "$work/tls/cert.pem" >"$opened/trovanexd.ini"
+search_rule shots '/tls/(img|again)/' Regexp Save "/$work/saved/https" >"$opened/Search.cfg"
+start_opened() {
+  (cd "$opened" && exec ./trovanexd >>"$work/logs/opened.log" 2>>"$work/logs/opened-stderr.log") &
+  opened_pid=$!
+  for _ in $(seq 50); do (exec 3<>"/dev/tcp/127.0.0.1/$opened_port") 2>/dev/null && break; sleep 0.1; done
+}
+stop_opened() { kill -TERM "$opened_pid"; wait "$opened_pid"; opened_pid=""; }
+start_opened
+curl -s -x "http://127.0.0.1:$opened_port" -D "$work/ca.head" -o "$work/served-ca.crt" http://trovanex.internal/ca.crt
+check "https: the authority made at first need" test -s "$opened/trovanex-ca.crt" -a -s "$opened/trovanex-ca.key"
+check "https: its key readable by the owner only" test "$(stat -c %a "$opened/trovanex-ca.key")" = 600
+check "https: its certificate served at trovanex.internal" same_file "$work/served-ca.crt" "$opened/trovanex-ca.crt"
+check "https: served as a CA certificate" grep -qi '^Content-Type: application/x-x509-ca-cert' "$work/ca.head"
+ca_sum=$(md5_of "$opened/trovanex-ca.crt")
+key_sum=$(md5_of "$opened/trovanex-ca.key")
+stop_opened
+start_opened
+check "https: the authority kept at the next start" test "$(md5_of "$opened/trovanex-ca.crt")/$(md5_of "$opened/trovanex-ca.key")" = "$ca_sum/$key_sum"
+opened_tls=(-s --cacert "$opened/trovanex-ca.crt" -x "http://127.0.0.1:$opened_port")
+curl "${opened_tls[@]}" -o "$work/got-shot1.jpg" "$tls/tls/img/shot1.jpg"
+check "https: image relayed unchanged" same_file "$work/got-shot1.jpg" "$work/www/tls/img/shot1.jpg"
+check "https: image saved in its rule's folder" same_file "$work/saved/https/shot1.jpg" "$work/www/tls/img/shot1.jpg"
+check "https: hash line without a scheme" grep -qxF "$(md5_of "$work/www/tls/img/shot1.jpg")<>$work/saved/https/shot1.jpg<>30001<>localhost/tls/img/shot1.jpg"$'\r' "$opened/hash.dat"
+curl "${opened_tls[@]}" -o "$work/got-shot1-copy.jpg" "$tls/tls/again/shot1-copy.jpg"
+check "https: the same content under another address relayed" same_file "$work/got-shot1-copy.jpg" "$work/www/tls/img/shot1.jpg"
+check "https: ... and not saved twice" test ! -e "$work/saved/https/shot1-copy.jpg"
+# Three requests on one kept-alive TLS connection: one tunnel, one origin connection.
+connects=$(curl "${opened_tls[@]}" -o /dev/null -o /dev/null -o /dev/null -w '%{num_connects}\n' \
+  "$tls/tls/img/shot2.jpg" "$tls/tls/img/shot3.jpg" "$tls/tls/page.html" | paste -sd' ')
+check "https: three requests on one connection" test "$connects" = "1 0 0"
+check "https: the origin connection kept too" test "$(grep -c ' : Kept-alive origin connection reused\.$' "$work/logs/opened.log")" -eq 2
+check "https: each kept image saved" bash -c "cmp -s '$work/saved/https/shot2.jpg' '$work/www/tls/img/shot2.jpg' && cmp -s '$work/saved/https/shot3.jpg' '$work/www/tls/img/shot3.jpg'"
+# A host not named stays a blind tunnel: the browser sees the origin's own certificate.
+check "https: a host not named passes blind" bash -c \
+  "curl -s --cacert '$work/tls/cert.pem' -x http://127.0.0.1:$opened_port https://127.0.0.1:$tls_port/tls/page.html | grep -q 'tunnelled page 7f3a'"
+# An origin whose certificate does not verify: a 502 page naming the host, nothing relayed.
+curl "${opened_tls[@]}" -o "$work/unverified.txt" -w '%{http_code}' "https://localhost:$untrusted_port/tls/page.html" >"$work/unverified.code"
+check "https: an unverified origin answered 502" test "$(cat "$work/unverified.code")" = 502
+check "https: ... naming the host and the reason" grep -q "the certificate of localhost did not verify (.*self.signed" "$work/unverified.txt"
+# A real browser trusting the authority through its NSS database loads a page with images.
+home="$work/chromium-home"
+mkdir -p "$home/.pki/nssdb"
+certutil -d "sql:$home/.pki/nssdb" -N --empty-password
+certutil -d "sql:$home/.pki/nssdb" -A -t "C,," -n "Trovanex local CA" -i "$opened/trovanex-ca.crt"
+rm -f "$work/saved/https/shot"*.jpg
+sed -i '/shot[0-9]/d' "$opened/hash.dat"
+HOME="$home" timeout 90 chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run \
+  --disable-background-networking --disable-component-update --disable-sync \
+  --user-data-dir="$work/chromium-opened" --proxy-server="http://127.0.0.1:$opened_port" \
+  --proxy-bypass-list='<-loopback>' --run-all-compositor-stages-before-draw --virtual-time-budget=5000 \
+  --dump-dom "$tls/tls/gallery.html" >"$work/chromium-opened.dom" 2>"$work/logs/chromium-opened.log"
+check "chromium: the https page through the opened tunnel" grep -q 'gallery 51c2' "$work/chromium-opened.dom"
+# The decision to keep follows the last byte the browser got.
+for _ in $(seq 50); do [ "$(ls "$work/saved/https" | wc -l)" -ge 3 ] && break; sleep 0.1; done
+kept=0
+for i in 1 2 3; do same_file "$work/saved/https/shot$i.jpg" "$work/www/tls/img/shot$i.jpg" && kept=$((kept + 1)); done
+check "chromium: its images kept" test "$kept" -eq 3
+
 # With the origin gone, an address saved before is answered from the stored file.
 stop_origin
 for _ in $(seq 50); do (exec 3<>"/dev/tcp/127.0.0.1/$origin_port") 2>/dev/null || break; sleep 0.1; done
+curl "${opened_tls[@]}" -o "$work/got-shot2-stored.jpg" "$tls/tls/img/shot2.jpg"
+check "https: answered from the stored file with the origin gone" same_file "$work/got-shot2-stored.jpg" "$work/www/tls/img/shot2.jpg"
+stop_opened
 curl "${proxy[@]}" -D "$work/local.head" -o "$work/got-local.jpg" "$origin/img/photo.jpg"
 check "answered from the stored file" same_file "$work/got-local.jpg" "$work/www/img/photo.jpg"
 check "stored-file answer head" grep -q $'^HTTP/1.1 200 Ok\r$' "$work/local.head"

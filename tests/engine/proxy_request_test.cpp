@@ -103,6 +103,49 @@ TEST(RequestLine, OtherSchemesAreNeverParsedIntoAHost) {
   }
 }
 
+// Inside an opened tunnel the host is the tunnel's, whatever the line names, and the address is
+// the one the same content has over plain HTTP.
+TEST(TunnelRequestLine, HostIsTheTunnelsAndAddressHasNoScheme) {
+  struct Row {
+    std::string_view line;
+    const char* method;
+    const char* path;
+  };
+  for (const Row& row : {
+           Row{"GET /img/a.jpg?x=1 HTTP/1.1", "GET", "/img/a.jpg?x=1"},
+           Row{"GET ?x=1 HTTP/1.1", "GET", "/?x=1"},
+           Row{"HEAD https://other.example/p HTTP/1.0", "HEAD", "/p"},
+           Row{"GET HTTPS://other.example HTTP/1.1", "GET", "/"},
+           Row{"GET / HTTP/1.1", "GET", "/"},
+           Row{"GET http://a.b/ HTTP/1.1", "error", ""},
+           Row{"CONNECT a.b:443 HTTP/1.1", "error", ""},
+           Row{"GET a.jpg HTTP/1.1", "error", ""},
+           Row{"GET /a b HTTP/1.1", "error", ""},
+           Row{"GET /a\0b HTTP/1.1"sv, "error", ""},
+           Row{"/x HTTP/1.1", "error", ""},
+           Row{"GET /x HTTP/2", "error", ""},
+       }) {
+    SCOPED_TRACE(row.line);
+    TProxyRequest request;
+    request.Port = 8443;
+    ParseTunnelRequestLine(std::string(row.line), "www.example.org", request);
+    EXPECT_EQ(request.Method, row.method);
+    if (std::string_view(row.method) == "error") continue;
+    EXPECT_EQ(request.Host, "www.example.org");
+    EXPECT_EQ(request.Port, 8443);
+    EXPECT_EQ(request.Path, row.path);
+    EXPECT_EQ(request.HostPath, std::string("www.example.org") + row.path);
+  }
+}
+
+TEST(KeepAlive, ClosesAfterFollowsConnectionTokensAndVersion) {
+  EXPECT_FALSE(ClosesAfter({"GET / HTTP/1.1", "Host: a"}, "HTTP/1.1"));
+  EXPECT_TRUE(ClosesAfter({"GET / HTTP/1.1", "Connection: Upgrade, close"}, "HTTP/1.1"));
+  EXPECT_TRUE(ClosesAfter({"HTTP/1.0 200 OK"}, "HTTP/1.0"));
+  EXPECT_FALSE(ClosesAfter({"HTTP/1.0 200 OK", "connection: Keep-Alive"}, "HTTP/1.0"));
+  EXPECT_FALSE(ClosesAfter({"HTTP/1.1 200 OK", "Connection: closed"}, "HTTP/1.1"));
+}
+
 TEST(RequestLine, PortThatIsNotANumberFails) {
   TProxyRequest request;
   EXPECT_THROW(ParseRequestLine("GET http://a.b:80x/ HTTP/1.1", request), std::invalid_argument);

@@ -68,6 +68,9 @@ class SettingFieldsOnConfig : public ::testing::Test {
     config_.BufferSize = kDefaultBufferSize;
     config_.AllowOuterConnection = true;
     config_.TrayDoubleClickMode = 7;
+    config_.Https.Capture = true;
+    config_.Https.Hosts = HttpsHosts::Parse("*.example.com; a.test");
+    config_.Https.ExtraCaFile = "/srv/ca.pem";
   }
   TTxConfig config_;
 };
@@ -86,6 +89,10 @@ TEST_F(SettingFieldsOnConfig, UnchangedFieldsStoreTheDefaultBufferRoundedDown) {
   EXPECT_EQ(config_.ReadTimeout, 5678);
   EXPECT_TRUE(config_.AllowOuterConnection);
   EXPECT_EQ(config_.TrayDoubleClickMode, 7);  // no control of its own
+  EXPECT_EQ(fields.https_hosts, "*.example.com; a.test");
+  EXPECT_TRUE(config_.Https.Capture);
+  EXPECT_EQ(config_.Https.Hosts.Text(), "*.example.com; a.test");
+  EXPECT_EQ(config_.Https.ExtraCaFile, "/srv/ca.pem");
 }
 
 TEST_F(SettingFieldsOnConfig, TextsThatAreNoNumberTakeEachFieldsFallback) {
@@ -97,6 +104,9 @@ TEST_F(SettingFieldsOnConfig, TextsThatAreNoNumberTakeEachFieldsFallback) {
   fields.proxy_address = " kept as typed ";
   fields.use_proxy = false;
   fields.allow_outer_connection = false;
+  fields.https_capture = false;
+  fields.https_hosts = " ; b.test ;";
+  fields.extra_ca_file = "";
   EXPECT_EQ(fields.ApplyTo(config_), std::nullopt);
   EXPECT_EQ(config_.ListenPort, 81);
   EXPECT_EQ(config_.ConnectionTimeout, 5000);
@@ -105,6 +115,10 @@ TEST_F(SettingFieldsOnConfig, TextsThatAreNoNumberTakeEachFieldsFallback) {
   EXPECT_EQ(config_.ProxyAddress, " kept as typed ");
   EXPECT_FALSE(config_.UseProxy);
   EXPECT_FALSE(config_.AllowOuterConnection);
+  EXPECT_FALSE(config_.Https.Capture);
+  EXPECT_TRUE(config_.Https.Hosts.Matches("b.test"));
+  EXPECT_FALSE(config_.Https.Hosts.Matches("a.test"));
+  EXPECT_EQ(config_.Https.ExtraCaFile, "");
 }
 
 TEST_F(SettingFieldsOnConfig, RefusedBufferSizeChangesNothing) {
@@ -119,6 +133,30 @@ TEST_F(SettingFieldsOnConfig, RefusedBufferSizeChangesNothing) {
     EXPECT_EQ(config_.BufferSize, kDefaultBufferSize) << buffer;
     EXPECT_EQ(config_.ListenPort, 8081) << buffer;
     EXPECT_TRUE(config_.UseProxy) << buffer;
+  }
+}
+
+TEST_F(SettingFieldsOnConfig, RefusedHostPatternChangesNothing) {
+  const struct {
+    const char* hosts;
+    const char* named;  // the entries the refusal names
+  } rows[] = {
+      {"*", "「*」"},
+      {"a.test;*.", "「*.」"},
+      {"a*b; c d ;ok.test", "「a*b」「c d」"},
+      {"example.com:443", "「example.com:443」"},
+  };
+  for (const auto& row : rows) {
+    SettingFields fields = SettingFields::FromConfig(config_);
+    fields.https_hosts = row.hosts;
+    fields.https_capture = false;
+    fields.connect_port = "9000";
+    const std::optional<std::string> refusal = fields.ApplyTo(config_);
+    ASSERT_TRUE(refusal) << row.hosts;
+    EXPECT_NE(refusal->find(std::string(": ") + row.named + "\n"), std::string::npos) << *refusal;
+    EXPECT_EQ(config_.Https.Hosts.Text(), "*.example.com; a.test") << row.hosts;
+    EXPECT_TRUE(config_.Https.Capture) << row.hosts;
+    EXPECT_EQ(config_.ListenPort, 8081) << row.hosts;
   }
 }
 

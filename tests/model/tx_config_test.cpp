@@ -91,6 +91,80 @@ TEST_F(TxConfig, ValuesAsTheFileHoldsThem) {
   }
 }
 
+TEST_F(TxConfig, HttpsValuesAsTheFileHoldsThem) {
+  const struct {
+    const char* lines;
+    bool capture;
+    const char* hosts;
+    const char* extra_ca_file;
+  } rows[] = {
+      {"", false, "", ""},
+      {"Capture=1\r\n", true, "", ""},
+      {"Capture=2\r\n", true, "", ""},
+      {"Capture=yes\r\n", false, "", ""},
+      {"Capture=0x1\r\n", true, "", ""},
+      {"Hosts= *.example.com;a.test \r\n", false, "*.example.com;a.test", ""},
+      {"Hosts=\" a.test \"\r\n", false, " a.test ", ""},
+      {"Hosts=*;a*b\r\n", false, "*;a*b", ""},
+      {"ExtraCaFile=/etc/ssl/extra ca.pem\r\n", false, "", "/etc/ssl/extra ca.pem"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.lines);
+    folder_.Write("trovanex.ini",
+                  std::string("[Settings]\r\nListenPort=90\r\n[Https]\r\n") + row.lines);
+    TTxConfig config;
+    config.LoadSettings(folder_.path(), ini_, boxes_);
+    EXPECT_EQ(config.ListenPort, 90);
+    EXPECT_EQ(config.Https.Capture, row.capture);
+    EXPECT_EQ(config.Https.Hosts.Text(), row.hosts);
+    EXPECT_EQ(config.Https.ExtraCaFile, row.extra_ca_file);
+  }
+  EXPECT_TRUE(boxes_.shown.empty());
+}
+
+// A file from before the section reads as it always did and is written back unchanged.
+TEST_F(TxConfig, FileWithoutHttpsKeepsItsTenLines) {
+  const std::string old_file =
+      "[Settings]\r\nListenPort=90\r\nUseProxy=1\r\nProxyAddress=up\r\nProxyPort=3128\r\n"
+      "ConnectionTimeout=1000\r\nReadTimeout=2000\r\nBufferSize=4096\r\n"
+      "AllowOuterConnection=1\r\nTrayDoubleClickMode=0\r\n";
+  folder_.Write("trovanex.ini", old_file);
+  Load();
+  EXPECT_EQ(config_.ListenPort, 90);
+  EXPECT_TRUE(config_.UseProxy);
+  EXPECT_EQ(config_.ProxyAddress, "up");
+  EXPECT_EQ(config_.ProxyPort, 3128);
+  EXPECT_EQ(config_.ConnectionTimeout, 1000);
+  EXPECT_EQ(config_.ReadTimeout, 2000);
+  EXPECT_EQ(config_.BufferSize, 4096);
+  EXPECT_TRUE(config_.AllowOuterConnection);
+  EXPECT_EQ(config_.TrayDoubleClickMode, 0);
+  EXPECT_EQ(config_.Https, HttpsSettings{});
+  config_.SaveSettings(folder_.path(), ini_);
+  EXPECT_EQ(ReadFile(ini_), old_file);
+}
+
+TEST_F(TxConfig, HttpsWrittenAfterTheNineKeysAndReadBack) {
+  Load();
+  config_.Https.Capture = true;
+  config_.Https.Hosts = HttpsHosts::Parse(" *.example.com;[::1]");
+  config_.Https.ExtraCaFile = "/srv/ca.pem";
+  config_.SaveSettings(folder_.path(), ini_);
+  EXPECT_EQ(ReadFile(ini_), std::string(kDefaultIni) +
+                                "[Https]\r\nCapture=1\r\nHosts=\" *.example.com;[::1]\"\r\n"
+                                "ExtraCaFile=/srv/ca.pem\r\n");
+  TTxConfig again;
+  again.LoadSettings(folder_.path(), ini_, boxes_);
+  EXPECT_EQ(again.Https, config_.Https);
+  EXPECT_TRUE(again.Https.Hosts.Matches("a.example.com"));
+
+  // Set back to the defaults, the section's old values must not stay behind in the file.
+  again.Https = HttpsSettings{};
+  again.SaveSettings(folder_.path(), ini_);
+  EXPECT_EQ(ReadFile(ini_),
+            std::string(kDefaultIni) + "[Https]\r\nCapture=0\r\nHosts=\r\nExtraCaFile=\r\n");
+}
+
 TEST_F(TxConfig, ProxyAddressIsReadUpTo2047Characters) {
   folder_.Write("trovanex.ini", "[Settings]\nProxyAddress=" + std::string(3000, 'a') + "\n");
   Load();
@@ -126,6 +200,9 @@ TEST_F(TxConfig, AssignMakesAnIndependentCopy) {
   config_.ListenPort = 90;
   config_.ProxyAddress = "up";
   config_.TrayDoubleClickMode = 7;
+  config_.Https.Capture = true;
+  config_.Https.Hosts = HttpsHosts::Parse("*.example.com");
+  config_.Https.ExtraCaFile = "/ca.pem";
   auto condition = std::make_unique<TSearchCondition>();
   condition->SetSearchString("x");
   condition->AppendFolder("/p", "p");
@@ -136,6 +213,8 @@ TEST_F(TxConfig, AssignMakesAnIndependentCopy) {
   EXPECT_EQ(copy.ListenPort, 90);
   EXPECT_EQ(copy.ProxyAddress, "up");
   EXPECT_EQ(copy.TrayDoubleClickMode, 7);
+  EXPECT_EQ(copy.Https, config_.Https);
+  EXPECT_TRUE(copy.Https.Hosts.Matches("a.example.com"));
   ASSERT_NE(copy.FirstCondition(), nullptr);
   EXPECT_NE(copy.FirstCondition(), config_.FirstCondition());
 

@@ -2,8 +2,11 @@
 // that waits for it to come up.
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QFileDialog>
 #include <QMessageBox>
 #include <QPointer>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
 #include <functional>
@@ -122,6 +125,91 @@ class SettingDlgTest : public QObject {
     QCOMPARE(refusals.size(), 3);
     for (const QString& seen : refusals) QVERIFY2(seen.startsWith("trovanex|"), qPrintable(seen));
     QCOMPARE(kept->BufferSize, 8192);
+  }
+
+  void HttpsFieldsShownAndStored() {
+    TSettingDlg dialog;
+    auto current = Defaults();
+    current->Https.Capture = true;
+    current->Https.Hosts = HttpsHosts::Parse("*.example.com");
+    current->Https.ExtraCaFile = "/etc/extra.pem";
+    WhenShown<TSettingDlg>([](QWidget* window) {
+      QVERIFY(Child<QCheckBox>(window, "checkHttpsCapture")->isChecked());
+      QCOMPARE(Box(window, "textHttpsHosts")->text(), "*.example.com");
+      QCOMPARE(Box(window, "textExtraCaFile")->text(), "/etc/extra.pem");
+      Child<QCheckBox>(window, "checkHttpsCapture")->setChecked(false);
+      Box(window, "textHttpsHosts")->setText(" a.test ; *.b.test ;");
+      Box(window, "textExtraCaFile")->setText("");
+      Click(window, "BtnOK");
+    });
+    const std::shared_ptr<TTxConfig> kept = dialog.EditConfig(current);
+    QVERIFY(kept && kept != current);
+    QVERIFY(!kept->Https.Capture);
+    QCOMPARE(kept->Https.Hosts.Text(), " a.test ; *.b.test ;");
+    QVERIFY(kept->Https.Hosts.Matches("x.b.test"));
+    QCOMPARE(kept->Https.ExtraCaFile, "");
+    QCOMPARE(current->Https.Hosts.Text(), "*.example.com");
+  }
+
+  // The refused list is shown on its own page and nothing of the window is taken over.
+  void HostThatIsNoPatternIsRefused() {
+    TSettingDlg dialog;
+    QString seen;
+    WhenShown<TSettingDlg>([&seen](QWidget* window) {
+      Box(window, "textConnectPort")->setText("9000");
+      Box(window, "textHttpsHosts")->setText("a.test;*");
+      Answer(QMessageBox::Ok, &seen);
+      Click(window, "BtnOK");
+      QVERIFY(window->isVisible());
+      QCOMPARE(Child<QTabWidget>(window, "PageControl1")->currentWidget()->objectName(),
+               "HttpsPage");
+      Click(window, "BtnCancel");
+    });
+    const auto current = Defaults();
+    QCOMPARE(dialog.EditConfig(current), current);
+    QVERIFY2(seen.startsWith("trovanex|") && seen.contains("「*」"), qPrintable(seen));
+    QCOMPARE(current->ListenPort, 81);
+  }
+
+  void LocalCaCertificateSavedWhereTheUserPicks() {
+    TSettingDlg dialog;
+    QTemporaryDir folder;
+    const QString path = folder.filePath("ca.crt");
+    QVERIFY(!Child<QPushButton>(&dialog, "btnSaveCaCertificate")->isEnabled());
+    bool fails = true;
+    dialog.SetCaCertificateSource([&fails](std::string& error) -> std::optional<std::string> {
+      if (fails) {
+        error = "trovanex-ca.key を読めません";
+        return std::nullopt;
+      }
+      return std::string("-----BEGIN CERTIFICATE-----\nMIIB\n-----END CERTIFICATE-----\n");
+    });
+    QString seen;
+    bool chooser_without_certificate = false;
+    WhenShown<TSettingDlg>([&](QWidget* window) {
+      // Without a certificate, no file is asked for.
+      const QPointer<QTimer> watch = WhenShown<QFileDialog>([&](QFileDialog* chooser) {
+        chooser_without_certificate = true;
+        chooser->reject();
+      });
+      Answer(QMessageBox::Ok, &seen);
+      Click(window, "btnSaveCaCertificate");
+      delete watch.data();
+
+      fails = false;
+      WhenShown<QFileDialog>([&path](QFileDialog* chooser) {
+        chooser->selectFile(path);
+        static_cast<QDialog*>(chooser)->accept();
+      });
+      Click(window, "btnSaveCaCertificate");
+      Click(window, "BtnCancel");
+    });
+    dialog.EditConfig(Defaults());
+    QVERIFY(!chooser_without_certificate);
+    QCOMPARE(seen, "trovanex|ローカル CA 証明書を用意できません: trovanex-ca.key を読めません");
+    QFile saved(path);
+    QVERIFY(saved.open(QIODevice::ReadOnly));
+    QCOMPARE(saved.readAll(), "-----BEGIN CERTIFICATE-----\nMIIB\n-----END CERTIFICATE-----\n");
   }
 
   void CancelKeepsTheGivenSettingsAfterEveryConditionIsDeleted() {

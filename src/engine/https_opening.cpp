@@ -1,0 +1,59 @@
+#include "engine/https_opening.h"
+
+#include "tls/certificate_authority.h"
+#include "tls/leaf_cache.h"
+#include "tls/tls_stream.h"
+
+namespace trovanex {
+
+HttpsOpening::HttpsOpening(std::string folder) : folder_(std::move(folder)) {}
+
+HttpsOpening::~HttpsOpening() = default;
+
+bool HttpsOpening::Ready(std::optional<std::string>& problem) {
+  MutexLock lock(lock_);
+  if (tried_) return leaves_ != nullptr;
+  tried_ = true;
+  CertificateAuthority::Opened opened = CertificateAuthority::Open(folder_);
+  if (!opened.authority) {
+    problem = problem_ = opened.error;
+    return false;
+  }
+  try {
+    authority_ = std::move(opened.authority);
+    leaves_ = std::make_shared<LeafCache>(*authority_);
+  } catch (const std::exception& failure) {
+    problem = problem_ = failure.what();
+    authority_.reset();
+    return false;
+  }
+  return true;
+}
+
+std::string HttpsOpening::Problem() {
+  MutexLock lock(lock_);
+  return problem_;
+}
+
+std::string HttpsOpening::CaCertificatePem() {
+  MutexLock lock(lock_);
+  return authority_ ? authority_->CertificatePem() : std::string();
+}
+
+std::string HttpsOpening::AcceptBrowser(Connection& browser, const std::string& connect_host,
+                                        int timeout_ms) {
+  std::shared_ptr<LeafCache> leaves;
+  {
+    MutexLock lock(lock_);
+    leaves = leaves_;
+  }
+  if (!leaves) throw TlsFailure("no local certificate authority");
+  return AcceptTls(browser, *leaves, connect_host, timeout_ms);
+}
+
+void HttpsOpening::ConnectOrigin(Connection& origin, const std::string& host,
+                                 const std::string& extra_ca_file, int timeout_ms) {
+  ConnectTls(origin, host, extra_ca_file, timeout_ms);
+}
+
+}  // namespace trovanex

@@ -1,0 +1,52 @@
+// The local certificate authority that signs the leaf certificates of opened HTTPS tunnels.
+// Its key and certificate live in two files of one folder (the program folder): made there on
+// first need, loaded when both exist, and never replaced: a damaged, unreadable, mismatched or
+// lone file is an error that names the file and the reason, and nothing is written.
+#pragma once
+
+#include <openssl/types.h>
+
+#include <memory>
+#include <string>
+
+namespace trovanex {
+
+class CertificateAuthority {
+ public:
+  static constexpr char kKeyFileName[] = "trovanex-ca.key";          // PEM, mode 0600
+  static constexpr char kCertificateFileName[] = "trovanex-ca.crt";  // PEM
+
+  // The outcome of Open: an authority, or the text of why there is none.
+  struct Opened {
+    std::unique_ptr<CertificateAuthority> authority;
+    bool created = false;  // the two files were made just now
+    std::string error;     // e.g. "/x/trovanex-ca.key: not a PEM private key"; empty on success
+  };
+  // Loads the authority from `folder` (with or without a trailing separator), or makes it there
+  // when neither file exists: an ECDSA P-256 key and a self-signed certificate valid for ten
+  // years, named after this machine.
+  static Opened Open(const std::string& folder);
+
+  ~CertificateAuthority();
+  CertificateAuthority(const CertificateAuthority&) = delete;
+  CertificateAuthority& operator=(const CertificateAuthority&) = delete;
+
+  // The certificate as PEM text, as a browser fetches it to trust it.
+  const std::string& CertificatePem() const { return certificate_pem_; }
+  // Writes the certificate to a file the user picked (replacing it in one step); returns the
+  // error text, empty on success.
+  std::string SaveCertificate(const std::string& path) const;
+
+  // For signing leaves; owned by the authority.
+  X509* Certificate() const { return certificate_; }
+  EVP_PKEY* Key() const { return key_; }
+
+ private:
+  CertificateAuthority(X509* certificate, EVP_PKEY* key, std::string certificate_pem);
+
+  X509* certificate_;
+  EVP_PKEY* key_;
+  std::string certificate_pem_;
+};
+
+}  // namespace trovanex

@@ -1,0 +1,338 @@
+#include "tls/tls_stream.h"
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <map>
+#include <optional>
+
+#include "platform/file_system.h"
+#include "platform/socket_error.h"
+#include "platform/thread_annotations.h"
+#include "tls/openssl_handles.h"
+
+namespace trovanex {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr unsigned char kAlpn[] = "\x08http/1.1";
+constexpr unsigned int kAlpnLength = sizeof kAlpn - 1;
+// Plaintext taken by one Send: four full records, sent in one or two pieces.
+constexpr std::size_t kSendPiece = 64 * 1024;
+constexpr std::size_t kIoBuffer = 64 * 1024 + 1024;
+
+[[noreturn]] void ThrowSocketError(int error_number) {
+  throw SocketFailure(WsaErrorFromErrno(error_number), SystemErrorText(error_number));
+}
+
+// One TLS session over a socket, through two memory BIOs: bytes received from the socket go
+// into `in_`, and what the session writes to `out_` is sent to the socket after every call, so
+// that bytes the connection received before the handshake can be handed in first.
+class TlsStream final : public ByteStream {
+ public:
+  TlsStream(SSL_CTX* context, bool accepting)
+      : ssl_(SSL_new(context)), buffer_(new char[kIoBuffer]) {
+    if (!ssl_) throw TlsFailure(tls::TakeOpenSslError("no session"));
+    in_ = BIO_new(BIO_s_mem());
+    out_ = BIO_new(BIO_s_mem());
+    if (!in_ || !out_) {
+      BIO_free(in_);
+      BIO_free(out_);
+      throw TlsFailure("no buffer");
+    }
+    BIO_set_mem_eof_return(in_, -1);     // an empty input is "look again", not an end
+    SSL_set_bio(ssl_.get(), in_, out_);  // the session owns both now
+    if (accepting) {
+      SSL_set_accept_state(ssl_.get());
+    } else {
+      SSL_set_connect_state(ssl_.get());
+    }
+  }
+
+  SSL* Session() const { return ssl_.get(); }
+
+  void Feed(const char* bytes, std::size_t length) {
+    if (length == 0) return;
+    BIO_write(in_, bytes, static_cast<int>(length));
+    stalled_ = false;
+  }
+
+  // Runs the handshake to its end on `fd`, waiting until `deadline`.
+  void Handshake(int fd, const std::optional<Clock::time_point>& deadline,
+                 const std::string& verified_host) {
+    for (;;) {
+      ERR_clear_error();
+      const int result = SSL_do_handshake(ssl_.get());
+      const int error = result == 1 ? SSL_ERROR_NONE : SSL_get_error(ssl_.get(), result);
+      // Whatever the session wrote goes out, an alert before a failure included.
+      const bool flushed = Flush(fd);
+      const int flush_error = errno;
+      if (result == 1) {
+        if (!flushed) ThrowSocketError(flush_error);
+        return;
+      }
+      if (error != SSL_ERROR_WANT_READ) {
+        if (!verified_host.empty()) {
+          const long verdict = SSL_get_verify_result(ssl_.get());
+          if (verdict != X509_V_OK)
+            throw TlsVerifyFailed(verified_host, X509_verify_cert_error_string(verdict));
+        }
+        throw TlsFailure(tls::TakeOpenSslError("handshake failed"));
+      }
+      if (!flushed) ThrowSocketError(flush_error);
+      WaitAndReceive(fd, deadline);
+    }
+  }
+
+  ssize_t Receive(int fd, char* into, std::size_t max) override {
+    const int wanted = static_cast<int>(std::min<std::size_t>(max, INT_MAX));
+    for (;;) {
+      ERR_clear_error();
+      const int n = SSL_read(ssl_.get(), into, wanted);
+      const int error = n > 0 ? SSL_ERROR_NONE : SSL_get_error(ssl_.get(), n);
+      if (!Flush(fd)) return -1;  // a key update's answer, an alert
+      if (n > 0) return n;
+      if (error == SSL_ERROR_ZERO_RETURN) return 0;  // close_notify
+      if (error != SSL_ERROR_WANT_READ) throw TlsFailure(tls::TakeOpenSslError("broken record"));
+      const ssize_t got = ::recv(fd, buffer_.get(), kIoBuffer, MSG_DONTWAIT);
+      if (got > 0) {
+        Feed(buffer_.get(), static_cast<std::size_t>(got));
+        continue;
+      }
+      // The socket's end without close_notify ends the stream like a plain socket's end: many
+      // origins close so, and the framing of the answer (not TLS) says whether it is whole.
+      if (got == 0) return 0;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) stalled_ = true;
+      return -1;
+    }
+  }
+
+  ssize_t Send(int fd, const char* bytes, std::size_t length) override {
+    const int piece = static_cast<int>(std::min(length, kSendPiece));
+    ERR_clear_error();
+    const int n = SSL_write(ssl_.get(), bytes, piece);
+    if (n <= 0) throw TlsFailure(tls::TakeOpenSslError("write failed"));
+    if (!Flush(fd)) return -1;
+    return n;
+  }
+
+  // Decrypted bytes, or received bytes not yet looked at; a part of a record that waits for
+  // the rest of it does not count.
+  bool HasPending() const override {
+    return SSL_pending(ssl_.get()) > 0 || (!stalled_ && BIO_ctrl_pending(in_) > 0);
+  }
+
+  void Close(int fd) noexcept override {
+    if (!SSL_is_init_finished(ssl_.get())) return;
+    SSL_shutdown(ssl_.get());
+    ERR_clear_error();
+    // Best effort: a peer that reads no more must not hold the close up.
+    char* data = nullptr;
+    const long length = BIO_get_mem_data(out_, &data);
+    if (length > 0) ::send(fd, data, static_cast<std::size_t>(length), MSG_NOSIGNAL | MSG_DONTWAIT);
+    (void)BIO_reset(out_);
+  }
+
+  bool Plain() const override { return false; }
+
+ private:
+  // Sends what the session has written; false with errno when the socket failed.
+  bool Flush(int fd) {
+    for (;;) {
+      const int length = BIO_read(out_, buffer_.get(), static_cast<int>(kIoBuffer));
+      if (length <= 0) return true;
+      std::size_t sent = 0;
+      while (sent < static_cast<std::size_t>(length)) {
+        const ssize_t n =
+            ::send(fd, buffer_.get() + sent, static_cast<std::size_t>(length) - sent, MSG_NOSIGNAL);
+        if (n >= 0) {
+          sent += static_cast<std::size_t>(n);
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+          pollfd watched{fd, POLLOUT, 0};
+          ::poll(&watched, 1, -1);
+        } else if (errno != EINTR) {
+          return false;
+        }
+      }
+    }
+  }
+
+  // Waits for the socket until `deadline` and feeds what arrives into the session.
+  void WaitAndReceive(int fd, const std::optional<Clock::time_point>& deadline) {
+    for (;;) {
+      int wait_ms = -1;
+      if (deadline) {
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now()).count();
+        if (left <= 0) throw TlsFailure("handshake timed out");
+        wait_ms = static_cast<int>(std::min<decltype(left)>(left, INT_MAX));
+      }
+      pollfd watched{fd, POLLIN, 0};
+      const int ready = ::poll(&watched, 1, wait_ms);
+      if (ready < 0 && errno != EINTR) ThrowSocketError(errno);
+      if (ready <= 0) continue;
+      const ssize_t got = ::recv(fd, buffer_.get(), kIoBuffer, MSG_DONTWAIT);
+      if (got > 0) return Feed(buffer_.get(), static_cast<std::size_t>(got));
+      if (got == 0) throw TlsFailure("connection closed during the handshake");
+      if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) ThrowSocketError(errno);
+    }
+  }
+
+  tls::SslPtr ssl_;
+  BIO* in_ = nullptr;   // owned by ssl_
+  BIO* out_ = nullptr;  // owned by ssl_
+  std::unique_ptr<char[]> buffer_;
+  // The input holds only part of a record and the socket had no more: nothing to read until
+  // the socket has something.
+  bool stalled_ = false;
+};
+
+std::optional<Clock::time_point> DeadlineAfter(int timeout_ms) {
+  if (timeout_ms <= 0) return std::nullopt;
+  return Clock::now() + std::chrono::milliseconds(timeout_ms);
+}
+
+int Socket(const Connection& connection) {
+  if (connection.Handle() < 0) throw NotConnected();
+  return connection.Handle();
+}
+
+// What the browser-side handshake needs in its callbacks.
+struct AcceptState {
+  LeafCache* leaves;
+  const std::string* connect_host;
+  std::shared_ptr<const Leaf> leaf;
+  std::string failure;
+};
+
+// Chooses the leaf once the browser's hello (with or without SNI) has been read.
+int ChooseLeaf(SSL* ssl, int* alert, void*) {
+  auto* state = static_cast<AcceptState*>(SSL_get_app_data(ssl));
+  const char* sni = SSL_get_servername(ssl, TLSEXT_NAMETYPE_host_name);
+  try {
+    state->leaf = state->leaves->For(sni && *sni ? std::string(sni) : *state->connect_host);
+  } catch (const TlsFailure& failure) {
+    state->failure = failure.Reason;
+    *alert = SSL_AD_UNRECOGNIZED_NAME;
+    return SSL_TLSEXT_ERR_ALERT_FATAL;
+  } catch (const std::exception& failure) {  // nothing may cross OpenSSL's frames
+    state->failure = failure.what();
+    *alert = SSL_AD_INTERNAL_ERROR;
+    return SSL_TLSEXT_ERR_ALERT_FATAL;
+  }
+  if (SSL_use_certificate(ssl, state->leaf->Certificate()) != 1 ||
+      SSL_use_PrivateKey(ssl, state->leaf->Key()) != 1) {
+    state->failure = tls::TakeOpenSslError("leaf not usable");
+    *alert = SSL_AD_INTERNAL_ERROR;
+    return SSL_TLSEXT_ERR_ALERT_FATAL;
+  }
+  return SSL_TLSEXT_ERR_OK;
+}
+
+// HTTP/1.1 when the browser offers it; a browser that offers no ALPN, or only others, gets
+// none and speaks HTTP/1.1 as it would without TLS.
+int SelectAlpn(SSL*, const unsigned char** out, unsigned char* out_length,
+               const unsigned char* offered, unsigned int offered_length, void*) {
+  unsigned char* chosen = nullptr;
+  if (SSL_select_next_proto(&chosen, out_length, kAlpn, kAlpnLength, offered, offered_length) !=
+      OPENSSL_NPN_NEGOTIATED)
+    return SSL_TLSEXT_ERR_NOACK;
+  *out = chosen;
+  return SSL_TLSEXT_ERR_OK;
+}
+
+SSL_CTX* ServerContext() {
+  static const tls::SslContextPtr context = [] {
+    tls::SslContextPtr made(SSL_CTX_new(TLS_server_method()));
+    if (!made) return made;
+    SSL_CTX_set_min_proto_version(made.get(), TLS1_2_VERSION);
+    SSL_CTX_set_options(made.get(), SSL_OP_NO_RENEGOTIATION | SSL_OP_CIPHER_SERVER_PREFERENCE);
+    SSL_CTX_set_tlsext_servername_callback(made.get(), ChooseLeaf);
+    SSL_CTX_set_alpn_select_cb(made.get(), SelectAlpn, nullptr);
+    return made;
+  }();
+  if (!context) throw TlsFailure("no server context");
+  return context.get();
+}
+
+// Client contexts, one per extra CA file: loading the system's trust store takes a while.
+class ClientContexts {
+ public:
+  SSL_CTX* For(const std::string& extra_ca_file) EXCLUDES(lock_) {
+    MutexLock lock(lock_);
+    auto found = contexts_.find(extra_ca_file);
+    if (found != contexts_.end()) return found->second.get();
+    tls::SslContextPtr made(SSL_CTX_new(TLS_client_method()));
+    if (!made) throw TlsFailure(tls::TakeOpenSslError("no client context"));
+    SSL_CTX_set_min_proto_version(made.get(), TLS1_2_VERSION);
+    SSL_CTX_set_options(made.get(), SSL_OP_NO_RENEGOTIATION);
+    SSL_CTX_set_verify(made.get(), SSL_VERIFY_PEER, nullptr);
+    if (SSL_CTX_set_default_verify_paths(made.get()) != 1)
+      throw TlsFailure("system trust store: " + tls::TakeOpenSslError("not readable"));
+    if (!extra_ca_file.empty() &&
+        SSL_CTX_load_verify_locations(made.get(), extra_ca_file.c_str(), nullptr) != 1)
+      throw TlsFailure(extra_ca_file + ": " + tls::TakeOpenSslError("no certificates"));
+    if (SSL_CTX_set_alpn_protos(made.get(), kAlpn, kAlpnLength) != 0)
+      throw TlsFailure("ALPN not set");
+    return contexts_.emplace(extra_ca_file, std::move(made)).first->second.get();
+  }
+
+ private:
+  Mutex lock_;
+  std::map<std::string, tls::SslContextPtr> contexts_ GUARDED_BY(lock_);
+};
+
+}  // namespace
+
+std::string AcceptTls(Connection& browser, LeafCache& leaves, const std::string& connect_host,
+                      int timeout_ms) {
+  const int fd = Socket(browser);
+  auto stream = std::make_unique<TlsStream>(ServerContext(), true);
+  AcceptState state{&leaves, &connect_host, nullptr, {}};
+  SSL_set_app_data(stream->Session(), &state);
+  const std::string early = browser.TakeBuffered();
+  stream->Feed(early.data(), early.size());
+  try {
+    stream->Handshake(fd, DeadlineAfter(timeout_ms), {});
+  } catch (const TlsFailure&) {
+    if (!state.failure.empty()) throw TlsFailure(state.failure);
+    throw;
+  }
+  SSL_set_app_data(stream->Session(), nullptr);
+  if (!state.leaf) throw TlsFailure("no certificate chosen");
+  std::string name = state.leaf->Host();
+  browser.UseStream(std::move(stream));
+  return name;
+}
+
+void ConnectTls(Connection& origin, const std::string& host, const std::string& extra_ca_file,
+                int timeout_ms) {
+  static ClientContexts contexts;
+  const int fd = Socket(origin);
+  auto stream = std::make_unique<TlsStream>(contexts.For(extra_ca_file), false);
+  SSL* ssl = stream->Session();
+  std::string name = host;
+  if (name.size() > 2 && name.front() == '[' && name.back() == ']')
+    name = name.substr(1, name.size() - 2);
+  unsigned char address[16];
+  const bool is_address = ::inet_pton(AF_INET, name.c_str(), address) == 1 ||
+                          ::inet_pton(AF_INET6, name.c_str(), address) == 1;
+  X509_VERIFY_PARAM* checks = SSL_get0_param(ssl);
+  X509_VERIFY_PARAM_set_hostflags(checks, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+  // SNI carries names only; an address is checked against the certificate's IP SANs.
+  const bool named = is_address ? X509_VERIFY_PARAM_set1_ip_asc(checks, name.c_str()) == 1
+                                : SSL_set_tlsext_host_name(ssl, name.c_str()) == 1 &&
+                                      X509_VERIFY_PARAM_set1_host(checks, name.c_str(), 0) == 1;
+  if (!named) throw TlsFailure("no such host name: " + host);
+  const std::string early = origin.TakeBuffered();
+  stream->Feed(early.data(), early.size());
+  stream->Handshake(fd, DeadlineAfter(timeout_ms), name);
+  origin.UseStream(std::move(stream));
+}
+
+}  // namespace trovanex

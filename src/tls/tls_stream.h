@@ -1,0 +1,32 @@
+// TLS over a proxy connection, both ways: towards the browser inside an opened CONNECT tunnel
+// (this side shows a leaf certificate of the local authority), and towards the origin (this
+// side verifies the origin's certificate, always). Each call does the handshake on the
+// connection's socket and then puts the TLS layer under the connection (Connection::UseStream),
+// so that every later read and write of the connection is plaintext. TLS 1.2 and later, HTTP/1.1
+// by ALPN. Failures throw TlsFailure (or TlsVerifyFailed), PeerClosed or SocketFailure.
+#pragma once
+
+#include <string>
+
+#include "platform/connection.h"
+#include "tls/leaf_cache.h"
+#include "tls/tls_errors.h"
+
+namespace trovanex {
+
+// The browser side, after "200 Connection established" was written. Bytes the connection has
+// already received are the first of the handshake. The leaf is the one for the browser's SNI
+// name, else for `connect_host`. Waits at most `timeout_ms` for the handshake (<= 0: no limit).
+// Returns the name the leaf was made for (the SNI name or connect_host, normalised).
+std::string AcceptTls(Connection& browser, LeafCache& leaves, const std::string& connect_host,
+                      int timeout_ms);
+
+// The origin side, on a connected `origin` for `host` (a name, or an IPv4 or IPv6 address,
+// brackets allowed): SNI for a name, the certificate checked against the system's trust store
+// and the certificates of `extra_ca_file` (a PEM file; empty: none) and against the name or
+// address. Throws TlsVerifyFailed when the certificate does not verify, TlsFailure when
+// `extra_ca_file` cannot be read or the handshake fails.
+void ConnectTls(Connection& origin, const std::string& host, const std::string& extra_ca_file,
+                int timeout_ms);
+
+}  // namespace trovanex

@@ -1,0 +1,17 @@
+// Steps shared by the making of the authority's certificate and of the leaves. Internal to
+// src/tls. Each returns false when OpenSSL refused the step.
+#pragma once
+
+#include <openssl/types.h>
+
+namespace trovanex::tls {
+
+// A random positive 127-bit serial number, as the rules for public certificates ask.
+bool SetRandomSerial(X509* certificate);
+// Valid from `from_days` days before now (negative: back) to `until_days` days from now.
+bool SetValidity(X509* certificate, long from_days, long until_days);
+// Adds an extension given in OpenSSL's configuration syntax ("critical,CA:TRUE"), worked out
+// against `issuer` (the certificate itself when self-signed).
+bool AddExtension(X509* certificate, X509* issuer, int nid, const char* value);
+
+}  // namespace trovanex::tls

@@ -1,0 +1,195 @@
+#include "tls/tls_stream.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <future>
+#include <random>
+
+#include "support/temp_folder.h"
+
+namespace trovanex {
+namespace {
+
+// Both ends of one TCP connection on 127.0.0.1.
+std::pair<int, int> LoopbackPair() {
+  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  const auto* any = reinterpret_cast<sockaddr*>(&address);
+  if (::bind(listener, any, sizeof address) != 0 || ::listen(listener, 1) != 0 ||
+      ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+    throw std::runtime_error("no listener");
+  const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (::connect(client, any, sizeof address) != 0) throw std::runtime_error("no connect");
+  const int server = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+  ::close(listener);
+  return {server, client};
+}
+
+std::string RandomBytes(std::size_t n) {
+  std::mt19937 generator(static_cast<unsigned>(n));
+  std::string bytes(n, '\0');
+  for (char& c : bytes) c = static_cast<char>(generator());
+  return bytes;
+}
+
+// Waits (up to five seconds) until the socket holds more than `n` unread bytes.
+bool AwaitMoreThan(int fd, std::size_t n) {
+  std::string peek(n + 1, '\0');
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (::recv(fd, peek.data(), peek.size(), MSG_PEEK | MSG_DONTWAIT) > static_cast<ssize_t>(n))
+      return true;
+    pollfd watched{fd, POLLIN, 0};
+    ::poll(&watched, 1, 10);  // a peek does not empty the socket, so poll alone would not wait
+  }
+  return false;
+}
+
+class TlsStreamTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    auto opened = CertificateAuthority::Open(folder_.path());
+    ASSERT_TRUE(opened.authority) << opened.error;
+    authority_ = std::move(opened.authority);
+    leaves_ = std::make_unique<LeafCache>(*authority_);
+    auto [server, client] = LoopbackPair();
+    browser_side_ = std::make_unique<Connection>(server);
+    client_ = std::make_unique<Connection>(client);
+    browser_side_->SetReadTimeout(5000);
+    client_->SetReadTimeout(5000);
+  }
+
+  // The handshake of both sides at once; the browser side's name.
+  std::string Handshake(const std::string& connect_host, const std::string& client_host) {
+    auto accepted = std::async(std::launch::async, [&] {
+      return AcceptTls(*browser_side_, *leaves_, connect_host, 5000);
+    });
+    ConnectTls(*client_, client_host, CaFile(), 5000);
+    return accepted.get();
+  }
+
+  std::string CaFile() const { return folder_ / CertificateAuthority::kCertificateFileName; }
+
+  testing::TempFolder folder_;
+  std::unique_ptr<CertificateAuthority> authority_;
+  std::unique_ptr<LeafCache> leaves_;
+  std::unique_ptr<Connection> browser_side_;  // the proxy's side towards the browser
+  std::unique_ptr<Connection> client_;        // the browser, verifying against the authority
+};
+
+TEST_F(TlsStreamTest, LinesAndBytesBothWaysAfterBytesBufferedBeforeTheHandshake) {
+  const std::string connect = "CONNECT localhost:443 HTTP/1.1";
+  auto connected = std::async(std::launch::async, [&] {
+    client_->WriteLine(connect);
+    client_->WriteLine("");
+    ConnectTls(*client_, "localhost", CaFile(), 5000);
+  });
+  // The browser's hello arrives with its CONNECT, so the connection reads both in one piece.
+  ASSERT_TRUE(AwaitMoreThan(browser_side_->Handle(), connect.size() + 4));
+  EXPECT_EQ(browser_side_->ReadLine(), connect);
+  EXPECT_EQ(browser_side_->ReadLine(), "");
+  ASSERT_GT(browser_side_->Buffered(), 0u);
+  EXPECT_EQ(AcceptTls(*browser_side_, *leaves_, "localhost", 5000), "localhost");
+  connected.get();
+  EXPECT_FALSE(browser_side_->Plain());
+
+  const std::string up = RandomBytes(300 * 1024 + 7);
+  const std::string down = RandomBytes(1024 * 1024 + 13);
+  auto browser = std::async(std::launch::async, [&] {
+    client_->WriteLine("GET /a HTTP/1.1");
+    client_->WriteBytes(up);
+    EXPECT_EQ(client_->ReadLine(), "HTTP/1.1 200 OK");
+    EXPECT_EQ(client_->ReadExact(static_cast<std::int64_t>(down.size())), down);
+  });
+  EXPECT_EQ(browser_side_->ReadLine(), "GET /a HTTP/1.1");
+  EXPECT_EQ(browser_side_->ReadExact(static_cast<std::int64_t>(up.size())), up);
+  browser_side_->WriteLine("HTTP/1.1 200 OK");
+  browser_side_->WriteBytes(down);
+  browser.get();
+}
+
+TEST_F(TlsStreamTest, LeafFollowsSniElseTheConnectHost) {
+  struct Case {
+    const char* connect_host;
+    const char* client_host;  // sends SNI when it is a name
+    const char* name;
+  };
+  const Case cases[] = {
+      {"localhost", "localhost", "localhost"},
+      {"elsewhere.example", "LocalHost", "localhost"},
+      {"127.0.0.1", "127.0.0.1", "127.0.0.1"},
+      {"[::1]", "[::1]", "::1"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.client_host);
+    SetUp();
+    EXPECT_EQ(Handshake(c.connect_host, c.client_host), c.name);
+    client_->WriteLine("ping");
+    EXPECT_EQ(browser_side_->ReadLine(), "ping");
+  }
+}
+
+TEST_F(TlsStreamTest, OriginThatDoesNotVerifyIsRefusedWithItsReason) {
+  struct Case {
+    const char* name;
+    std::string extra_ca_file;
+    const char* client_host;
+    const char* reason;
+    const char* alert;  // as the accepting side hears of it
+  };
+  const Case cases[] = {
+      {"address not in the certificate", CaFile(), "127.0.0.2", "IP address mismatch",
+       "sslv3 alert bad certificate"},
+      {"authority not trusted", "", "localhost", "unable to get local issuer certificate",
+       "tlsv1 alert unknown ca"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetUp();
+    auto accepted = std::async(std::launch::async, [&] {
+      try {
+        AcceptTls(*browser_side_, *leaves_, "localhost", 5000);
+        ADD_FAILURE() << "accepted";
+      } catch (const TlsFailure& failure) {
+        EXPECT_EQ(failure.Reason, c.alert);
+      }
+    });
+    try {
+      ConnectTls(*client_, c.client_host, c.extra_ca_file, 5000);
+      ADD_FAILURE() << "verified";
+    } catch (const TlsVerifyFailed& failure) {
+      EXPECT_EQ(failure.Reason, c.reason);
+    }
+    accepted.get();
+  }
+  EXPECT_THROW(ConnectTls(*client_, "localhost", folder_ / "missing.pem", 5000), TlsFailure);
+}
+
+TEST_F(TlsStreamTest, OrderlyCloseEndsTheReaderAfterTheLastBytes) {
+  Handshake("localhost", "localhost");
+  browser_side_->WriteLine("last");
+  browser_side_->Disconnect();
+  EXPECT_EQ(client_->ReadLine(), "last");
+  EXPECT_THROW(client_->ReadLine(), PeerClosed);
+}
+
+TEST_F(TlsStreamTest, SilentBrowserEndsTheHandshakeAtItsTimeOut) {
+  try {
+    AcceptTls(*browser_side_, *leaves_, "localhost", 100);
+    ADD_FAILURE() << "accepted";
+  } catch (const TlsFailure& failure) {
+    EXPECT_EQ(failure.Reason, "handshake timed out");
+  }
+}
+
+}  // namespace
+}  // namespace trovanex
