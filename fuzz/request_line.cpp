@@ -1,4 +1,5 @@
-// The first line of a browser's request: ParseRequestLine, fed any bytes.
+// The first line of a browser's request: ParseRequestLine, and ParseTunnelRequestLine for a
+// request inside an opened HTTPS tunnel, fed any bytes.
 #include <stdexcept>
 #include <string>
 
@@ -28,10 +29,25 @@ bool Parse(const std::string& line, TProxyRequest& request) {
   return true;
 }
 
+// Inside an opened tunnel the host is always the tunnel's, and the path a real one.
+void CheckTunnelLine(const std::string& line) {
+  TProxyRequest request;
+  request.Port = 443;
+  trovanex::ParseTunnelRequestLine(line, "tunnel.example", request);
+  if (request.Method == "error") return;
+  FUZZ_REQUIRE(!HasControl(line));
+  FUZZ_REQUIRE(request.Method != "CONNECT" && !request.Method.empty());
+  FUZZ_REQUIRE(request.Host == "tunnel.example" && request.Port == 443);
+  FUZZ_REQUIRE(request.Path.starts_with('/') && request.Path.find(' ') == std::string::npos);
+  FUZZ_REQUIRE(request.HostPath == request.Host + request.Path);
+  FUZZ_REQUIRE(request.Version == "HTTP/1.0" || request.Version == "HTTP/1.1");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string line(reinterpret_cast<const char*>(data), size);
+  CheckTunnelLine(line);
   TProxyRequest request;
   const bool parsed = Parse(line, request);
 

@@ -52,7 +52,8 @@ class ConnectionSession {
   // HTTPS for a host the user named: TLS on both sides, and the requests inside served here.
   bool OpensTunnel();
   void ServeOpenedTunnel();
-  bool ConnectOriginTls();  // false when the browser got the error answer instead
+  bool ConnectOriginTls();       // false when the browser got the error answer instead
+  bool TunnelThroughUpstream();  // the same, for the CONNECT to an upstream proxy
   // Inside an opened tunnel: whether the next request may follow on the same connection.
   void DecideKeepAlive();
   void CleanUp();

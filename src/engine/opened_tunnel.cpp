@@ -11,9 +11,7 @@
 namespace trovanex {
 bool ConnectionSession::OpensTunnel() {
   const HttpsSettings& https = config_->Https;
-  // Through an upstream proxy every tunnel stays blind: that proxy decides where bytes go.
-  if (!context_.https || config_->UseProxy || !https.Capture || !https.Hosts.Matches(request_.Host))
-    return false;
+  if (!context_.https || !https.Capture || !https.Hosts.Matches(request_.Host)) return false;
   std::optional<std::string> problem;
   if (context_.https->Ready(problem)) return true;
   if (problem) {
@@ -25,10 +23,11 @@ bool ConnectionSession::OpensTunnel() {
 }
 
 void ConnectionSession::ServeOpenedTunnel() {
-  request_.Headers.clear();  // the browser's CONNECT head is not forwarded
   browser_.WriteLine(request_.Version + " 200 Connection established");
   browser_.WriteLine("");
   OpenedTunnel tunnel;
+  tunnel.connect_head = std::move(request_.Headers);
+  request_.Headers.clear();
   tunnel.connect_host = request_.Host;
   tunnel.port = request_.Port;
   try {
@@ -74,8 +73,12 @@ bool ConnectionSession::ConnectOriginTls() {
     }
     origin.Disconnect();  // the origin ended it while the browser was idle
   }
-  if (!ConnectUpstream(tunnel_->connect_host, tunnel_->port)) return false;
+  const bool via_proxy = config_->UseProxy;
+  if (!ConnectUpstream(via_proxy ? config_->ProxyAddress : tunnel_->connect_host,
+                       via_proxy ? config_->ProxyPort : tunnel_->port))
+    return false;
   if (!origin.IsConnected()) return true;  // fails like the plain path: on the closed connection
+  if (via_proxy && !TunnelThroughUpstream()) return false;
 
   std::string reason;
   bool unverified = false;
@@ -100,6 +103,29 @@ bool ConnectionSession::ConnectOriginTls() {
                                               tunnel_->host + ")");
   SendPageAnswer(" 502 Bad Gateway",
                  "Trovanex did not relay this request: " + what + " (" + reason + ").\r\n",
+                 "text/plain; charset=utf-8");
+  return false;
+}
+
+bool ConnectionSession::TunnelThroughUpstream() {
+  // The browser's own CONNECT head, credentials included, as a blind tunnel would send it.
+  Connection& proxy = *upstream_;
+  std::vector<std::string> answer;
+  try {
+    proxy.WriteLines(tunnel_->connect_head);
+    answer.push_back(proxy.ReadLine());
+    proxy.ReadHeaderBlock(answer);
+  } catch (const NetError& failure) {
+    answer.assign(1, failure.what());
+  }
+  const int code = StatusCode(answer.front());
+  if (code >= 200 && code <= 299) return true;
+  proxy.Disconnect();
+  Log(" : Error; the upstream proxy did not open the tunnel: " + answer.front());
+  SendPageAnswer(" 502 Bad Gateway",
+                 "Trovanex did not relay this request: the upstream proxy did not open a tunnel "
+                 "to " +
+                     tunnel_->connect_host + " (" + answer.front() + ").\r\n",
                  "text/plain; charset=utf-8");
   return false;
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/connection.h"
 
@@ -15,6 +16,8 @@ struct OpenedTunnel {
   std::string connect_host;  // as the CONNECT line named it
   std::int32_t port = 443;
   std::string host;  // the name the browser asked for (SNI), else connect_host
+  // The browser's CONNECT head, for an upstream proxy to open the same tunnel from its side.
+  std::vector<std::string> connect_head;
   // The origin, connected when a request first needs it and kept while answers end cleanly.
   std::optional<Connection> origin;
   std::string first_line;  // the request line read before its session starts

@@ -189,6 +189,11 @@ void ParseTunnelRequestLine(const std::string& line, const std::string& host,
   }
   request.Method = text.substr(0, first_blank);
   request.Version = text.substr(last_blank + 1);
+  // The version starts every answer made inside the tunnel: only a real one will do.
+  if (request.Version != "HTTP/1.0" && request.Version != "HTTP/1.1") {
+    request.Method = "error";
+    return;
+  }
   std::string_view target = text.substr(first_blank + 1, last_blank - first_blank - 1);
   if (EqualsIgnoringCase(SchemeOf(target), "https")) {
     target.remove_prefix(std::string_view("https://").size());

@@ -371,8 +371,8 @@ printf 'Port %s\nListen 127.0.0.1\nTimeout 60\nLogLevel Critical\nBasicAuth user
 tinyproxy -d -c "$work/tiny/tinyproxy.conf" >/dev/null 2>&1 &
 tiny_pid=$!
 cp "$trovanexd" "$work/chained/trovanexd"
-printf '[Settings]\r\nListenPort=%s\r\nUseProxy=1\r\nProxyAddress=127.0.0.1\r\nProxyPort=%s\r\n' \
-  "$chained_port" "$tiny_port" >"$work/chained/trovanexd.ini"
+printf '[Settings]\r\nListenPort=%s\r\nUseProxy=1\r\nProxyAddress=127.0.0.1\r\nProxyPort=%s\r\n[Https]\r\nCapture=1\r\nHosts=127.0.0.1\r\nExtraCaFile=%s\r\n' \
+  "$chained_port" "$tiny_port" "$work/tls/cert.pem" >"$work/chained/trovanexd.ini"
 (cd "$work/chained" && exec ./trovanexd >"$work/logs/chained.log" 2>&1) &
 chained_pid=$!
 for _ in $(seq 50); do grep -q listening "$work/logs/chained.log" 2>/dev/null && (exec 3<>"/dev/tcp/127.0.0.1/$tiny_port") 2>/dev/null && break; sleep 0.1; done
@@ -380,6 +380,13 @@ curl -s --cacert "$work/tls/cert.pem" -x "http://127.0.0.1:$chained_port" --prox
   -o "$work/got-chained.bin" "$tls/tls/big.bin"
 check "https through the upstream proxy byte for byte" same_file "$work/got-chained.bin" "$work/www/tls/big.bin"
 check "the upstream proxy's 407 reaches the browser" test "$(connect_code "$chained_port" "$tls/tls/page.html")" = 407
+# An opened tunnel through it: the upstream proxy gets the browser's CONNECT head, then TLS
+# goes on inside as without it.
+curl -s -x "http://127.0.0.1:$chained_port" -o "$work/chained-ca.crt" http://trovanex.internal/ca.crt
+curl -s --cacert "$work/chained-ca.crt" -x "http://127.0.0.1:$chained_port" --proxy-user user:secret \
+  -o "$work/got-chained-opened.html" "https://127.0.0.1:$tls_port/tls/page.html"
+check "an opened tunnel through the upstream proxy" grep -q 'tunnelled page 7f3a' "$work/got-chained-opened.html"
+check "... opened by the proxy itself" grep -q " : >> Tunnel opened for capture << 127.0.0.1" "$work/logs/chained.log"
 
 # --- HTTPS capture for the hosts the user names ---------------------------------------------
 # A proxy that opens localhost's tunnels: its own authority, made at the first start, is what

@@ -124,6 +124,7 @@ TEST(TunnelRequestLine, HostIsTheTunnelsAndAddressHasNoScheme) {
            Row{"GET /a\0b HTTP/1.1"sv, "error", ""},
            Row{"/x HTTP/1.1", "error", ""},
            Row{"GET /x HTTP/2", "error", ""},
+           Row{"GET /x :HTTP/1.1", "error", ""},
        }) {
     SCOPED_TRACE(row.line);
     TProxyRequest request;

@@ -565,5 +565,69 @@ TEST_F(RelayTest, RelaySomeMovesWhatArrivedInBoundedPiecesUntilTheEnd) {
   EXPECT_TRUE(testing::ReadFile(copy_path) == body);
 }
 
+// A layer that turns every byte over (XOR 0xFF) both ways: what passes under it must never be
+// the socket's own bytes, which splicing would hand on unchanged.
+class InvertingLayer final : public ByteStream {
+ public:
+  ssize_t Receive(int fd, char* into, std::size_t max) override {
+    const ssize_t n = ::recv(fd, into, max, 0);
+    for (ssize_t i = 0; i < n; ++i) into[i] = static_cast<char>(~into[i]);
+    return n;
+  }
+  ssize_t Send(int fd, const char* bytes, std::size_t length) override {
+    std::string turned(bytes, length);
+    for (char& c : turned) c = static_cast<char>(~c);
+    return ::send(fd, turned.data(), turned.size(), MSG_NOSIGNAL);
+  }
+  bool HasPending() const override { return false; }
+  bool Plain() const override { return false; }
+};
+
+std::string Inverted(std::string bytes) {
+  for (char& c : bytes) c = static_cast<char>(~c);
+  return bytes;
+}
+
+TEST_F(RelayTest, BodiesUnderALayerPassThroughItNotAroundIt) {
+  const std::string body = RandomBytes(300000);
+  browser_->UseStream(std::make_unique<InvertingLayer>());
+  std::thread origin([&] { SendAll(origin_.get(), body); });
+  std::string received;
+  std::thread browser([&] { received = ReceiveAll(browser_peer_.get(), body.size()); });
+  upstream_->RelayExact(*browser_, body.size(), 32768, nullptr, nullptr, nullptr);
+  origin.join();
+  browser.join();
+  EXPECT_TRUE(received == Inverted(body));
+}
+
+TEST_F(RelayTest, TunnelUnderALayerCarriesBothWaysAndEndsWithEitherSide) {
+  // The browser side is layered: what its peer sends arrives inverted at the origin, and back.
+  browser_->UseStream(std::make_unique<InvertingLayer>());
+  const std::string up = RandomBytes(200000), down = RandomBytes(700000);
+  // A line and the first bytes after it came before the tunnel: those go first.
+  SendAll(browser_peer_.get(), Inverted("CONNECT\n" + up.substr(0, 100)));
+  EXPECT_EQ(browser_->ReadLine(), "CONNECT");
+  Connection::TunnelCounts counts;
+  std::vector<std::size_t> pieces;
+  std::thread tunnel([&] { counts = browser_->Tunnel(*upstream_, &CountPiece, &pieces); });
+  std::string at_origin, at_browser;
+  std::thread origin([&] {
+    SendAll(origin_.get(), down);
+    at_origin = ReceiveAll(origin_.get(), up.size());
+    origin_.Close();  // the origin ends: so does the tunnel, and the browser sees the close
+  });
+  SendAll(browser_peer_.get(), Inverted(up.substr(100)));
+  at_browser = ReceiveAll(browser_peer_.get());
+  origin.join();
+  tunnel.join();
+  EXPECT_TRUE(at_origin == up);
+  EXPECT_TRUE(at_browser == Inverted(down));
+  EXPECT_EQ(counts.to_other, up.size());
+  EXPECT_EQ(counts.to_this, down.size());
+  std::size_t counted = 0;
+  for (const std::size_t n : pieces) counted += n;
+  EXPECT_EQ(counted, down.size());
+}
+
 }  // namespace
 }  // namespace trovanex
