@@ -13,8 +13,14 @@
 #  - decode: page text of the same size, gzip-compressed, captured as sent (no Content-Encoding)
 #    and captured decoded (Content-Encoding: gzip): MB/s of the coded body to the browser, and
 #    the time from its last byte until the kept copy is listed, per GiB of content.
+#  - https: HTTPS opened by a trovanexd whose [Https] names the origin ("opened"), against the
+#    blind tunnel of the plain trovanexd ("blind") and mitmdump, on a keep-alive TLS origin: the
+#    large body (MB/s, proxy CPU s/GiB); 1 KiB requests with trovanex_https_load on one kept-alive
+#    tunnel (c=1) and on a new tunnel each (c=1, c=16): requests/s and latency; and the first
+#    tunnel to a host the proxy has not seen (its leaf certificate made) against later ones.
 # Usage: bench/relay_bench.sh [size-in-MiB] [rounds]
-# SECTIONS="large small connect decode" (the default) chooses what runs.
+# SECTIONS="large small connect decode https" (the default) chooses what runs; HTTPS_SECONDS
+# (default 5) is the length of each 1 KiB measurement.
 set -euo pipefail
 
 top="$(cd "$(dirname "$0")/.." && pwd)"
@@ -23,13 +29,20 @@ build="${BUILD:-$top/build}"
 source "$top/tests/support/search_rules.sh"
 size_mb="${1:-1024}"
 rounds="${2:-3}"
-sections=" ${SECTIONS:-large small connect decode} "
+sections=" ${SECTIONS:-large small connect decode https} "
 wanted() { [[ $sections == *" $1 "* ]]; }
-origin_port=18200
-trovanex_port=18201
-tinyproxy_port=18202
-capture_port=18203
-tls_port=18204
+# BENCH_PORT moves the eight ports, for a run beside another that holds them.
+origin_port=${BENCH_PORT:-18200}
+trovanex_port=$((origin_port + 1))
+tinyproxy_port=$((origin_port + 2))
+capture_port=$((origin_port + 3))
+tls_port=$((origin_port + 4))
+https_port=$((origin_port + 5))
+opened_port=$((origin_port + 6))
+mitmdump_port=$((origin_port + 7))
+# The origin answers on 127.0.0.1 to 127.0.0.$loopback_hosts: every address is a host a proxy
+# has not seen yet, without a name to resolve.
+loopback_hosts=40
 
 work="$(mktemp -d /tmp/trovanex-bench.XXXXXX)"
 pids=()
@@ -40,7 +53,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-mkdir -p "$work/www" "$work/trovanex" "$work/tinyproxy" "$work/capture" "$work/saved"
+mkdir -p "$work/www" "$work/trovanex" "$work/tinyproxy" "$work/capture" "$work/saved" "$work/opened" "$work/mitmdump"
 chmod 755 "$work" "$work/www"  # nginx workers run unprivileged
 # A real file kept in the page cache, so the origin is not what limits the rates.
 head -c "${size_mb}M" /dev/zero >"$work/www/big.bin"
@@ -56,6 +69,8 @@ if wanted decode; then
   chmod -R 755 "$work/www/gz"
 fi
 
+https_listen=""
+for i in $(seq "$loopback_hosts"); do https_listen+="    listen 127.0.0.$i:$https_port ssl;"$'\n'; done
 cat >"$work/nginx.conf" <<CONF
 daemon off;
 worker_processes 1;
@@ -77,10 +92,20 @@ http {
     ssl_certificate_key $work/key.pem;
     root $work/www;
   }
+  server {
+$https_listen
+    ssl_certificate $work/cert.pem;
+    ssl_certificate_key $work/key.pem;
+    keepalive_timeout 120s;
+    keepalive_requests 10000000;
+    root $work/www;
+  }
 }
 CONF
+origin_names="DNS:localhost"
+for i in $(seq "$loopback_hosts"); do origin_names+=",IP:127.0.0.$i"; done
 openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj /CN=localhost \
-  -addext "subjectAltName=DNS:localhost,IP:127.0.0.1" -keyout "$work/key.pem" -out "$work/cert.pem" 2>/dev/null
+  -addext "subjectAltName=$origin_names" -keyout "$work/key.pem" -out "$work/cert.pem" 2>/dev/null
 nginx -c "$work/nginx.conf" -p "$work" &
 pids+=($!)
 
@@ -112,6 +137,22 @@ tinyproxy -d -c "$work/tinyproxy/tinyproxy.conf" >/dev/null 2>&1 &
 pids+=($!)
 tinyproxy_pid=$!
 
+if wanted https; then
+  # Opens HTTPS to every address of the origin; no rules, so it relays what it opens.
+  https_hosts=""
+  for i in $(seq "$loopback_hosts"); do https_hosts+="${https_hosts:+;}127.0.0.$i"; done
+  cp "$build/src/trovanexd" "$work/opened/"
+  printf '[Settings]\r\nListenPort=%s\r\nReadTimeout=60000\r\n[Https]\r\nCapture=1\r\nHosts=%s\r\nExtraCaFile=%s\r\n' \
+    "$opened_port" "$https_hosts" "$work/cert.pem" >"$work/opened/trovanexd.ini"
+  (cd "$work/opened" && exec ./trovanexd >"$work/opened/http.log" 2>&1) &
+  pids+=($!)
+  opened_pid=$!
+  mitmdump --listen-host 127.0.0.1 --listen-port "$mitmdump_port" -q --set confdir="$work/mitmdump" \
+    --set stream_large_bodies=1m --set ssl_verify_upstream_trusted_ca="$work/cert.pem" >"$work/mitmdump/out.log" 2>&1 &
+  pids+=($!)
+  mitmdump_pid=$!
+fi
+
 wait_for_port() {
   for _ in $(seq 100); do
     (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0
@@ -125,6 +166,11 @@ wait_for_port "$trovanex_port"
 wait_for_port "$tinyproxy_port"
 wait_for_port "$capture_port"
 wait_for_port "$tls_port"
+if wanted https; then
+  wait_for_port "$https_port"
+  wait_for_port "$opened_port"
+  wait_for_port "$mitmdump_port"
+fi
 
 # CPU seconds (user + system) of a process and all its threads.
 cpu_seconds() {
@@ -142,6 +188,9 @@ proxy_for() {
     trovanexd) proxy=(-x "http://127.0.0.1:$trovanex_port"); pid=$trovanex_pid ;;
     tinyproxy) proxy=(-x "http://127.0.0.1:$tinyproxy_port"); pid=$tinyproxy_pid ;;
     trovanexd+save) proxy=(-x "http://127.0.0.1:$capture_port"); pid=$capture_pid ;;
+    opened) proxy=(-x "http://127.0.0.1:$opened_port" --cacert "$work/opened/trovanex-ca.crt"); pid=$opened_pid ;;
+    blind) proxy=(-x "http://127.0.0.1:$trovanex_port" --cacert "$work/cert.pem"); pid=$trovanex_pid ;;
+    mitmdump) proxy=(-x "http://127.0.0.1:$mitmdump_port" --cacert "$work/mitmdump/mitmproxy-ca-cert.pem"); pid=$mitmdump_pid ;;
   esac
 }
 
@@ -155,7 +204,8 @@ fetch_body() {
   [ -n "$pid" ] && cpu_before=$(cpu_seconds "$pid")
   read -r code got speed < <(curl -s "$@" "${proxy[@]}" -o /dev/null \
     -w '%{http_code} %{size_download} %{speed_download}\n' "$target")
-  [ "$code" = 200 ] && [ "$got" = $((size_mb * 1048576)) ] || echo "  $name: answer $code with $got bytes" >&2
+  fetched=1
+  [ "$code" = 200 ] && [ "$got" = $((size_mb * 1048576)) ] || { fetched=""; echo "  $name: answer $code with $got bytes" >&2; }
 }
 
 # record_body SECTION ROUND NAME: prints the round's figures, the proxy's CPU counted up to
@@ -170,8 +220,7 @@ record_body() {
   cpu_sum[$1/$3]=$(awk -v a="${cpu_sum[$1/$3]:-0}" -v b="$cpu" 'BEGIN { print a + b }')
 }
 
-# summarize_bodies SECTION NAME...: the means, their ratio to "direct", and trovanexd against
-# tinyproxy.
+# summarize_bodies SECTION NAME...: the means and their ratio to "direct".
 summarize_bodies() {
   local section=$1 direct name
   shift
@@ -180,9 +229,15 @@ summarize_bodies() {
     awk -v s="${speed_sum[$section/$name]}" -v c="${cpu_sum[$section/$name]}" -v r="$rounds" -v d="$direct" -v n="$name" \
       'BEGIN { printf "  %-14s %8.1f MB/s  %5.2f of direct  %6.3f CPU s/GiB\n", n, s / r, s / r / d, c / r }'
   done
-  awk -v t="${speed_sum[$section/trovanexd]}" -v p="${speed_sum[$section/tinyproxy]}" \
-    -v tc="${cpu_sum[$section/trovanexd]}" -v pc="${cpu_sum[$section/tinyproxy]}" \
-    'BEGIN { printf "  trovanexd / tinyproxy: %.2f x throughput, %.2f x CPU per GiB\n", t / p, (pc > 0 ? tc / pc : 0) }'
+}
+
+# compare_bodies SECTION NAME PEER [TARGET]: NAME's mean throughput and CPU per GiB against
+# PEER's, and the throughput ratio's target when there is one.
+compare_bodies() {
+  awk -v t="${speed_sum[$1/$2]}" -v p="${speed_sum[$1/$3]}" -v tc="${cpu_sum[$1/$2]}" -v pc="${cpu_sum[$1/$3]}" \
+    -v n="$2 / $3" -v goal="${4:-}" \
+    'BEGIN { printf "  %s: %.2f x throughput, %.2f x CPU per GiB%s\n", n, (p > 0 ? t / p : 0), (pc > 0 ? tc / pc : 0),
+             (goal == "" ? "" : "  (target >= " goal " x)") }'
 }
 
 if wanted large; then
@@ -209,6 +264,7 @@ if wanted large; then
   echo
   echo "Large body, means over $rounds rounds:"
   summarize_bodies large "${names[@]}"
+  compare_bodies large trovanexd tinyproxy
   awk -v t="${speed_sum[large/trovanexd+save]}" -v p="${speed_sum[large/tinyproxy]}" -v d="$decision_sum" -v r="$rounds" \
     'BEGIN { printf "  trovanexd+save / tinyproxy: %.2f x throughput; save decision %.2f s/GiB\n", t / p, d / r }'
 fi
@@ -243,6 +299,7 @@ if wanted connect; then
   done
   echo "CONNECT, means over $rounds rounds:"
   summarize_bodies connect direct trovanexd tinyproxy
+  compare_bodies connect trovanexd tinyproxy
 
   # Short tunnels: one curl with 16 transfers at a time; the origin closes after each answer,
   # so every request opens a new TCP connection, a new tunnel and a new TLS session.
@@ -299,4 +356,144 @@ if wanted decode; then
   done
   awk -v d="${decode_speed[decoded]}" -v a="${decode_speed[as-sent]}" \
     'BEGIN { printf "  decoded / as sent: %.2f x the browser'"'"'s speed\n", d / a }'
+fi
+
+if wanted https; then
+  echo
+  https_url="https://127.0.0.1:$https_port"
+  load="$build/bench/trovanex_https_load"
+  https_seconds="${HTTPS_SECONDS:-5}"
+  https_names=(opened blind mitmdump)
+  for _ in $(seq 100); do [ -s "$work/mitmdump/mitmproxy-ca-cert.pem" ] && break; sleep 0.1; done
+  # What the opened proxy logged last, shown when it failed.
+  opened_log() { tail -n "${1:-15}" "$work/opened/http.log" | sed 's/^/    opened: /' >&2; }
+  # The local CA is made at first need; asking for it at the reserved host is such a need.
+  ca_code=$(curl -s -x "http://127.0.0.1:$opened_port" -o "$work/opened/served-ca.crt" -w '%{http_code}' \
+    http://trovanex.internal/ca.crt || true)
+  fingerprint() {
+    openssl x509 -noout -fingerprint -sha256 -in "$1" 2>/dev/null ||
+      openssl x509 -inform DER -noout -fingerprint -sha256 -in "$1" 2>/dev/null || echo "unreadable"
+  }
+  if [ "$ca_code" != 200 ] || [ ! -s "$work/opened/trovanex-ca.crt" ]; then
+    echo "  opened: http://trovanex.internal/ca.crt answered $ca_code and trovanex-ca.crt is" \
+      "$([ -s "$work/opened/trovanex-ca.crt" ] && echo there || echo missing); left out of the https section" >&2
+    opened_log 20
+    https_names=(blind mitmdump)
+  elif [ "$(fingerprint "$work/opened/served-ca.crt")" != "$(fingerprint "$work/opened/trovanex-ca.crt")" ]; then
+    echo "  opened: the CA served at trovanex.internal is not trovanex-ca.crt" >&2
+  fi
+  has_opened() { [ "${https_names[0]}" = opened ]; }
+
+  # https_peer NAME: the proxy's port (`port`), its process (`pid`) and the CA its client
+  # trusts (`ca`).
+  https_peer() {
+    case $1 in
+      opened) port=$opened_port; pid=$opened_pid; ca=$work/opened/trovanex-ca.crt ;;
+      blind) port=$trovanex_port; pid=$trovanex_pid; ca=$work/cert.pem ;;
+      mitmdump) port=$mitmdump_port; pid=$mitmdump_pid; ca=$work/mitmdump/mitmproxy-ca-cert.pem ;;
+    esac
+  }
+  # field KEY LINE: the value of KEY=value in trovanex_https_load's last line.
+  field() { tr ' ' '\n' <<<"$2" | awk -F= -v k="$1" '$1 == k { print $2 }'; }
+  # run_load NAME ARGUMENTS...: trovanex_https_load through NAME, its failures shown with the
+  # proxy's name; sets `line` to its figures.
+  run_load() {
+    local name=$1
+    shift
+    line=$("$load" --proxy "127.0.0.1:$port" --cacert "$ca" --path /1k.bin "$@" 2>"$work/load.err" | tail -n 1) || true
+    if [ -s "$work/load.err" ]; then
+      sed "s/^/  $name: /" "$work/load.err" >&2
+      [ "$name" = opened ] && opened_log
+    fi
+    [ -n "$line" ] || line="failed=all"
+  }
+
+  # HTTP/1.1 everywhere: the opened tunnel offers nothing else, so the peers carry the same.
+  echo "HTTPS: ${size_mb} MiB, ${rounds} rounds, interleaved"
+  for round in $(seq "$rounds"); do
+    for name in direct "${https_names[@]}"; do
+      direct_ca=()
+      [ "$name" = direct ] && direct_ca=(--cacert "$work/cert.pem")
+      fetch_body "$name" "$https_url/big.bin" --http1.1 "${direct_ca[@]}"
+      [ "$name" = opened ] && [ -z "$fetched" ] && opened_log
+      record_body https "$round" "$name"
+    done
+  done
+  echo "HTTPS, means over $rounds rounds:"
+  summarize_bodies https direct "${https_names[@]}"
+  if has_opened; then
+    compare_bodies https opened blind 0.5
+    compare_bodies https opened mitmdump 2
+  fi
+
+  echo "HTTPS: 1 KiB, ${https_seconds} s each, ${rounds} rounds, interleaved"
+  declare -A rps_sum latency_sum
+  loads=("keepalive 1" "new 1" "new 16")
+  for round in $(seq "$rounds"); do
+    for shape in "${loads[@]}"; do
+      read -r mode concurrency <<<"$shape"
+      for name in "${https_names[@]}"; do
+        https_peer "$name"
+        before=$(cpu_seconds "$pid")
+        start=$(date +%s.%N)
+        run_load "$name" --target "127.0.0.1:$https_port" --mode "$mode" -c "$concurrency" --duration "$https_seconds"
+        end=$(date +%s.%N)
+        after=$(cpu_seconds "$pid")
+        rps=$(field rps "$line")
+        median=$(field median_ms "$line")
+        awk -v r="$round" -v m="$mode" -v c="$concurrency" -v n="$name" -v q="${rps:-0}" -v l="${median:-nan}" \
+          -v p="$(field p99_ms "$line")" -v f="$(field failed "$line")" -v a="$after" -v b="$before" -v s="$start" -v e="$end" \
+          'BEGIN { printf "  round %d %-9s c=%-2d %-9s %8.0f requests/s  median %7.2f ms  p99 %7.2f ms  failed %s  proxy CPU %3.0f%%\n",
+                   r, m, c, n, q, l, p, f, 100 * (a - b) / (e - s) }'
+        key="$mode c=$concurrency/$name"
+        rps_sum[$key]=$(awk -v a="${rps_sum[$key]:-0}" -v b="${rps:-0}" 'BEGIN { print a + b }')
+        latency_sum[$key]=$(awk -v a="${latency_sum[$key]:-0}" -v b="${median:-0}" 'BEGIN { print a + b }')
+      done
+    done
+  done
+  echo "HTTPS 1 KiB, means over $rounds rounds:"
+  for shape in "${loads[@]}"; do
+    read -r mode concurrency <<<"$shape"
+    for name in "${https_names[@]}"; do
+      key="$mode c=$concurrency/$name"
+      awk -v k="$mode c=$concurrency" -v n="$name" -v q="${rps_sum[$key]}" -v l="${latency_sum[$key]}" -v r="$rounds" \
+        'BEGIN { printf "  %-14s %-9s %8.0f requests/s  median %7.2f ms\n", k, n, q / r, l / r }'
+    done
+    if has_opened; then
+      awk -v k="$mode c=$concurrency" -v o="${rps_sum[$mode c=$concurrency/opened]}" \
+        -v m="${rps_sum[$mode c=$concurrency/mitmdump]}" -v b="${rps_sum[$mode c=$concurrency/blind]}" \
+        'BEGIN { printf "  %-14s opened / mitmdump: %.2f x (target >= 5 x)  opened / blind: %.2f x\n",
+                 k, (m > 0 ? o / m : 0), (b > 0 ? o / b : 0) }'
+    fi
+  done
+
+  # Each round gives every proxy the same fresh addresses (never seen by any of them), each
+  # followed by later tunnels to it, alternating with tunnels to 127.0.0.1 as the baseline.
+  per_round=$(((loopback_hosts - 1) / rounds))
+  ((per_round > 6)) && per_round=6
+  echo "HTTPS: first tunnel to a new host, ${per_round} hosts a round, ${rounds} rounds:"
+  declare -A first_sum later_sum
+  for round in $(seq "$rounds"); do
+    hosts=""
+    for i in $(seq "$per_round"); do hosts+="${hosts:+,}127.0.0.$((1 + (round - 1) * per_round + i))"; done
+    for name in "${https_names[@]}"; do
+      https_peer "$name"
+      run_load "$name" --target "127.0.0.1:$https_port" --mode first --hosts "$hosts" --repeat 10
+      first=$(field first_extra_ms "$line")
+      later=$(field later_extra_ms "$line")
+      awk -v r="$round" -v n="$name" -v f="$(field first_ms "$line")" -v l="$(field later_ms "$line")" \
+        -v b="$(field base_ms "$line")" -v fe="${first:-nan}" -v le="${later:-nan}" \
+        'BEGIN { printf "  round %d %-9s first %6.2f ms  later %6.2f ms  baseline %6.2f ms  first adds %6.2f ms  later add %6.2f ms\n",
+                 r, n, f, l, b, fe, le }'
+      first_sum[$name]=$(awk -v a="${first_sum[$name]:-0}" -v b="${first:-0}" 'BEGIN { print a + b }')
+      later_sum[$name]=$(awk -v a="${later_sum[$name]:-0}" -v b="${later:-0}" 'BEGIN { print a + b }')
+    done
+  done
+  echo "HTTPS first tunnel, means over $rounds rounds (medians within each):"
+  for name in "${https_names[@]}"; do
+    goal=""
+    [ "$name" = opened ] && goal="  (target: first <= 10 ms, later none)"
+    awk -v n="$name" -v f="${first_sum[$name]}" -v l="${later_sum[$name]}" -v r="$rounds" -v g="$goal" \
+      'BEGIN { printf "  %-9s first adds %6.2f ms  later add %6.2f ms%s\n", n, f / r, l / r, g }'
+  done
 fi
