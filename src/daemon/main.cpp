@@ -80,6 +80,8 @@ int main(int argc, char** argv) {
     EngineContext context{monitor,           settings, hash_list, LoadErrorPages(),
                           files.data_folder, true,     {}};
     context.https = std::make_shared<HttpsOpening>(files.config_folder);
+    context.https->PrepareAhead(settings.Current()->Https.Capture,
+                                settings.Current()->Https.ExtraCaFile);
     ConsoleQuestions questions(views);
     FolderChoiceQueue folder_queue(
         questions, views, [](const std::function<void()>& work) { work(); },

@@ -1,5 +1,7 @@
 #include "engine/https_opening.h"
 
+#include <utility>
+
 #include "tls/certificate_authority.h"
 #include "tls/leaf_cache.h"
 #include "tls/tls_stream.h"
@@ -8,11 +10,34 @@ namespace trovanex {
 
 HttpsOpening::HttpsOpening(std::string folder) : folder_(std::move(folder)) {}
 
-HttpsOpening::~HttpsOpening() = default;
+HttpsOpening::~HttpsOpening() {
+  if (preparing_.joinable()) preparing_.join();
+}
+
+void HttpsOpening::PrepareAhead(bool capture, const std::string& extra_ca_file) {
+  if (!capture || preparing_.joinable()) return;
+  preparing_ = std::thread([this, extra_ca_file] {
+    std::optional<std::string> problem;
+    if (!Ready(problem)) {
+      // Given to the first caller of Ready, which reports it where the user looks.
+      MutexLock lock(lock_);
+      early_problem_ = problem;
+      return;
+    }
+    try {
+      PrepareOriginTls(extra_ca_file);
+    } catch (const TlsFailure&) {
+      // The first connection to an origin meets the same failure and reports it.
+    }
+  });
+}
 
 bool HttpsOpening::Ready(std::optional<std::string>& problem) {
   MutexLock lock(lock_);
-  if (tried_) return leaves_ != nullptr;
+  if (tried_) {
+    problem = std::exchange(early_problem_, std::nullopt);
+    return leaves_ != nullptr;
+  }
   tried_ = true;
   CertificateAuthority::Opened opened = CertificateAuthority::Open(folder_);
   if (!opened.authority) {

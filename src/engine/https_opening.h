@@ -7,6 +7,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "platform/connection.h"
 #include "platform/thread_annotations.h"
@@ -23,6 +24,10 @@ class HttpsOpening {
   ~HttpsOpening();
   HttpsOpening(const HttpsOpening&) = delete;
   HttpsOpening& operator=(const HttpsOpening&) = delete;
+
+  // With capture on, readies the authority and the origins' trust store on a thread of its
+  // own, so that the first opened tunnel waits for neither; problems surface as in Ready.
+  void PrepareAhead(bool capture, const std::string& extra_ca_file);
 
   // Loads or makes the authority at the first call. False when it cannot be used; `problem`
   // then names the file and the reason, and is given only once (the first failing call), so
@@ -49,6 +54,8 @@ class HttpsOpening {
   // Declared before the leaf cache, which signs with it, so that it outlives the cache.
   std::shared_ptr<CertificateAuthority> authority_ GUARDED_BY(lock_);
   std::shared_ptr<LeafCache> leaves_ GUARDED_BY(lock_);
+  std::optional<std::string> early_problem_ GUARDED_BY(lock_);  // found ahead, not yet given
+  std::thread preparing_;  // last: joined before anything it uses goes
 };
 
 }  // namespace trovanex

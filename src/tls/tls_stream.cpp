@@ -310,11 +310,19 @@ std::string AcceptTls(Connection& browser, LeafCache& leaves, const std::string&
   return name;
 }
 
+ClientContexts& OriginContexts() {
+  static ClientContexts contexts;
+  return contexts;
+}
+
+void PrepareOriginTls(const std::string& extra_ca_file) {
+  OriginContexts().For(extra_ca_file);
+}
+
 void ConnectTls(Connection& origin, const std::string& host, const std::string& extra_ca_file,
                 int timeout_ms) {
-  static ClientContexts contexts;
   const int fd = Socket(origin);
-  auto stream = std::make_unique<TlsStream>(contexts.For(extra_ca_file), false);
+  auto stream = std::make_unique<TlsStream>(OriginContexts().For(extra_ca_file), false);
   SSL* ssl = stream->Session();
   std::string name = host;
   if (name.size() > 2 && name.front() == '[' && name.back() == ']')

@@ -29,4 +29,9 @@ std::string AcceptTls(Connection& browser, LeafCache& leaves, const std::string&
 void ConnectTls(Connection& origin, const std::string& host, const std::string& extra_ca_file,
                 int timeout_ms);
 
+// Loads what verifying origins with `extra_ca_file` needs (the system's trust store takes tens
+// of milliseconds), so that the first opened tunnel does not wait for it. Throws TlsFailure like
+// ConnectTls for a file that cannot be read.
+void PrepareOriginTls(const std::string& extra_ca_file);
+
 }  // namespace trovanex

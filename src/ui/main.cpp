@@ -158,6 +158,8 @@ int main(int argc, char** argv) {
   EngineContext context{*monitor,          settings, hash_list, LoadErrorPages(),
                         files.data_folder, true,     {}};
   context.https = std::make_shared<HttpsOpening>(files.config_folder);
+  context.https->PrepareAhead(settings.Current()->Https.Capture,
+                              settings.Current()->Https.ExtraCaFile);
 
   auto windows = std::make_unique<DesktopWindows>(
       StatusFrmServices{settings, context.SaveAvailable, hash_list});
