@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <deque>
 #include <map>
 #include <optional>
 
@@ -260,6 +261,74 @@ SSL_CTX* ServerContext() {
   return context.get();
 }
 
+// Sessions the origins gave, one per name and port, so that the next connection to the same
+// origin resumes instead of paying for a full handshake. A session is taken when used (a TLS
+// 1.3 ticket is for one use) and the origin hands out a new one. Bounded: when full, the
+// oldest goes.
+class OriginSessions {
+ public:
+  static constexpr std::size_t kCapacity = 256;
+
+  static OriginSessions& Instance() {
+    static OriginSessions sessions;
+    return sessions;
+  }
+  ~OriginSessions() {
+    for (auto& [key, session] : by_key_) SSL_SESSION_free(session);
+  }
+
+  // The slot of each client session's key (a heap string, freed with the session).
+  static int KeyIndex() {
+    static const int index = SSL_get_ex_new_index(
+        0, nullptr, nullptr, nullptr, [](void*, void* key, CRYPTO_EX_DATA*, int, long, void*) {
+          delete static_cast<std::string*>(key);
+        });
+    return index;
+  }
+
+  // Given a new session by OpenSSL: keeps it under the connection's key; 1 = taken over.
+  static int Keep(SSL* ssl, SSL_SESSION* session) {
+    const auto* key = static_cast<const std::string*>(SSL_get_ex_data(ssl, KeyIndex()));
+    if (!key || !SSL_SESSION_is_resumable(session)) return 0;
+    Instance().Put(*key, session);
+    return 1;
+  }
+
+  void Put(const std::string& key, SSL_SESSION* session) EXCLUDES(lock_) {
+    MutexLock lock(lock_);
+    auto [at, added] = by_key_.try_emplace(key, session);
+    if (!added) {
+      SSL_SESSION_free(at->second);
+      at->second = session;
+      return;
+    }
+    order_.push_back(key);
+    while (order_.size() > kCapacity) {
+      auto oldest = by_key_.find(order_.front());
+      if (oldest != by_key_.end()) {
+        SSL_SESSION_free(oldest->second);
+        by_key_.erase(oldest);
+      }
+      order_.pop_front();
+    }
+  }
+
+  // The session kept for `key`, now the caller's to free; null when there is none.
+  SSL_SESSION* Take(const std::string& key) EXCLUDES(lock_) {
+    MutexLock lock(lock_);
+    auto found = by_key_.find(key);
+    if (found == by_key_.end()) return nullptr;
+    SSL_SESSION* session = found->second;
+    by_key_.erase(found);  // its name stays in order_ until it comes round
+    return session;
+  }
+
+ private:
+  Mutex lock_;
+  std::map<std::string, SSL_SESSION*> by_key_ GUARDED_BY(lock_);
+  std::deque<std::string> order_ GUARDED_BY(lock_);
+};
+
 // Client contexts, one per extra CA file: loading the system's trust store takes a while.
 class ClientContexts {
  public:
@@ -279,6 +348,9 @@ class ClientContexts {
       throw TlsFailure(extra_ca_file + ": " + tls::TakeOpenSslError("no certificates"));
     if (SSL_CTX_set_alpn_protos(made.get(), kAlpn, kAlpnLength) != 0)
       throw TlsFailure("ALPN not set");
+    SSL_CTX_set_session_cache_mode(made.get(),
+                                   SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+    SSL_CTX_sess_set_new_cb(made.get(), &OriginSessions::Keep);
     return contexts_.emplace(extra_ca_file, std::move(made)).first->second.get();
   }
 
@@ -319,7 +391,7 @@ void PrepareOriginTls(const std::string& extra_ca_file) {
   OriginContexts().For(extra_ca_file);
 }
 
-void ConnectTls(Connection& origin, const std::string& host, const std::string& extra_ca_file,
+bool ConnectTls(Connection& origin, const std::string& host, const std::string& extra_ca_file,
                 int timeout_ms) {
   const int fd = Socket(origin);
   auto stream = std::make_unique<TlsStream>(OriginContexts().For(extra_ca_file), false);
@@ -337,10 +409,27 @@ void ConnectTls(Connection& origin, const std::string& host, const std::string& 
                                 : SSL_set_tlsext_host_name(ssl, name.c_str()) == 1 &&
                                       X509_VERIFY_PARAM_set1_host(checks, name.c_str(), 0) == 1;
   if (!named) throw TlsFailure("no such host name: " + host);
+  // Resumed only for the same name at the same port: what the session's certificate was
+  // verified for. The extra CA file is part of the key, since it decided that verification.
+  sockaddr_storage peer{};
+  socklen_t peer_length = sizeof peer;
+  int port = 0;
+  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peer_length) == 0)
+    port = ntohs(peer.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(peer).sin6_port
+                                            : reinterpret_cast<sockaddr_in&>(peer).sin_port);
+  auto key =
+      std::make_unique<std::string>(name + ":" + std::to_string(port) + "\n" + extra_ca_file);
+  if (SSL_SESSION* kept = OriginSessions::Instance().Take(*key)) {
+    SSL_set_session(ssl, kept);
+    SSL_SESSION_free(kept);
+  }
+  if (SSL_set_ex_data(ssl, OriginSessions::KeyIndex(), key.get()) == 1) key.release();
   const std::string early = origin.TakeBuffered();
   stream->Feed(early.data(), early.size());
   stream->Handshake(fd, DeadlineAfter(timeout_ms), name);
+  const bool resumed = SSL_session_reused(ssl) == 1;
   origin.UseStream(std::move(stream));
+  return resumed;
 }
 
 }  // namespace trovanex

@@ -26,7 +26,8 @@ std::string AcceptTls(Connection& browser, LeafCache& leaves, const std::string&
 // and the certificates of `extra_ca_file` (a PEM file; empty: none) and against the name or
 // address. Throws TlsVerifyFailed when the certificate does not verify, TlsFailure when
 // `extra_ca_file` cannot be read or the handshake fails.
-void ConnectTls(Connection& origin, const std::string& host, const std::string& extra_ca_file,
+// Returns whether a session the same origin gave before was resumed.
+bool ConnectTls(Connection& origin, const std::string& host, const std::string& extra_ca_file,
                 int timeout_ms);
 
 // Loads what verifying origins with `extra_ca_file` needs (the system's trust store takes tens

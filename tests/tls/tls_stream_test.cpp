@@ -117,6 +117,38 @@ TEST_F(TlsStreamTest, LinesAndBytesBothWaysAfterBytesBufferedBeforeTheHandshake)
   browser.get();
 }
 
+TEST_F(TlsStreamTest, TheNextConnectionToTheSameOriginResumesItsSession) {
+  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  auto* any = reinterpret_cast<sockaddr*>(&address);
+  ASSERT_EQ(::bind(listener, any, sizeof address), 0);
+  ASSERT_EQ(::listen(listener, 4), 0);
+  ASSERT_EQ(::getsockname(listener, any, &length), 0);
+  // The same name twice at one port, then an address at the same port: a session is for the
+  // name it was verified for.
+  std::vector<bool> resumed;
+  for (const char* host : {"localhost", "localhost", "127.0.0.1"}) {
+    SCOPED_TRACE(host);
+    const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(::connect(client, any, sizeof address), 0);
+    Connection origin_side(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
+    Connection proxy(client);
+    proxy.SetReadTimeout(5000);
+    auto accepted = std::async(std::launch::async, [&] {
+      AcceptTls(origin_side, *leaves_, host, 5000);
+      origin_side.WriteLine("hello");  // the ticket of a TLS 1.3 session comes before it
+    });
+    resumed.push_back(ConnectTls(proxy, host, CaFile(), 5000));
+    accepted.get();
+    EXPECT_EQ(proxy.ReadLine(), "hello");
+  }
+  ::close(listener);
+  EXPECT_EQ(resumed, (std::vector<bool>{false, true, false}));
+}
+
 TEST_F(TlsStreamTest, LeafFollowsSniElseTheConnectHost) {
   struct Case {
     const char* connect_host;
