@@ -9,6 +9,7 @@
 #include "tls/tls_stream.h"
 
 namespace trovanex {
+
 bool ConnectionSession::OpensTunnel() {
   const HttpsSettings& https = config_->Https;
   if (!context_.https || !https.Capture || !https.Hosts.Matches(request_.Host)) return false;
