@@ -31,19 +31,22 @@ constexpr int kAcceptRetryMs = 100;
 struct Listener::Session {
   explicit Session(int fd) : connection(fd) {}
   Connection connection;
-  std::thread thread;  // joined by ReapFinished once the session is in finished_
-  // In sessions_, then finished_; used under sessions_lock_.
+  // In sessions_ from acceptance until its thread has closed it; used under sessions_lock_.
   std::list<std::shared_ptr<Session>>::iterator position;
 };
 
-Listener::Listener(Hook admit, Hook handle)
-    : admit_(std::move(admit)), handle_(std::move(handle)) {}
+struct Listener::Worker {
+  std::thread thread;  // joined by ReapFinished once the worker is in finished_
+};
+
+Listener::Listener(Hook admit, Hook handle, std::chrono::milliseconds idle_linger)
+    : admit_(std::move(admit)), handle_(std::move(handle)), idle_linger_(idle_linger) {}
 
 Listener::~Listener() {
   Stop(std::chrono::milliseconds(0));
   {
     MutexLock lock(sessions_lock_);
-    while (!sessions_.empty()) lock.Wait(sessions_changed_);
+    while (!workers_.empty()) lock.Wait(sessions_changed_);
   }
   ReapFinished();
 }
@@ -75,7 +78,7 @@ void Listener::Start(int port) {
   if (wake_fd < 0) fail(errno, fd);
   listen_fd_ = fd;
   {
-    // Sessions left over from before a Stop may still end and wake the loop through it.
+    // Threads left over from before a Stop may still end and wake the loop through it.
     MutexLock lock(sessions_lock_);
     wake_fd_ = wake_fd;
   }
@@ -107,7 +110,7 @@ void Listener::AcceptLoop(int listen_fd, int wake_fd) {
     }
     if (watched[1].revents != 0) {
       if (stopping_) break;
-      // A session has ended: take the wake-up and join its thread now, not at the next client.
+      // A thread has ended: take the wake-up and join it now, not at the next client.
       std::uint64_t count;
       [[maybe_unused]] const ssize_t taken = ::read(wake_fd, &count, sizeof count);
       ReapFinished();
@@ -125,27 +128,35 @@ void Listener::AcceptLoop(int listen_fd, int wake_fd) {
     auto session = std::make_shared<Session>(fd);
     MutexLock lock(sessions_lock_);
     session->position = sessions_.insert(sessions_.end(), session);
-    try {
-      // Started under the lock, so the thread is stored before it can list itself as finished.
-      session->thread = std::thread(&Listener::Serve, this, session);
-      ++unjoined_;
-    } catch (const std::system_error&) {
-      sessions_.erase(session->position);  // the connection closes with its session
-    }
+    Assign(std::move(session));
   }
 }
 
-void Listener::Serve(std::shared_ptr<Session> session) {
-  Connection& connection = session->connection;
-  try {
-    if (admit_) admit_(connection);
-    if (connection.IsConnected() && handle_) handle_(connection);
-  } catch (...) {
-    // A failure that leaves the handler ends the connection quietly.
+void Listener::Assign(std::shared_ptr<Session> session) {
+  if (idle_ > 0) {
+    --idle_;
+    queued_.push_back(std::move(session));
+    session_queued_.notify_one();
+    return;
   }
-  connection.Disconnect();
+  const WorkerPosition worker = workers_.emplace(workers_.end());
+  try {
+    // Started under the lock, so the thread is stored before it can list itself as finished.
+    worker->thread = std::thread(&Listener::Work, this, worker, session);
+    ++unjoined_;
+  } catch (const std::system_error&) {
+    workers_.erase(worker);
+    sessions_.erase(session->position);  // the connection closes with its session
+  }
+}
+
+void Listener::Work(WorkerPosition self, std::shared_ptr<Session> session) {
+  while (session) {
+    Serve(*session);
+    session = NextSession(*session);
+  }
   MutexLock lock(sessions_lock_);
-  finished_.splice(finished_.end(), sessions_, session->position);
+  finished_.splice(finished_.end(), workers_, self);
   sessions_changed_.notify_all();
   // Under the lock, so Stop cannot close the eventfd in between. Once stopped, Stop or the
   // destructor joins this thread instead.
@@ -155,16 +166,53 @@ void Listener::Serve(std::shared_ptr<Session> session) {
   }
 }
 
+void Listener::Serve(Session& session) {
+  Connection& connection = session.connection;
+  try {
+    if (admit_) admit_(connection);
+    if (connection.IsConnected() && handle_) handle_(connection);
+  } catch (...) {
+    // A failure that leaves the handler ends the connection quietly.
+  }
+  {
+    // Counted as waiting before the client sees the close, so that a client that connects
+    // again at once finds this thread.
+    MutexLock lock(sessions_lock_);
+    ++idle_;
+  }
+  connection.Disconnect();
+}
+
+std::shared_ptr<Listener::Session> Listener::NextSession(Session& served) {
+  MutexLock lock(sessions_lock_);
+  sessions_.erase(served.position);  // the caller still holds it
+  sessions_changed_.notify_all();
+  const auto deadline = std::chrono::steady_clock::now() + idle_linger_;
+  bool waited_enough = false;
+  for (;;) {
+    if (!queued_.empty()) {
+      std::shared_ptr<Session> next = std::move(queued_.front());
+      queued_.pop_front();
+      return next;
+    }
+    if (stopping_ || waited_enough) {
+      --idle_;
+      return nullptr;
+    }
+    waited_enough = !lock.WaitUntil(session_queued_, deadline);
+  }
+}
+
 void Listener::ReapFinished() {
-  std::list<std::shared_ptr<Session>> done;
+  std::list<Worker> done;
   {
     MutexLock lock(sessions_lock_);
     done.swap(finished_);
   }
   int joined = 0;
-  for (const auto& session : done) {
-    if (session->thread.joinable()) {
-      session->thread.join();
+  for (Worker& worker : done) {
+    if (worker.thread.joinable()) {
+      worker.thread.join();
       ++joined;
     }
   }
@@ -182,6 +230,7 @@ int Listener::Stop(std::chrono::milliseconds wait) {
       const std::uint64_t one = 1;
       [[maybe_unused]] const ssize_t written = ::write(wake_fd_, &one, sizeof one);
     }
+    session_queued_.notify_all();  // waiting threads end
   }
   if (accept_thread_.joinable()) accept_thread_.join();
   if (listen_fd_ >= 0) ::close(std::exchange(listen_fd_, -1));
@@ -190,9 +239,11 @@ int Listener::Stop(std::chrono::milliseconds wait) {
   {
     MutexLock lock(sessions_lock_);
     if (wake_fd_ >= 0) ::close(std::exchange(wake_fd_, -1));
+    // Queued sessions too: their threads take them, and admission and handler fail at once.
     for (const auto& session : sessions_) session->connection.Abort();
     const auto deadline = std::chrono::steady_clock::now() + wait;
-    while (!sessions_.empty() && lock.WaitUntil(sessions_changed_, deadline)) {
+    while ((!sessions_.empty() || !workers_.empty()) &&
+           lock.WaitUntil(sessions_changed_, deadline)) {
     }
     still_running = static_cast<int>(sessions_.size());
   }
