@@ -217,8 +217,7 @@ void ConnectionSession::ReadAnswerHead() {
        code = StatusCode(status)) {
     std::vector<std::string> interim{std::move(status)};
     upstream.ReadHeaderBlock(interim);
-    browser_.WriteLines(interim);
-    browser_.WriteLine("");
+    browser_.WriteHead(interim);
     context_.monitor.Log.AddHeaderLog(Prefix() + " :", interim);
     status = upstream.ReadLine();
   }
@@ -233,8 +232,7 @@ void ConnectionSession::ReadAnswerHead() {
   state_.ContentType = HeaderValue(request_.Headers, "Content-Type");
   state_.ContentEncoding = HeaderValue(request_.Headers, "Content-Encoding");
 
-  browser_.WriteLines(request_.Headers);
-  browser_.WriteLine("");
+  browser_.WriteHead(request_.Headers);
   const std::string n = Prefix();
   Log(" :" + std::string(" >> Request Sent. Responce Header Below <<"));
   context_.monitor.Log.AddHeaderLog(n + " :", request_.Headers);
