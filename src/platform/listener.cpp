@@ -2,9 +2,9 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -23,8 +23,8 @@ namespace {
 // Larger than the system's minimum so that a burst of browser connections is not refused;
 // nothing else depends on it.
 constexpr int kListenBacklog = 128;
-// How long the accept loop rests when the system has no room for another connection.
-constexpr int kAcceptRetryMs = 100;
+// How long a thread rests when the system has no room for another connection.
+constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
 
 }  // namespace
 
@@ -52,7 +52,7 @@ Listener::~Listener() {
 }
 
 void Listener::Start(int port) {
-  if (listen_fd_ >= 0) throw InvalidOperation("The listener is already running.");
+  if (reaper_.joinable()) throw InvalidOperation("The listener is already running.");
   const auto fail = [port](int error_number, int fd) {
     if (fd >= 0) ::close(fd);
     throw SocketFailure(
@@ -61,10 +61,16 @@ void Listener::Start(int port) {
   };
   if (port < 0 || port > 65535) fail(EINVAL, -1);
 
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) fail(errno, -1);
   const int on = 1;
   ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  // A thread that waits this long in accept gets EAGAIN, and may end.
+  const auto linger_us =
+      std::chrono::duration_cast<std::chrono::microseconds>(idle_linger_).count();
+  const timeval linger{static_cast<time_t>(linger_us / 1000000),
+                       static_cast<suseconds_t>(linger_us % 1000000)};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &linger, sizeof linger);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_ANY);
@@ -74,87 +80,55 @@ void Listener::Start(int port) {
   socklen_t length = sizeof address;
   if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) fail(errno, fd);
 
-  const int wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  const int wake_fd = ::eventfd(0, EFD_CLOEXEC);
   if (wake_fd < 0) fail(errno, fd);
-  listen_fd_ = fd;
-  {
-    // Threads left over from before a Stop may still end and wake the loop through it.
-    MutexLock lock(sessions_lock_);
-    wake_fd_ = wake_fd;
-  }
   port_ = ntohs(address.sin_port);
-  stopping_ = false;
-  try {
-    accept_thread_ = std::thread(&Listener::AcceptLoop, this, fd, wake_fd);
-  } catch (const std::system_error& error) {
-    ::close(std::exchange(listen_fd_, -1));
-    {
-      MutexLock lock(sessions_lock_);
-      wake_fd_ = -1;
-    }
-    ::close(wake_fd);
-    fail(error.code().value(), -1);
-  }
-}
-
-void Listener::AcceptLoop(int listen_fd, int wake_fd) {
-  const auto rest = [wake_fd] {
-    pollfd wake{wake_fd, POLLIN, 0};
-    ::poll(&wake, 1, kAcceptRetryMs);
-  };
-  while (!stopping_) {
-    pollfd watched[2] = {{listen_fd, POLLIN, 0}, {wake_fd, POLLIN, 0}};
-    if (::poll(watched, 2, -1) < 0) {
-      if (errno != EINTR) rest();
-      continue;
-    }
-    if (watched[1].revents != 0) {
-      if (stopping_) break;
-      // A thread has ended: take the wake-up and join it now, not at the next client.
-      std::uint64_t count;
-      [[maybe_unused]] const ssize_t taken = ::read(wake_fd, &count, sizeof count);
-      ReapFinished();
-    }
-    if (watched[0].revents == 0) continue;
-    const int fd = ::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) {
-      // Out of descriptors or memory: the connection stays queued, so rest instead of spinning.
-      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) rest();
-      continue;
-    }
-    const int on = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-
-    auto session = std::make_shared<Session>(fd);
+  bool started;
+  {
     MutexLock lock(sessions_lock_);
-    session->position = sessions_.insert(sessions_.end(), session);
-    Assign(std::move(session));
+    listen_fd_ = fd;
+    wake_fd_ = wake_fd;
+    stopping_ = false;
+    // Threads still serving from before a Stop come back to accept here as well.
+    started = idle_ > 0 || AddWorker();
+  }
+  int error_number = EAGAIN;
+  if (started) {
+    try {
+      reaper_ = std::thread(&Listener::ReapLoop, this, wake_fd);
+      return;
+    } catch (const std::system_error& error) {
+      error_number = error.code().value();
+    }
+  }
+  Stop(std::chrono::milliseconds(0));  // closes both descriptors and ends the thread started
+  fail(error_number, -1);
+}
+
+void Listener::ReapLoop(int wake_fd) {
+  while (!stopping_) {
+    std::uint64_t count;
+    if (::read(wake_fd, &count, sizeof count) < 0 && errno != EINTR) break;
+    ReapFinished();
   }
 }
 
-void Listener::Assign(std::shared_ptr<Session> session) {
-  if (idle_ > 0) {
-    --idle_;
-    queued_.push_back(std::move(session));
-    session_queued_.notify_one();
-    return;
-  }
+bool Listener::AddWorker() {
   const WorkerPosition worker = workers_.emplace(workers_.end());
   try {
     // Started under the lock, so the thread is stored before it can list itself as finished.
-    worker->thread = std::thread(&Listener::Work, this, worker, session);
-    ++unjoined_;
+    worker->thread = std::thread(&Listener::Work, this, worker);
   } catch (const std::system_error&) {
     workers_.erase(worker);
-    sessions_.erase(session->position);  // the connection closes with its session
+    return false;
   }
+  ++unjoined_;
+  ++idle_;
+  return true;
 }
 
-void Listener::Work(WorkerPosition self, std::shared_ptr<Session> session) {
-  while (session) {
-    Serve(*session);
-    session = NextSession(*session);
-  }
+void Listener::Work(WorkerPosition self) {
+  while (const std::shared_ptr<Session> session = Accept()) Serve(*session);
   MutexLock lock(sessions_lock_);
   finished_.splice(finished_.end(), workers_, self);
   sessions_changed_.notify_all();
@@ -163,6 +137,50 @@ void Listener::Work(WorkerPosition self, std::shared_ptr<Session> session) {
   if (wake_fd_ >= 0) {
     const std::uint64_t one = 1;
     [[maybe_unused]] const ssize_t written = ::write(wake_fd_, &one, sizeof one);
+  }
+}
+
+std::shared_ptr<Listener::Session> Listener::Accept() {
+  MutexLock lock(sessions_lock_);
+  // A thread that ends is counted out in the same hold that decides it, so that two threads
+  // that have both waited long enough never both end and leave none waiting.
+  for (;;) {
+    if (stopping_) {
+      --idle_;
+      return nullptr;
+    }
+    const int listen_fd = listen_fd_;
+    ++accepting_;
+    lock.Unlock();
+    const int fd = ::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+    const int error_number = errno;
+    lock.Lock();
+    if (--accepting_ == 0) sessions_changed_.notify_all();
+    if (fd >= 0) {
+      auto session = std::make_shared<Session>(fd);
+      session->position = sessions_.insert(sessions_.end(), session);
+      --idle_;
+      // One thread always waits for the next connection. When none can be started, the next
+      // connection waits in the queue until a thread is free again.
+      if (idle_ == 0) AddWorker();
+      lock.Unlock();
+      const int on = 1;
+      ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+      return session;
+    }
+    if (stopping_) {
+      --idle_;
+      return nullptr;
+    }
+    if (error_number == EAGAIN || error_number == EWOULDBLOCK) {
+      if (idle_ > 1) {  // waited idle_linger_, and another thread waits too
+        --idle_;
+        return nullptr;
+      }
+    } else if (error_number != EINTR && error_number != ECONNABORTED) {
+      // Out of descriptors or memory: the connection stays queued, so rest instead of spinning.
+      lock.WaitUntil(sessions_changed_, std::chrono::steady_clock::now() + kAcceptRetry);
+    }
   }
 }
 
@@ -175,32 +193,14 @@ void Listener::Serve(Session& session) {
     // A failure that leaves the handler ends the connection quietly.
   }
   {
-    // Counted as waiting before the client sees the close, so that a client that connects
-    // again at once finds this thread.
+    // Counted as free before the client sees the close, so that a client that comes again at
+    // once takes no new thread.
     MutexLock lock(sessions_lock_);
+    sessions_.erase(session.position);  // the caller still holds it
     ++idle_;
+    sessions_changed_.notify_all();
   }
   connection.Disconnect();
-}
-
-std::shared_ptr<Listener::Session> Listener::NextSession(Session& served) {
-  MutexLock lock(sessions_lock_);
-  sessions_.erase(served.position);  // the caller still holds it
-  sessions_changed_.notify_all();
-  const auto deadline = std::chrono::steady_clock::now() + idle_linger_;
-  bool waited_enough = false;
-  for (;;) {
-    if (!queued_.empty()) {
-      std::shared_ptr<Session> next = std::move(queued_.front());
-      queued_.pop_front();
-      return next;
-    }
-    if (stopping_ || waited_enough) {
-      --idle_;
-      return nullptr;
-    }
-    waited_enough = !lock.WaitUntil(session_queued_, deadline);
-  }
 }
 
 void Listener::ReapFinished() {
@@ -223,23 +223,25 @@ void Listener::ReapFinished() {
 }
 
 int Listener::Stop(std::chrono::milliseconds wait) {
-  stopping_ = true;
   {
     MutexLock lock(sessions_lock_);
+    stopping_ = true;
+    // Every accept on the socket, waiting or to come, fails at once.
+    if (listen_fd_ >= 0) ::shutdown(listen_fd_, SHUT_RDWR);
     if (wake_fd_ >= 0) {
       const std::uint64_t one = 1;
       [[maybe_unused]] const ssize_t written = ::write(wake_fd_, &one, sizeof one);
     }
-    session_queued_.notify_all();  // waiting threads end
+    sessions_changed_.notify_all();
   }
-  if (accept_thread_.joinable()) accept_thread_.join();
-  if (listen_fd_ >= 0) ::close(std::exchange(listen_fd_, -1));
+  if (reaper_.joinable()) reaper_.join();
 
   int still_running;
   {
     MutexLock lock(sessions_lock_);
+    while (accepting_ > 0) lock.Wait(sessions_changed_);
+    if (listen_fd_ >= 0) ::close(std::exchange(listen_fd_, -1));
     if (wake_fd_ >= 0) ::close(std::exchange(wake_fd_, -1));
-    // Queued sessions too: their threads take them, and admission and handler fail at once.
     for (const auto& session : sessions_) session->connection.Abort();
     const auto deadline = std::chrono::steady_clock::now() + wait;
     while ((!sessions_.empty() || !workers_.empty()) &&
@@ -256,10 +258,10 @@ int Listener::OpenConnections() const {
   return static_cast<int>(sessions_.size());
 }
 
-int Listener::UnjoinedThreads(std::chrono::milliseconds wait) const {
+int Listener::UnjoinedThreads(std::chrono::milliseconds wait, int at_most) const {
   MutexLock lock(sessions_lock_);
   const auto deadline = std::chrono::steady_clock::now() + wait;
-  while (unjoined_ != 0 && lock.WaitUntil(sessions_changed_, deadline)) {
+  while (unjoined_ > at_most && lock.WaitUntil(sessions_changed_, deadline)) {
   }
   return unjoined_;
 }

@@ -1,15 +1,16 @@
 // The listening server: IPv4, all local interfaces, one thread for each open connection and no
-// limit on their number. A thread serves one connection from admission to its end, then waits
-// for the next accepted connection; one that waits `idle_linger` without one ends and is
-// joined at once (it wakes the accept loop), so no stacks are held long after the clients are
-// gone. Stopping closes every open connection (their handlers fail at the next read or write
-// and run their clean-up) and waits for the threads.
+// limit on their number. Threads without a connection wait in accept on the listening socket,
+// so the system hands each new connection straight to one of them; it serves that connection
+// from admission to its end and then waits again. One thread always waits; any other that has
+// waited `idle_linger` without a connection ends and is joined at once (it wakes a reaping
+// thread), so no stacks are held long after the clients are gone. Stopping closes every open
+// connection (their handlers fail at the next read or write and run their clean-up) and waits
+// for the threads.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <deque>
 #include <functional>
 #include <list>
 #include <memory>
@@ -36,7 +37,7 @@ class Listener {
 
   // Binds and starts accepting. Throws SocketFailure naming the system's reason when the port
   // cannot be opened. Port 0 picks a free port (see Port()).
-  void Start(int port);
+  void Start(int port) EXCLUDES(sessions_lock_);
   int Port() const { return port_; }
 
   // Stops accepting, aborts every open connection and waits up to `wait` for the connection
@@ -47,51 +48,50 @@ class Listener {
 
   int OpenConnections() const EXCLUDES(sessions_lock_);
   // Connection threads started and not yet joined (serving or waiting for a connection), once
-  // that is zero or `wait` has passed.
-  int UnjoinedThreads(std::chrono::milliseconds wait = std::chrono::milliseconds(0)) const
-      EXCLUDES(sessions_lock_);
+  // there are at most `at_most` or `wait` has passed.
+  int UnjoinedThreads(std::chrono::milliseconds wait = std::chrono::milliseconds(0),
+                      int at_most = 0) const EXCLUDES(sessions_lock_);
 
  private:
   struct Session;
   struct Worker;
   using WorkerPosition = std::list<Worker>::iterator;
 
-  void AcceptLoop(int listen_fd, int wake_fd) EXCLUDES(sessions_lock_);
-  // Gives an accepted session to a waiting thread, or to a new one.
-  void Assign(std::shared_ptr<Session> session) REQUIRES(sessions_lock_);
-  // A connection thread: serves `session`, then each session it is given, until it has waited
-  // idle_linger_ for one or the listener stops.
-  void Work(WorkerPosition self, std::shared_ptr<Session> session) EXCLUDES(sessions_lock_);
+  // Starts a thread that waits for a connection; false when the system cannot start one.
+  bool AddWorker() REQUIRES(sessions_lock_);
+  // A connection thread: accepts a connection and serves it, again and again, until the
+  // listener stops or it has waited idle_linger_ while another thread waits too.
+  void Work(WorkerPosition self) EXCLUDES(sessions_lock_);
+  // The next accepted connection, or nullptr when the thread should end.
+  std::shared_ptr<Session> Accept() EXCLUDES(sessions_lock_);
   void Serve(Session& session) EXCLUDES(sessions_lock_);
-  // Ends `served` and waits for the next session; nullptr when the thread should end.
-  std::shared_ptr<Session> NextSession(Session& served) EXCLUDES(sessions_lock_);
+  // Joins ended threads as they end, until Stop.
+  void ReapLoop(int wake_fd) EXCLUDES(sessions_lock_);
   // Joins the threads that have ended and frees them.
   void ReapFinished() EXCLUDES(sessions_lock_);
 
   const Hook admit_;
   const Hook handle_;
   const std::chrono::milliseconds idle_linger_;
-  int listen_fd_ = -1;
   int port_ = 0;
-  std::thread accept_thread_;
+  std::thread reaper_;
 
   mutable Mutex sessions_lock_;
-  // Signalled when a session ends, when a thread ends and when ended threads have been joined.
+  // Signalled when a session ends, when a thread ends or leaves accept, when ended threads
+  // have been joined, and at Stop.
   mutable std::condition_variable sessions_changed_;
-  // Signalled when a session is queued for a waiting thread, and at Stop.
-  std::condition_variable session_queued_;
-  // eventfd that wakes the accept loop, for Stop and for each ended thread; -1 while stopped.
+  // Blocking, with idle_linger_ as its receive time-out; -1 while stopped. Closed only once no
+  // thread is in accept on it.
+  int listen_fd_ GUARDED_BY(sessions_lock_) = -1;
+  int accepting_ GUARDED_BY(sessions_lock_) = 0;  // threads in accept on listen_fd_
+  // eventfd that wakes the reaping thread, for Stop and for each ended thread; -1 while stopped.
   int wake_fd_ GUARDED_BY(sessions_lock_) = -1;
-  // Accepted and not yet ended: queued or being served.
-  std::list<std::shared_ptr<Session>> sessions_ GUARDED_BY(sessions_lock_);
-  std::deque<std::shared_ptr<Session>> queued_ GUARDED_BY(sessions_lock_);
-  // Threads that will look at queued_ before they wait or end, less the sessions queued for
-  // them: a session is queued only while this is above zero, so each has a thread to take it.
-  int idle_ GUARDED_BY(sessions_lock_) = 0;
+  std::list<std::shared_ptr<Session>> sessions_ GUARDED_BY(sessions_lock_);  // being served
+  int idle_ GUARDED_BY(sessions_lock_) = 0;                // threads without a connection
   std::list<Worker> workers_ GUARDED_BY(sessions_lock_);   // running
   std::list<Worker> finished_ GUARDED_BY(sessions_lock_);  // ended, not yet joined
   int unjoined_ GUARDED_BY(sessions_lock_) = 0;            // started and not yet joined
-  std::atomic<bool> stopping_{false};
+  std::atomic<bool> stopping_{true};
 };
 
 }  // namespace trovanex

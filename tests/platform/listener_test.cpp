@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <future>
 #include <mutex>
 #include <sstream>
@@ -150,9 +151,9 @@ TEST(Listener, ThreadsOfEndedConnectionsAreJoinedWithoutANewClient) {
   {
     const auto clients = Clients(kClients, listener.Port());
     ASSERT_TRUE(handlers.Wait());
-    EXPECT_EQ(listener.UnjoinedThreads(), kClients);
+    EXPECT_EQ(listener.UnjoinedThreads(), kClients + 1);  // and one waits for the next
   }  // every client leaves; none comes after them
-  EXPECT_EQ(listener.UnjoinedThreads(10s), 0);
+  EXPECT_EQ(listener.UnjoinedThreads(10s, 1), 1);
   EXPECT_EQ(listener.OpenConnections(), 0);
   // The listener still serves after reaping.
   Client late(listener.Port());
@@ -162,8 +163,8 @@ TEST(Listener, ThreadsOfEndedConnectionsAreJoinedWithoutANewClient) {
   EXPECT_EQ(listener.UnjoinedThreads(), 0);
 }
 
-// A thread that has served a connection to its end serves the next one, instead of a new
-// thread being started for it.
+// A thread that has served a connection to its end serves a later one: connections one after
+// another start no thread beyond the one serving and the one waiting.
 TEST(Listener, AThreadServesTheNextConnectionOnceItsOwnHasEnded) {
   Journal journal;
   Listener listener(nullptr, [&](Connection& connection) {
@@ -179,12 +180,13 @@ TEST(Listener, AThreadServesTheNextConnectionOnceItsOwnHasEnded) {
     client.Send("line " + std::to_string(round) + "\r\n");
     EXPECT_EQ(client.ReceiveAll(), "line " + std::to_string(round) + "\r\n");
   }
-  EXPECT_EQ(listener.UnjoinedThreads(), 1);
+  EXPECT_EQ(listener.UnjoinedThreads(), 2);
   EXPECT_EQ(listener.Stop(), 0);
   EXPECT_EQ(listener.UnjoinedThreads(), 0);
-  const auto entries = journal.Entries();
+  auto entries = journal.Entries();
   ASSERT_EQ(entries.size(), static_cast<std::size_t>(kRounds));
-  EXPECT_EQ(entries, std::vector<std::string>(kRounds, entries.front()));
+  std::sort(entries.begin(), entries.end());
+  EXPECT_LE(std::unique(entries.begin(), entries.end()) - entries.begin(), 2);
 }
 
 // Threads waiting for a connection end at Stop, and the listener serves again after a restart.
