@@ -38,7 +38,7 @@ ConnectionSession::~ConnectionSession() {
 }
 
 void ConnectionSession::Log(const std::string& text) {
-  context_.monitor.Log.AddLog(Prefix() + text);
+  if (context_.monitor.Log.Listening()) context_.monitor.Log.AddLog(Prefix() + text);
 }
 
 void ConnectionSession::Run() {
