@@ -310,7 +310,7 @@ kill -STOP "$nginx_pid"
 wait "$curl_pid"
 kill -CONT "$nginx_pid"
 nginx_pid=""
-check "stall reported as a read time-out" grep -q " : Read Timed out" "$work/logs/http.log"
+check "stall reported as a read time-out" logged " : Read Timed out" "$work/logs/http.log"
 check "stalled capture not saved" bash -c "! ls '$work/saved/big' | grep -q ."
 check "no temporary file left" bash -c "! ls '$folder' | grep -q '^tx.*\.tmp$'"
 
@@ -321,11 +321,11 @@ curl "${tls_proxy[@]}" -o "$work/got-tls.bin" "$tls/tls/big.bin"
 check "https body through the tunnel byte for byte" same_file "$work/got-tls.bin" "$work/www/tls/big.bin"
 curl "${tls_proxy[@]}" -o /dev/null -T "$work/upload.bin" "$tls/upload/up.bin"
 check "https upload through the tunnel byte for byte" same_file "$work/www/upload/up.bin" "$work/upload.bin"
-check "tunnel logged with its bytes" grep -q " : >> Tunnel closed << to origin [0-9]* bytes, to browser [0-9]* bytes" "$work/logs/http.log"
+check "tunnel logged with its bytes" logged " : >> Tunnel closed << to origin [0-9]* bytes, to browser [0-9]* bytes" "$work/logs/http.log"
 connect_code() { curl -s -x "http://127.0.0.1:$1" -o /dev/null -w '%{http_connect}' "$2"; }
 check "CONNECT to an unknown host answered 504" test "$(connect_code "$proxy_port" https://no-such-host.invalid/)" = 504
 connect_code "$proxy_port" "https://127.0.0.1:$proxy_port/" >/dev/null
-check "no tunnel to the proxy itself" grep -q " : Error; 127.0.0.1:$proxy_port is this proxy itself; not connected." "$work/logs/http.log"
+check "no tunnel to the proxy itself" logged " : Error; 127.0.0.1:$proxy_port is this proxy itself; not connected." "$work/logs/http.log"
 plain_https() {
   exec 3<>"/dev/tcp/127.0.0.1/$proxy_port"
   printf 'GET %s/ HTTP/1.1\r\nHost: localhost\r\n\r\n' "$tls" >&3
@@ -342,7 +342,7 @@ timeout 90 chromium --headless --no-sandbox --disable-gpu --disable-quic --no-fi
   --proxy-bypass-list='<-loopback>' --ignore-certificate-errors \
   --dump-dom "$tls/tls/page.html" >"$work/chromium.dom" 2>"$work/logs/chromium.log"
 check "chromium got the https page whole" grep -q 'tunnelled page 7f3a' "$work/chromium.dom"
-check "chromium's page came through a tunnel" grep -q ":CONNECT localhost:$tls_port HTTP/1.1" "$work/logs/http.log"
+check "chromium's page came through a tunnel" logged ":CONNECT localhost:$tls_port HTTP/1.1" "$work/logs/http.log"
 
 # Through an upstream proxy (tinyproxy, which wants a password): its answer decides, and the
 # browser's CONNECT head reaches it unchanged, credentials included.
