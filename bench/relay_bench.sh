@@ -6,7 +6,8 @@
 #  - the same body through a second trovanexd whose rule captures it ("trovanexd+save"), and
 #    the time its save decision takes after the last byte (digest, hash-list check, move);
 #  - 1 KiB answers on a new connection each, at concurrency 1, 16 and 64: requests per second
-#    and the proxy's CPU use (client, origin and proxy share this machine's cores);
+#    and the proxy's CPU time per request, medians over interleaved rounds (client, origin and
+#    proxy share this machine's cores); with BASELINE=<another trovanexd> that build as well;
 #  - CONNECT: the same large body over HTTPS from a TLS origin, fetched directly, through a
 #    trovanexd tunnel and through a tinyproxy tunnel (MB/s, ratio to direct, proxy CPU s/GiB),
 #    and 1 KiB over a new TLS connection (a new tunnel) each at concurrency 16;
@@ -19,8 +20,10 @@
 #    tunnel (c=1) and on a new tunnel each (c=1, c=16): requests/s and latency; and the first
 #    tunnel to a host the proxy has not seen (its leaf certificate made) against later ones.
 # Usage: bench/relay_bench.sh [size-in-MiB] [rounds]
-# SECTIONS="large small connect decode https" (the default) chooses what runs; HTTPS_SECONDS
-# (default 5) is the length of each 1 KiB measurement.
+# SECTIONS="large small connect decode https" (the default) chooses what runs; SMALL_ROUNDS the
+# rounds of the small answers (default: rounds); HTTPS_SECONDS (default 5) the length of each
+# 1 KiB HTTPS measurement. PORT_BASE (or BENCH_PORT) moves every port, for a run beside another
+# that holds them; BASELINE=<trovanexd> runs an older build beside the new one.
 set -euo pipefail
 
 top="$(cd "$(dirname "$0")/.." && pwd)"
@@ -31,15 +34,15 @@ size_mb="${1:-1024}"
 rounds="${2:-3}"
 sections=" ${SECTIONS:-large small connect decode https} "
 wanted() { [[ $sections == *" $1 "* ]]; }
-# BENCH_PORT moves the eight ports, for a run beside another that holds them.
-origin_port=${BENCH_PORT:-18200}
-trovanex_port=$((origin_port + 1))
-tinyproxy_port=$((origin_port + 2))
-capture_port=$((origin_port + 3))
-tls_port=$((origin_port + 4))
-https_port=$((origin_port + 5))
-opened_port=$((origin_port + 6))
-mitmdump_port=$((origin_port + 7))
+port_base=${PORT_BASE:-${BENCH_PORT:-18200}}
+origin_port=$port_base
+trovanex_port=$((port_base + 1))
+tinyproxy_port=$((port_base + 2))
+capture_port=$((port_base + 3))
+tls_port=$((port_base + 4))
+https_port=$((port_base + 5))
+opened_port=$((port_base + 6))
+mitmdump_port=$((port_base + 7))
 # The origin answers on 127.0.0.1 to 127.0.0.$loopback_hosts: every address is a host a proxy
 # has not seen yet, without a name to resolve.
 loopback_hosts=40
@@ -125,6 +128,19 @@ printf '[Settings]\r\nListenPort=%s\r\nReadTimeout=60000\r\n' "$capture_port" >"
 pids+=($!)
 capture_pid=$!
 
+# Optionally another trovanexd build beside this one (BASELINE=path), for the small answers:
+# before and after a change, in the same run.
+baseline_pid=""
+baseline_port=$((port_base + 19))
+if [ -n "${BASELINE:-}" ] && wanted small; then
+  mkdir -p "$work/baseline"
+  cp "$BASELINE" "$work/baseline/trovanexd"
+  printf '[Settings]\r\nListenPort=%s\r\nReadTimeout=60000\r\n' "$baseline_port" >"$work/baseline/trovanexd.ini"
+  (cd "$work/baseline" && exec ./trovanexd >/dev/null 2>"$work/baseline/stderr.log") &
+  pids+=($!)
+  baseline_pid=$!
+fi
+
 cat >"$work/tinyproxy/tinyproxy.conf" <<CONF
 Port $tinyproxy_port
 Listen 127.0.0.1
@@ -171,6 +187,7 @@ if wanted https; then
   wait_for_port "$opened_port"
   wait_for_port "$mitmdump_port"
 fi
+[ -z "$baseline_pid" ] || wait_for_port "$baseline_port"
 
 # CPU seconds (user + system) of a process and all its threads.
 cpu_seconds() {
@@ -270,22 +287,50 @@ if wanted large; then
 fi
 echo
 if wanted small; then
-  echo "1 KiB answers, a new connection each (ab):"
+  # Rounds interleave the proxies at each concurrency; the medians are what to compare, since
+  # client, origin and proxies share this machine's cores with whatever else runs.
+  small_rounds=${SMALL_ROUNDS:-$rounds}
+  small_names=(trovanexd tinyproxy)
+  [ -n "$baseline_pid" ] && small_names+=(baseline)
+  echo "1 KiB answers, a new connection each (ab), $small_rounds rounds, interleaved:"
+  declare -A small_rps small_cpu median_rps median_cpu
   for concurrency in 1 16 64; do
     requests=$((concurrency == 1 ? 3000 : 15000))
-    for name in trovanexd tinyproxy; do
-      if [ "$name" = trovanexd ]; then port=$trovanex_port; pid=$trovanex_pid; else port=$tinyproxy_port; pid=$tinyproxy_pid; fi
-      before=$(cpu_seconds "$pid")
-      start=$(date +%s.%N)
-      rps=$(ab -q -n "$requests" -c "$concurrency" -X "127.0.0.1:$port" "$url/1k.bin" 2>/dev/null |
-        awk '/Requests per second/ { print $4 } /Failed requests/ { failed = $3 } END { if (failed > 0) print "failed:" failed > "/dev/stderr" }')
-      end=$(date +%s.%N)
-      after=$(cpu_seconds "$pid")
-      awk -v n="$name" -v c="$concurrency" -v r="$rps" -v a="$after" -v b="$before" -v s="$start" -v e="$end" \
-        'BEGIN { printf "  concurrency %2d %-10s %8.0f requests/s  proxy CPU %3.0f%% of one core\n", c, n, r, 100 * (a - b) / (e - s) }'
+    for round in $(seq "$small_rounds"); do
+      for name in "${small_names[@]}"; do
+        case $name in
+          trovanexd) port=$trovanex_port; pid=$trovanex_pid ;;
+          tinyproxy) port=$tinyproxy_port; pid=$tinyproxy_pid ;;
+          baseline) port=$baseline_port; pid=$baseline_pid ;;
+        esac
+        before=$(cpu_seconds "$pid")
+        start=$(date +%s.%N)
+        read -r rps done_count < <(ab -q -n "$requests" -c "$concurrency" -X "127.0.0.1:$port" "$url/1k.bin" 2>/dev/null |
+          awk '/Requests per second/ { rps = $4 } /Complete requests/ { done_count = $3 } /Failed requests/ { failed = $3 }
+               END { if (failed > 0) print "failed:" failed > "/dev/stderr"; print rps + 0, done_count + 0 }')
+        end=$(date +%s.%N)
+        after=$(cpu_seconds "$pid")
+        cpu_us=$(awk -v a="$after" -v b="$before" -v n="$done_count" 'BEGIN { printf "%.1f", (n > 0 ? 1e6 * (a - b) / n : 0) }')
+        awk -v c="$concurrency" -v r="$round" -v n="$name" -v q="$rps" -v u="$cpu_us" -v a="$after" -v b="$before" -v s="$start" -v e="$end" \
+          'BEGIN { printf "  concurrency %2d round %d %-10s %8.0f requests/s  %6.1f CPU µs/request  proxy CPU %3.0f%% of one core\n", c, r, n, q, u, 100 * (a - b) / (e - s) }'
+        small_rps[$concurrency/$name]+=" $rps"
+        small_cpu[$concurrency/$name]+=" $cpu_us"
+      done
     done
   done
-
+  median() { tr ' ' '\n' | grep . | sort -g | awk '{ v[NR] = $1 } END { print NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+  echo "1 KiB answers, medians over $small_rounds rounds:"
+  for concurrency in 1 16 64; do
+    for name in "${small_names[@]}"; do
+      rps=$(echo "${small_rps[$concurrency/$name]}" | median)
+      cpu_us=$(echo "${small_cpu[$concurrency/$name]}" | median)
+      printf '  concurrency %2d %-10s %8.0f requests/s  %6.1f CPU µs/request\n' "$concurrency" "$name" "$rps" "$cpu_us"
+      median_rps[$name]=$rps
+      median_cpu[$name]=$cpu_us
+    done
+    awk -v t="${median_rps[trovanexd]}" -v p="${median_rps[tinyproxy]}" -v tc="${median_cpu[trovanexd]}" -v pc="${median_cpu[tinyproxy]}" -v c="$concurrency" \
+      'BEGIN { printf "  concurrency %2d trovanexd / tinyproxy: %.2f x requests/s, %.2f x CPU per request\n", c, t / p, (pc > 0 ? tc / pc : 0) }'
+  done
 fi
 echo
 if wanted connect; then

@@ -1,5 +1,7 @@
 // The views of the program without a desktop: HTTP log lines on standard output, one line
-// each; balloon notices, status messages and message boxes on standard error.
+// each, written out together a few milliseconds after they come, as the desktop's log window
+// shows them; balloon notices, status messages and message boxes on standard error, each after
+// the log lines that came before it.
 #pragma once
 
 #include <cstdio>
@@ -8,6 +10,7 @@
 #include <vector>
 
 #include "model/message_boxes.h"
+#include "monitor/batched_line_writer.h"
 #include "monitor/monitor_views.h"
 
 namespace trovanex {
@@ -39,7 +42,8 @@ class ConsoleViews : public StatusView,
   void Report(const std::string& text);
 
  private:
-  std::mutex out_lock_;  // keeps lines whole and in order on both streams
+  BatchedLineWriter log_lines_{stdout};
+  std::mutex out_lock_;  // keeps lines whole and in order on standard error
   std::string panel_;    // guarded by out_lock_
 };
 

@@ -39,7 +39,7 @@ ConnectionSession::~ConnectionSession() {
 }
 
 void ConnectionSession::Log(const std::string& text) {
-  context_.monitor.Log.AddLog(Prefix() + text);
+  if (context_.monitor.Log.Listening()) context_.monitor.Log.AddLog(Prefix() + text);
 }
 
 void ConnectionSession::Run() {
@@ -244,8 +244,7 @@ void ConnectionSession::ReadAnswerHead() {
        code = StatusCode(status)) {
     std::vector<std::string> interim{std::move(status)};
     upstream.ReadHeaderBlock(interim);
-    browser_.WriteLines(interim);
-    browser_.WriteLine("");
+    browser_.WriteHead(interim);
     context_.monitor.Log.AddHeaderLog(Prefix() + " :", interim);
     status = upstream.ReadLine();
   }
@@ -264,8 +263,7 @@ void ConnectionSession::ReadAnswerHead() {
   state_.ContentType = HeaderValue(request_.Headers, "Content-Type");
   state_.ContentEncoding = HeaderValue(request_.Headers, "Content-Encoding");
 
-  browser_.WriteLines(request_.Headers);
-  browser_.WriteLine("");
+  browser_.WriteHead(request_.Headers);
   const std::string n = Prefix();
   Log(" :" + std::string(" >> Request Sent. Responce Header Below <<"));
   context_.monitor.Log.AddHeaderLog(n + " :", request_.Headers);

@@ -42,6 +42,7 @@ void HttpLog::OpenDebugLog(const std::string& path,
     std::error_code ignored;
     const bool existed = std::filesystem::exists(path, ignored);
     debug_file_ = std::fopen(path.c_str(), "ab");
+    debug_open_ = debug_file_ != nullptr;
     if (!debug_file_) {
       failure = FileFailure("を開けません");
     } else if (existed) {
@@ -61,6 +62,7 @@ void HttpLog::CloseDebugLog() {
       // The buffered lines reach the disk here; a full disk shows only now.
       const bool closed = std::fclose(debug_file_) == 0;
       debug_file_ = nullptr;
+      debug_open_ = false;
       if (!closed) failure = FileFailure("に書けません");
     }
   }
@@ -68,6 +70,7 @@ void HttpLog::CloseDebugLog() {
 }
 
 void HttpLog::AddLog(const std::string& line) {
+  if (!Listening()) return;
   std::string failure;
   {
     MutexLock hold(log_lock_);
@@ -78,7 +81,7 @@ void HttpLog::AddLog(const std::string& line) {
 }
 
 void HttpLog::AddHeaderLog(const std::string& prefix, const std::vector<std::string>& lines) {
-  if (lines.empty()) return;
+  if (lines.empty() || !Listening()) return;
   std::vector<std::string> block;
   block.reserve(lines.size());
   for (const std::string& line : lines) block.push_back(prefix + line);
@@ -114,6 +117,7 @@ std::string HttpLog::WriteDebugLine(const std::string& line) {
   std::string failure = FileFailure("に書けません");
   std::fclose(debug_file_);
   debug_file_ = nullptr;
+  debug_open_ = false;
   return failure;
 }
 

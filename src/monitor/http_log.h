@@ -4,6 +4,7 @@
 // always taken before LogLock (the build checks this where both are taken in one function).
 #pragma once
 
+#include <atomic>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -39,6 +40,9 @@ class HttpLog {
   void AddDebugLog(const std::string& line) EXCLUDES(log_lock_);
 
   bool DebugMode() const { return debug_mode_; }
+  // Whether a line added now goes anywhere (the log window is visible, or the debug log is
+  // open), so that callers can skip formatting lines nobody takes.
+  bool Listening() const { return debug_open_ || view_.LogVisible(); }
 
  private:
   // Both: the caller holds log_lock_. A failure closes the file; its text comes back (empty
@@ -52,6 +56,7 @@ class HttpLog {
   // LogLock: serialises additions to the log and to the file.
   Mutex log_lock_ ACQUIRED_AFTER(StatusCounters::status_lock_);
   std::FILE* debug_file_ GUARDED_BY(log_lock_) = nullptr;
+  std::atomic<bool> debug_open_{false};  // debug_file_ is set; written under log_lock_
   std::function<void(const std::string&)> report_ GUARDED_BY(log_lock_);
   std::string debug_path_ GUARDED_BY(log_lock_);
   bool failure_reported_ GUARDED_BY(log_lock_) = false;

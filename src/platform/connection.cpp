@@ -39,12 +39,6 @@ std::optional<Clock::time_point> DeadlineAfter(int wait_ms) {
   return Clock::now() + std::chrono::milliseconds(wait_ms);
 }
 
-void SetBlocking(int fd, bool blocking) {
-  const int flags = ::fcntl(fd, F_GETFL);
-  if (flags < 0) return;
-  ::fcntl(fd, F_SETFL, blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK);
-}
-
 // Waits for a connect begun on a non-blocking socket, looking every kConnectWatchMs. Returns
 // the connect's errno (0 on success), ECONNABORTED once `aborted` is set; throws
 // ConnectTimedOut (closing fd) at the deadline.
@@ -69,18 +63,48 @@ int AwaitConnect(int fd, const std::optional<Clock::time_point>& deadline,
   }
 }
 
-// Connects fd to one resolved address; returns errno (0 on success). Always watched, also
-// without a time limit, so that an abort ends an attempt nobody answers.
+// Connects fd, a new non-blocking socket, to one resolved address and makes it blocking;
+// returns errno (0 on success). Always watched, also without a time limit, so that an abort
+// ends an attempt nobody answers.
 int ConnectOne(int fd, const addrinfo& address, const std::optional<Clock::time_point>& deadline,
                const std::atomic<bool>& aborted) {
-  SetBlocking(fd, false);
   int error = 0;
   if (::connect(fd, address.ai_addr, address.ai_addrlen) != 0) {
     error = errno;
     if (error == EINPROGRESS || error == EINTR) error = AwaitConnect(fd, deadline, aborted);
   }
-  if (error == 0) SetBlocking(fd, true);
+  // O_NONBLOCK is the only status flag a new socket has.
+  if (error == 0 && ::fcntl(fd, F_SETFL, 0) != 0) error = errno;
   return error;
+}
+
+// A literal address, IPv4 dotted or IPv6, as the resolver would give it, without asking it.
+// Other forms (names, "127.1", scoped IPv6) go to the resolver.
+struct LiteralAddress {
+  addrinfo info{};
+  sockaddr_storage storage{};
+};
+
+bool ParseLiteral(const std::string& name, int port, LiteralAddress& literal) {
+  literal.info.ai_socktype = SOCK_STREAM;
+  literal.info.ai_protocol = IPPROTO_TCP;
+  literal.info.ai_addr = reinterpret_cast<sockaddr*>(&literal.storage);
+  const auto net_port = htons(static_cast<std::uint16_t>(port));
+  auto* v4 = reinterpret_cast<sockaddr_in*>(&literal.storage);
+  if (::inet_pton(AF_INET, name.c_str(), &v4->sin_addr) == 1) {
+    v4->sin_family = literal.info.ai_family = AF_INET;
+    v4->sin_port = net_port;
+    literal.info.ai_addrlen = sizeof(sockaddr_in);
+    return true;
+  }
+  auto* v6 = reinterpret_cast<sockaddr_in6*>(&literal.storage);
+  if (::inet_pton(AF_INET6, name.c_str(), &v6->sin6_addr) == 1) {
+    v6->sin6_family = literal.info.ai_family = AF_INET6;
+    v6->sin6_port = net_port;
+    literal.info.ai_addrlen = sizeof(sockaddr_in6);
+    return true;
+  }
+  return false;
 }
 
 // The IPv4 address of an IPv4 or IPv4-mapped IPv6 socket address.
@@ -118,6 +142,16 @@ bool IsLocalAddress(const sockaddr* address) {
     local = it->ifa_addr && SameAddress(it->ifa_addr, address);
   ::freeifaddrs(interfaces);
   return local;
+}
+
+// Each line followed by CR LF.
+std::string JoinLines(const std::vector<std::string>& lines) {
+  std::size_t size = 0;
+  for (const std::string& line : lines) size += line.size() + 2;
+  std::string block;
+  block.reserve(size + 2);
+  for (const std::string& line : lines) block.append(line).append("\r\n");
+  return block;
 }
 
 }  // namespace
@@ -206,15 +240,20 @@ void Connection::ConnectTo(const std::string& host, int port, int timeout_ms,
   const std::string name = host.size() > 2 && host.front() == '[' && host.back() == ']'
                                ? host.substr(1, host.size() - 2)
                                : host;
+  LiteralAddress literal;
   addrinfo* found = nullptr;
-  const int resolved = ::getaddrinfo(name.c_str(), std::to_string(port).c_str(), &hints, &found);
-  if (resolved != 0) {
+  if (ParseLiteral(name, port, literal)) {
+    found = &literal.info;
+  } else if (const int resolved =
+                 ::getaddrinfo(name.c_str(), std::to_string(port).c_str(), &hints, &found);
+             resolved != 0) {
     const int error_number = errno;
     throw SocketFailure(
         WsaErrorFromResolver(resolved, error_number),
         resolved == EAI_SYSTEM ? SystemText(error_number) : std::string(::gai_strerror(resolved)));
   }
-  const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> addresses(found, ::freeaddrinfo);
+  const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> addresses(
+      found == &literal.info ? nullptr : found, ::freeaddrinfo);
   if (port == refused_local_port) {
     for (const addrinfo* address = found; address; address = address->ai_next)
       if (IsLocalAddress(address->ai_addr)) throw SelfConnection(port);
@@ -224,8 +263,8 @@ void Connection::ConnectTo(const std::string& host, int port, int timeout_ms,
   const auto deadline = timeout_ms > 0 ? DeadlineAfter(timeout_ms) : std::nullopt;
   int last_error = 0;
   for (const addrinfo* address = found; address; address = address->ai_next) {
-    const int fd =
-        ::socket(address->ai_family, address->ai_socktype | SOCK_CLOEXEC, address->ai_protocol);
+    const int fd = ::socket(address->ai_family, address->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
+                            address->ai_protocol);
     if (fd < 0) {
       last_error = errno;
       continue;
@@ -422,9 +461,11 @@ void Connection::WriteLine(std::string_view text) {
 
 void Connection::WriteLines(const std::vector<std::string>& lines) {
   // The same bytes as one WriteLine a line, gathered so that a head leaves in few packets.
-  std::string block;
-  for (const std::string& line : lines) block.append(line).append("\r\n");
-  WriteBytes(block);
+  WriteBytes(JoinLines(lines));
+}
+
+void Connection::WriteHead(const std::vector<std::string>& lines) {
+  WriteBytes(JoinLines(lines).append("\r\n"));
 }
 
 std::string Connection::PeerAddress() const {

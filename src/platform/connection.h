@@ -68,6 +68,8 @@ class Connection {
   void WriteBytes(std::string_view bytes);
   void WriteLine(std::string_view text);  // text + CR LF, one write
   void WriteLines(const std::vector<std::string>& lines);
+  // The lines of a head and the empty line that ends it, in one write.
+  void WriteHead(const std::vector<std::string>& lines);
   void WriteInt32(std::string_view four_bytes) { WriteBytes(four_bytes); }
   // Body relay. Moves bytes from this connection to `to`: first those already buffered here,
   // then straight from socket to socket through a kernel pipe (splice), so that large bodies

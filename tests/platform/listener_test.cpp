@@ -6,9 +6,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <future>
 #include <mutex>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/net_errors.h"
@@ -143,14 +146,14 @@ TEST(Listener, StopWakesHandlersBlockedInReadsAndWaitsForThem) {
 TEST(Listener, ThreadsOfEndedConnectionsAreJoinedWithoutANewClient) {
   constexpr int kClients = 24;
   ReadingHandlers handlers(kClients);
-  Listener listener(nullptr, handlers.Hook());
+  Listener listener(nullptr, handlers.Hook(), 100ms);
   listener.Start(0);
   {
     const auto clients = Clients(kClients, listener.Port());
     ASSERT_TRUE(handlers.Wait());
-    EXPECT_EQ(listener.UnjoinedThreads(), kClients);
+    EXPECT_EQ(listener.UnjoinedThreads(), kClients + 1);  // and one waits for the next
   }  // every client leaves; none comes after them
-  EXPECT_EQ(listener.UnjoinedThreads(10s), 0);
+  EXPECT_EQ(listener.UnjoinedThreads(10s, 1), 1);
   EXPECT_EQ(listener.OpenConnections(), 0);
   // The listener still serves after reaping.
   Client late(listener.Port());
@@ -158,6 +161,48 @@ TEST(Listener, ThreadsOfEndedConnectionsAreJoinedWithoutANewClient) {
   EXPECT_EQ(late.ReceiveAll(), "");
   EXPECT_EQ(listener.Stop(), 0);
   EXPECT_EQ(listener.UnjoinedThreads(), 0);
+}
+
+// A thread that has served a connection to its end serves a later one: connections one after
+// another start no thread beyond the one serving and the one waiting.
+TEST(Listener, AThreadServesTheNextConnectionOnceItsOwnHasEnded) {
+  Journal journal;
+  Listener listener(nullptr, [&](Connection& connection) {
+    std::ostringstream thread;
+    thread << std::this_thread::get_id();
+    journal.Add(thread.str());
+    connection.WriteLine(connection.ReadLine());
+  });
+  listener.Start(0);
+  constexpr int kRounds = 5;
+  for (int round = 0; round < kRounds; ++round) {
+    Client client(listener.Port());
+    client.Send("line " + std::to_string(round) + "\r\n");
+    EXPECT_EQ(client.ReceiveAll(), "line " + std::to_string(round) + "\r\n");
+  }
+  EXPECT_EQ(listener.UnjoinedThreads(), 2);
+  EXPECT_EQ(listener.Stop(), 0);
+  EXPECT_EQ(listener.UnjoinedThreads(), 0);
+  auto entries = journal.Entries();
+  ASSERT_EQ(entries.size(), static_cast<std::size_t>(kRounds));
+  std::sort(entries.begin(), entries.end());
+  EXPECT_LE(std::unique(entries.begin(), entries.end()) - entries.begin(), 2);
+}
+
+// Threads waiting for a connection end at Stop, and the listener serves again after a restart.
+TEST(Listener, StopEndsWaitingThreadsAndARestartServesAgain) {
+  Listener listener(nullptr, [](Connection& connection) { connection.WriteLine("hello"); });
+  for (int run = 0; run < 2; ++run) {
+    listener.Start(0);
+    {
+      const auto clients = Clients(4, listener.Port());
+      for (auto& client : clients) EXPECT_EQ(client->ReceiveAll(), "hello\r\n");
+    }
+    EXPECT_GE(listener.UnjoinedThreads(), 1);  // waiting for the next connection
+    EXPECT_EQ(listener.Stop(), 0);
+    EXPECT_EQ(listener.UnjoinedThreads(), 0);
+    EXPECT_EQ(listener.OpenConnections(), 0);
+  }
 }
 
 TEST(Listener, HandlerThatOutlivesStopIsWaitedForByTheDestructor) {

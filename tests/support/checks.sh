@@ -14,6 +14,16 @@ check() {
   fi
 }
 
+# logged PATTERN FILE: true once a line of FILE matches PATTERN (grep), waiting up to two
+# seconds: trovanexd writes its log lines a few milliseconds after they happen.
+logged() {
+  for _ in $(seq 200); do
+    grep -q -- "$1" "$2" && return 0
+    sleep 0.01
+  done
+  return 1
+}
+
 # summary "name": prints the counts; true when nothing failed.
 summary() {
   echo "$1: $passed passed, $failed failed"
