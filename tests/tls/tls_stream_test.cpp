@@ -16,17 +16,25 @@
 namespace trovanex {
 namespace {
 
-// Both ends of one TCP connection on 127.0.0.1.
-std::pair<int, int> LoopbackPair() {
+// A socket listening on 127.0.0.1 at a port of its own, and that address.
+int LoopbackListener(sockaddr_in& address, int backlog) {
   const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
+  address = sockaddr_in{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t length = sizeof address;
-  const auto* any = reinterpret_cast<sockaddr*>(&address);
-  if (::bind(listener, any, sizeof address) != 0 || ::listen(listener, 1) != 0 ||
-      ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+  auto* any = reinterpret_cast<sockaddr*>(&address);
+  if (::bind(listener, any, sizeof address) != 0 || ::listen(listener, backlog) != 0 ||
+      ::getsockname(listener, any, &length) != 0)
     throw std::runtime_error("no listener");
+  return listener;
+}
+
+// Both ends of one TCP connection on 127.0.0.1.
+std::pair<int, int> LoopbackPair() {
+  sockaddr_in address;
+  const int listener = LoopbackListener(address, 1);
+  const auto* any = reinterpret_cast<const sockaddr*>(&address);
   const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (::connect(client, any, sizeof address) != 0) throw std::runtime_error("no connect");
   const int server = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
@@ -118,15 +126,9 @@ TEST_F(TlsStreamTest, LinesAndBytesBothWaysAfterBytesBufferedBeforeTheHandshake)
 }
 
 TEST_F(TlsStreamTest, TheNextConnectionToTheSameOriginResumesItsSession) {
-  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  auto* any = reinterpret_cast<sockaddr*>(&address);
-  ASSERT_EQ(::bind(listener, any, sizeof address), 0);
-  ASSERT_EQ(::listen(listener, 4), 0);
-  ASSERT_EQ(::getsockname(listener, any, &length), 0);
+  sockaddr_in address;
+  const int listener = LoopbackListener(address, 4);
+  const auto* any = reinterpret_cast<const sockaddr*>(&address);
   // The same name twice at one port, then an address at the same port: a session is for the
   // name it was verified for.
   std::vector<bool> resumed;
