@@ -456,6 +456,19 @@ kept=0
 for i in 1 2 3; do same_file "$work/saved/https/shot$i.jpg" "$work/www/tls/img/shot$i.jpg" && kept=$((kept + 1)); done
 check "chromium: its images kept" test "$kept" -eq 3
 
+# A damaged key is reported, never replaced, and the named host's tunnel stays blind meanwhile.
+stop_opened
+cp "$opened/trovanex-ca.key" "$work/ca.key.kept"
+head -c 100 "$work/ca.key.kept" >"$opened/trovanex-ca.key"
+start_opened
+check "https: with a damaged authority the tunnel stays blind" bash -c \
+  "curl -s --cacert '$work/tls/cert.pem' -x http://127.0.0.1:$opened_port '$tls/tls/page.html' | grep -q 'tunnelled page 7f3a'"
+check "https: ... and the damaged file is named" logged " : Error; $opened/trovanex-ca.key: .*; HTTPS is not opened\.$" "$work/logs/opened.log"
+check "https: ... and not replaced" test "$(head -c 100 "$work/ca.key.kept" | md5sum)" = "$(md5sum <"$opened/trovanex-ca.key")"
+stop_opened
+cp "$work/ca.key.kept" "$opened/trovanex-ca.key"
+start_opened
+
 # With the origin gone, an address saved before is answered from the stored file.
 stop_origin
 for _ in $(seq 50); do (exec 3<>"/dev/tcp/127.0.0.1/$origin_port") 2>/dev/null || break; sleep 0.1; done
