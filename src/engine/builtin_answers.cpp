@@ -75,13 +75,14 @@ bool SendLocalFileAnswer(Connection& browser, const TProxyRequest& request, cons
   // Straight from the file to the socket, a piece at a time.
   auto left = static_cast<std::uint64_t>(st.st_size);
   off_t offset = 0;
+  std::string bytes;  // one buffer for every piece that goes through a TLS layer
   while (left > 0) {
     if (!browser.IsConnected()) throw PeerClosed();
     const auto k = static_cast<std::size_t>(std::min<std::uint64_t>(left, piece));
     std::size_t sent = 0;
     if (!browser.Plain()) {
       // Through a TLS layer the bytes pass through here to be encrypted.
-      std::string bytes(k, '\0');
+      bytes.resize(k);
       while (sent < k) {
         const ssize_t n = ::pread(file.fd, bytes.data() + sent, k - sent, offset);
         if (n < 0 && errno == EINTR) continue;
