@@ -283,19 +283,19 @@ void Connection::ThrowIfClosed() const {
 }
 
 std::string_view Connection::Pending() const {
-  return std::string_view(input_).substr(consumed_);
+  return input_.View().substr(consumed_);
 }
 
 void Connection::Consume(std::size_t n) {
   consumed_ += n;
-  if (consumed_ == input_.size()) {
-    input_.clear();
+  if (consumed_ == input_.Size()) {
+    input_.Clear();
     consumed_ = 0;
   }
 }
 
 void Connection::DropPending() {
-  input_.clear();
+  input_.Clear();
   consumed_ = 0;
 }
 
@@ -321,17 +321,16 @@ bool Connection::Receive(int wait_ms, std::size_t max) {
   ThrowIfClosed();
   if (!WaitReadable(wait_ms)) return false;
   if (consumed_ > 0) {
-    input_.erase(0, consumed_);
+    input_.DropFront(consumed_);
     consumed_ = 0;
   }
-  const std::size_t old_size = input_.size();
-  input_.resize(old_size + max);
+  char* room = input_.Room(max);
   ssize_t n;
   do {
-    n = stream_->Receive(fd_, input_.data() + old_size, max);
+    n = stream_->Receive(fd_, room, max);
   } while (n < 0 && errno == EINTR);
   const int error_number = errno;
-  input_.resize(old_size + static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+  if (n > 0) input_.Added(static_cast<std::size_t>(n));
   if (n > 0) return true;
   if (n == 0) {
     peer_closed_ = true;

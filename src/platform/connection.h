@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/byte_stream.h"
+#include "platform/receive_buffer.h"
 
 namespace trovanex {
 
@@ -129,7 +130,7 @@ class Connection {
   // there is none.
   std::string PeerAddress() const;
   int Handle() const { return fd_; }
-  std::size_t Buffered() const { return input_.size() - consumed_; }
+  std::size_t Buffered() const { return input_.Size() - consumed_; }
 
  private:
   // Receives once, at most `max` bytes, into the input buffer, waiting at most wait_ms (-1: no
@@ -175,7 +176,7 @@ class Connection {
   bool ever_connected_ = false;
   bool peer_closed_ = false;
   int read_timeout_ms_ = 0;
-  std::string input_;  // bytes received; those before consumed_ are already read
+  ReceiveBuffer input_;  // bytes received; those before consumed_ are already read
   std::size_t consumed_ = 0;
 };
 

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstring>
 #include <deque>
 #include <map>
 #include <optional>
@@ -23,31 +24,116 @@ using Clock = std::chrono::steady_clock;
 
 constexpr unsigned char kAlpn[] = "\x08http/1.1";
 constexpr unsigned int kAlpnLength = sizeof kAlpn - 1;
-// Plaintext taken by one Send: four full records, sent in one or two pieces.
+// Plaintext taken by one Send: four full records, sent in one piece.
 constexpr std::size_t kSendPiece = 64 * 1024;
-constexpr std::size_t kIoBuffer = 64 * 1024 + 1024;
+// Records read from the socket at once: four full records and their overhead.
+constexpr std::size_t kReadAhead = 4 * (16 * 1024 + 512);
 
 [[noreturn]] void ThrowSocketError(int error_number) {
   throw SocketFailure(WsaErrorFromErrno(error_number), SystemErrorText(error_number));
 }
 
-// One TLS session over a socket, through two memory BIOs: bytes received from the socket go
-// into `in_`, and what the session writes to `out_` is sent to the socket after every call, so
-// that bytes the connection received before the handshake can be handed in first.
+// What a TLS session reads from and writes to: the socket itself, after the bytes the
+// connection had already received, and an output buffer that is sent after every call into the
+// session, so that a flight of records leaves in one send.
+struct Wire {
+  int fd = -1;
+  std::string early;  // received before the session began; read first
+  std::size_t early_read = 0;
+  std::string out;  // records written, not yet sent
+  bool would_block = false;  // the last read found the socket empty
+  bool ended = false;        // the socket's end was read
+  int error = 0;             // errno of a failed read
+
+  std::size_t EarlyLeft() const { return early.size() - early_read; }
+};
+
+int WireRead(BIO* bio, char* into, int max) {
+  auto* wire = static_cast<Wire*>(BIO_get_data(bio));
+  BIO_clear_retry_flags(bio);
+  if (max <= 0) return 0;
+  if (const std::size_t left = wire->EarlyLeft(); left > 0) {
+    const std::size_t n = std::min(left, static_cast<std::size_t>(max));
+    std::memcpy(into, wire->early.data() + wire->early_read, n);
+    wire->early_read += n;
+    if (wire->EarlyLeft() == 0) {
+      std::string().swap(wire->early);
+      wire->early_read = 0;
+    }
+    return static_cast<int>(n);
+  }
+  ssize_t got;
+  do {
+    got = ::recv(wire->fd, into, static_cast<std::size_t>(max), MSG_DONTWAIT);
+  } while (got < 0 && errno == EINTR);
+  if (got > 0) {
+    wire->would_block = false;
+    return static_cast<int>(got);
+  }
+  if (got == 0) {
+    wire->ended = true;
+    return 0;
+  }
+  if (errno == EAGAIN || errno == EWOULDBLOCK) {
+    wire->would_block = true;
+    BIO_set_retry_read(bio);
+  } else {
+    wire->error = errno;
+  }
+  return -1;
+}
+
+int WireWrite(BIO* bio, const char* bytes, int length) {
+  BIO_clear_retry_flags(bio);
+  if (length <= 0) return 0;
+  static_cast<Wire*>(BIO_get_data(bio))->out.append(bytes, static_cast<std::size_t>(length));
+  return length;
+}
+
+long WireControl(BIO* bio, int command, long, void*) {
+  const auto* wire = static_cast<const Wire*>(BIO_get_data(bio));
+  switch (command) {
+    case BIO_CTRL_FLUSH:
+      return 1;  // sent after every call into the session
+    case BIO_CTRL_PENDING:
+      return static_cast<long>(wire->EarlyLeft());
+    case BIO_CTRL_WPENDING:
+      return static_cast<long>(wire->out.size());
+    case BIO_CTRL_EOF:
+      return wire->ended ? 1 : 0;
+    default:
+      return 0;
+  }
+}
+
+BIO_METHOD* WireMethod() {
+  static BIO_METHOD* const method = [] {
+    BIO_METHOD* made = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "trovanex wire");
+    if (!made) return made;
+    BIO_meth_set_read(made, WireRead);
+    BIO_meth_set_write(made, WireWrite);
+    BIO_meth_set_ctrl(made, WireControl);
+    return made;
+  }();
+  if (!method) throw TlsFailure("no wire");
+  return method;
+}
+
+// One TLS session over a socket. Records are read straight from the socket, several at a time
+// (read-ahead), and records written are sent after every call into the session.
 class TlsStream final : public ByteStream {
  public:
-  TlsStream(SSL_CTX* context, bool accepting)
-      : ssl_(SSL_new(context)), buffer_(new char[kIoBuffer]) {
+  TlsStream(SSL_CTX* context, bool accepting, int fd, std::string early)
+      : ssl_(SSL_new(context)) {
     if (!ssl_) throw TlsFailure(tls::TakeOpenSslError("no session"));
-    in_ = BIO_new(BIO_s_mem());
-    out_ = BIO_new(BIO_s_mem());
-    if (!in_ || !out_) {
-      BIO_free(in_);
-      BIO_free(out_);
-      throw TlsFailure("no buffer");
-    }
-    BIO_set_mem_eof_return(in_, -1);     // an empty input is "look again", not an end
-    SSL_set_bio(ssl_.get(), in_, out_);  // the session owns both now
+    wire_.fd = fd;
+    wire_.early = std::move(early);
+    BIO* bio = BIO_new(WireMethod());
+    if (!bio) throw TlsFailure("no wire");
+    BIO_set_data(bio, &wire_);
+    BIO_set_init(bio, 1);
+    SSL_set_bio(ssl_.get(), bio, bio);  // the session owns it now
+    SSL_set_read_ahead(ssl_.get(), 1);
     if (accepting) {
       SSL_set_accept_state(ssl_.get());
     } else {
@@ -56,12 +142,6 @@ class TlsStream final : public ByteStream {
   }
 
   SSL* Session() const { return ssl_.get(); }
-
-  void Feed(const char* bytes, std::size_t length) {
-    if (length == 0) return;
-    BIO_write(in_, bytes, static_cast<int>(length));
-    stalled_ = false;
-  }
 
   // Runs the handshake to its end on `fd`, waiting until `deadline`.
   void Handshake(int fd, const std::optional<Clock::time_point>& deadline,
@@ -83,34 +163,44 @@ class TlsStream final : public ByteStream {
           if (verdict != X509_V_OK)
             throw TlsVerifyFailed(verified_host, X509_verify_cert_error_string(verdict));
         }
+        if (wire_.error != 0) ThrowSocketError(wire_.error);
+        if (wire_.ended) throw TlsFailure("connection closed during the handshake");
         throw TlsFailure(tls::TakeOpenSslError("handshake failed"));
       }
       if (!flushed) ThrowSocketError(flush_error);
-      WaitAndReceive(fd, deadline);
+      WaitReadable(fd, deadline);
     }
   }
 
+  // Several records at once when they are here already: one call per record would mean one
+  // relay round (and one send) per 16 KiB.
   ssize_t Receive(int fd, char* into, std::size_t max) override {
-    const int wanted = static_cast<int>(std::min<std::size_t>(max, INT_MAX));
-    for (;;) {
+    std::size_t total = 0;
+    while (total < max) {
+      const int wanted = static_cast<int>(std::min<std::size_t>(max - total, INT_MAX));
       ERR_clear_error();
-      const int n = SSL_read(ssl_.get(), into, wanted);
+      const int n = SSL_read(ssl_.get(), into + total, wanted);
       const int error = n > 0 ? SSL_ERROR_NONE : SSL_get_error(ssl_.get(), n);
       if (!Flush(fd)) return -1;  // a key update's answer, an alert
-      if (n > 0) return n;
-      if (error == SSL_ERROR_ZERO_RETURN) return 0;  // close_notify
-      if (error != SSL_ERROR_WANT_READ) throw TlsFailure(tls::TakeOpenSslError("broken record"));
-      const ssize_t got = ::recv(fd, buffer_.get(), kIoBuffer, MSG_DONTWAIT);
-      if (got > 0) {
-        Feed(buffer_.get(), static_cast<std::size_t>(got));
+      if (n > 0) {
+        total += static_cast<std::size_t>(n);
+        if (!SSL_has_pending(ssl_.get())) break;
         continue;
       }
+      if (total > 0) break;  // what failed is met again by the next call
+      if (error == SSL_ERROR_ZERO_RETURN) return 0;  // close_notify
       // The socket's end without close_notify ends the stream like a plain socket's end: many
       // origins close so, and the framing of the answer (not TLS) says whether it is whole.
-      if (got == 0) return 0;
-      if (errno == EAGAIN || errno == EWOULDBLOCK) stalled_ = true;
+      if (wire_.ended) return 0;
+      if (wire_.error != 0) {
+        errno = wire_.error;
+        return -1;
+      }
+      if (error != SSL_ERROR_WANT_READ) throw TlsFailure(tls::TakeOpenSslError("broken record"));
+      errno = EAGAIN;
       return -1;
     }
+    return static_cast<ssize_t>(total);
   }
 
   ssize_t Send(int fd, const char* bytes, std::size_t length) override {
@@ -125,7 +215,8 @@ class TlsStream final : public ByteStream {
   // Decrypted bytes, or received bytes not yet looked at; a part of a record that waits for
   // the rest of it does not count.
   bool HasPending() const override {
-    return SSL_pending(ssl_.get()) > 0 || (!stalled_ && BIO_ctrl_pending(in_) > 0);
+    return SSL_pending(ssl_.get()) > 0 ||
+           (!wire_.would_block && (SSL_has_pending(ssl_.get()) || wire_.EarlyLeft() > 0));
   }
 
   void Close(int fd) noexcept override {
@@ -133,10 +224,9 @@ class TlsStream final : public ByteStream {
     SSL_shutdown(ssl_.get());
     ERR_clear_error();
     // Best effort: a peer that reads no more must not hold the close up.
-    char* data = nullptr;
-    const long length = BIO_get_mem_data(out_, &data);
-    if (length > 0) ::send(fd, data, static_cast<std::size_t>(length), MSG_NOSIGNAL | MSG_DONTWAIT);
-    (void)BIO_reset(out_);
+    if (!wire_.out.empty())
+      ::send(fd, wire_.out.data(), wire_.out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    wire_.out.clear();
   }
 
   bool Plain() const override { return false; }
@@ -144,27 +234,25 @@ class TlsStream final : public ByteStream {
  private:
   // Sends what the session has written; false with errno when the socket failed.
   bool Flush(int fd) {
-    for (;;) {
-      const int length = BIO_read(out_, buffer_.get(), static_cast<int>(kIoBuffer));
-      if (length <= 0) return true;
-      std::size_t sent = 0;
-      while (sent < static_cast<std::size_t>(length)) {
-        const ssize_t n =
-            ::send(fd, buffer_.get() + sent, static_cast<std::size_t>(length) - sent, MSG_NOSIGNAL);
-        if (n >= 0) {
-          sent += static_cast<std::size_t>(n);
-        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-          pollfd watched{fd, POLLOUT, 0};
-          ::poll(&watched, 1, -1);
-        } else if (errno != EINTR) {
-          return false;
-        }
+    std::size_t sent = 0;
+    while (sent < wire_.out.size()) {
+      const ssize_t n = ::send(fd, wire_.out.data() + sent, wire_.out.size() - sent, MSG_NOSIGNAL);
+      if (n >= 0) {
+        sent += static_cast<std::size_t>(n);
+      } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        pollfd watched{fd, POLLOUT, 0};
+        ::poll(&watched, 1, -1);
+      } else if (errno != EINTR) {
+        wire_.out.clear();
+        return false;
       }
     }
+    wire_.out.clear();
+    return true;
   }
 
-  // Waits for the socket until `deadline` and feeds what arrives into the session.
-  void WaitAndReceive(int fd, const std::optional<Clock::time_point>& deadline) {
+  // Waits until the socket is readable or `deadline` has passed.
+  static void WaitReadable(int fd, const std::optional<Clock::time_point>& deadline) {
     for (;;) {
       int wait_ms = -1;
       if (deadline) {
@@ -175,22 +263,13 @@ class TlsStream final : public ByteStream {
       }
       pollfd watched{fd, POLLIN, 0};
       const int ready = ::poll(&watched, 1, wait_ms);
+      if (ready > 0) return;
       if (ready < 0 && errno != EINTR) ThrowSocketError(errno);
-      if (ready <= 0) continue;
-      const ssize_t got = ::recv(fd, buffer_.get(), kIoBuffer, MSG_DONTWAIT);
-      if (got > 0) return Feed(buffer_.get(), static_cast<std::size_t>(got));
-      if (got == 0) throw TlsFailure("connection closed during the handshake");
-      if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) ThrowSocketError(errno);
     }
   }
 
+  Wire wire_;  // declared before the session, which reads and writes it until its end
   tls::SslPtr ssl_;
-  BIO* in_ = nullptr;   // owned by ssl_
-  BIO* out_ = nullptr;  // owned by ssl_
-  std::unique_ptr<char[]> buffer_;
-  // The input holds only part of a record and the socket had no more: nothing to read until
-  // the socket has something.
-  bool stalled_ = false;
 };
 
 std::optional<Clock::time_point> DeadlineAfter(int timeout_ms) {
@@ -255,26 +334,32 @@ SSL_CTX* ServerContext() {
     SSL_CTX_set_options(made.get(), SSL_OP_NO_RENEGOTIATION | SSL_OP_CIPHER_SERVER_PREFERENCE);
     SSL_CTX_set_tlsext_servername_callback(made.get(), ChooseLeaf);
     SSL_CTX_set_alpn_select_cb(made.get(), SelectAlpn, nullptr);
+    // One ticket a connection: each resumed connection brings the browser a new one.
+    SSL_CTX_set_num_tickets(made.get(), 1);
+    SSL_CTX_set_default_read_buffer_len(made.get(), kReadAhead);
     return made;
   }();
   if (!context) throw TlsFailure("no server context");
   return context.get();
 }
 
-// Sessions the origins gave, one per name and port, so that the next connection to the same
-// origin resumes instead of paying for a full handshake. A session is taken when used (a TLS
-// 1.3 ticket is for one use) and the origin hands out a new one. Bounded: when full, the
-// oldest goes.
+// Sessions the origins gave, kept per name and port, so that the next connections to the same
+// origin resume instead of paying for a full handshake. A session is taken when used (a TLS 1.3
+// ticket is for one use) and the origin hands out a new one; several are kept per origin, since
+// a browser opens several tunnels to a host at once and each needs a ticket of its own.
+// Bounded: so many per origin, the newest first, and when too many origins, the oldest goes.
 class OriginSessions {
  public:
-  static constexpr std::size_t kCapacity = 256;
+  static constexpr std::size_t kCapacity = 256;  // origins
+  static constexpr std::size_t kPerOrigin = 16;
 
   static OriginSessions& Instance() {
     static OriginSessions sessions;
     return sessions;
   }
   ~OriginSessions() {
-    for (auto& [key, session] : by_key_) SSL_SESSION_free(session);
+    for (auto& [key, sessions] : by_key_)
+      for (SSL_SESSION* session : sessions) SSL_SESSION_free(session);
   }
 
   // The slot of each client session's key (a heap string, freed with the session).
@@ -296,36 +381,37 @@ class OriginSessions {
 
   void Put(const std::string& key, SSL_SESSION* session) EXCLUDES(lock_) {
     MutexLock lock(lock_);
-    auto [at, added] = by_key_.try_emplace(key, session);
-    if (!added) {
-      SSL_SESSION_free(at->second);
-      at->second = session;
-      return;
+    auto [at, added] = by_key_.try_emplace(key);
+    at->second.push_back(session);
+    if (at->second.size() > kPerOrigin) {
+      SSL_SESSION_free(at->second.front());
+      at->second.pop_front();
     }
+    if (!added) return;
     order_.push_back(key);
     while (order_.size() > kCapacity) {
       auto oldest = by_key_.find(order_.front());
       if (oldest != by_key_.end()) {
-        SSL_SESSION_free(oldest->second);
+        for (SSL_SESSION* dropped : oldest->second) SSL_SESSION_free(dropped);
         by_key_.erase(oldest);
       }
       order_.pop_front();
     }
   }
 
-  // The session kept for `key`, now the caller's to free; null when there is none.
+  // The newest session kept for `key`, now the caller's to free; null when there is none.
   SSL_SESSION* Take(const std::string& key) EXCLUDES(lock_) {
     MutexLock lock(lock_);
     auto found = by_key_.find(key);
-    if (found == by_key_.end()) return nullptr;
-    SSL_SESSION* session = found->second;
-    by_key_.erase(found);  // its name stays in order_ until it comes round
-    return session;
+    if (found == by_key_.end() || found->second.empty()) return nullptr;
+    SSL_SESSION* session = found->second.back();
+    found->second.pop_back();
+    return session;  // an emptied entry keeps its place in order_ until it comes round
   }
 
  private:
   Mutex lock_;
-  std::map<std::string, SSL_SESSION*> by_key_ GUARDED_BY(lock_);
+  std::map<std::string, std::deque<SSL_SESSION*>> by_key_ GUARDED_BY(lock_);
   std::deque<std::string> order_ GUARDED_BY(lock_);
 };
 
@@ -351,6 +437,7 @@ class ClientContexts {
     SSL_CTX_set_session_cache_mode(made.get(),
                                    SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
     SSL_CTX_sess_set_new_cb(made.get(), &OriginSessions::Keep);
+    SSL_CTX_set_default_read_buffer_len(made.get(), kReadAhead);
     return contexts_.emplace(extra_ca_file, std::move(made)).first->second.get();
   }
 
@@ -364,11 +451,9 @@ class ClientContexts {
 std::string AcceptTls(Connection& browser, LeafCache& leaves, const std::string& connect_host,
                       int timeout_ms) {
   const int fd = Socket(browser);
-  auto stream = std::make_unique<TlsStream>(ServerContext(), true);
+  auto stream = std::make_unique<TlsStream>(ServerContext(), true, fd, browser.TakeBuffered());
   AcceptState state{&leaves, &connect_host, nullptr, {}};
   SSL_set_app_data(stream->Session(), &state);
-  const std::string early = browser.TakeBuffered();
-  stream->Feed(early.data(), early.size());
   try {
     stream->Handshake(fd, DeadlineAfter(timeout_ms), {});
   } catch (const TlsFailure&) {
@@ -394,7 +479,8 @@ void PrepareOriginTls(const std::string& extra_ca_file) {
 bool ConnectTls(Connection& origin, const std::string& host, const std::string& extra_ca_file,
                 int timeout_ms) {
   const int fd = Socket(origin);
-  auto stream = std::make_unique<TlsStream>(OriginContexts().For(extra_ca_file), false);
+  auto stream = std::make_unique<TlsStream>(OriginContexts().For(extra_ca_file), false, fd,
+                                            origin.TakeBuffered());
   SSL* ssl = stream->Session();
   std::string name = host;
   if (name.size() > 2 && name.front() == '[' && name.back() == ']')
@@ -424,8 +510,6 @@ bool ConnectTls(Connection& origin, const std::string& host, const std::string& 
     SSL_SESSION_free(kept);
   }
   if (SSL_set_ex_data(ssl, OriginSessions::KeyIndex(), key.get()) == 1) key.release();
-  const std::string early = origin.TakeBuffered();
-  stream->Feed(early.data(), early.size());
   stream->Handshake(fd, DeadlineAfter(timeout_ms), name);
   const bool resumed = SSL_session_reused(ssl) == 1;
   origin.UseStream(std::move(stream));
