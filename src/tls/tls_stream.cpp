@@ -344,10 +344,11 @@ SSL_CTX* ServerContext() {
 }
 
 // Sessions the origins gave, kept per name and port, so that the next connections to the same
-// origin resume instead of paying for a full handshake. A session is taken when used (a TLS 1.3
-// ticket is for one use) and the origin hands out a new one; several are kept per origin, since
-// a browser opens several tunnels to a host at once and each needs a ticket of its own.
-// Bounded: so many per origin, the newest first, and when too many origins, the oldest goes.
+// origin resume instead of paying for a full handshake. A TLS 1.3 ticket is best used once, so
+// tickets not used yet go first (a browser opens several tunnels to a host at once); when none
+// is left the newest session is offered again, since many origins hand out tickets only after
+// a full handshake and would otherwise get one after every other connection. Bounded: so many
+// per origin, and when too many origins, the oldest goes.
 class OriginSessions {
  public:
   static constexpr std::size_t kCapacity = 256;  // origins
@@ -358,8 +359,7 @@ class OriginSessions {
     return sessions;
   }
   ~OriginSessions() {
-    for (auto& [key, sessions] : by_key_)
-      for (SSL_SESSION* session : sessions) SSL_SESSION_free(session);
+    for (auto& [key, kept] : by_key_) kept.Free();
   }
 
   // The slot of each client session's key (a heap string, freed with the session).
@@ -382,36 +382,55 @@ class OriginSessions {
   void Put(const std::string& key, SSL_SESSION* session) EXCLUDES(lock_) {
     MutexLock lock(lock_);
     auto [at, added] = by_key_.try_emplace(key);
-    at->second.push_back(session);
-    if (at->second.size() > kPerOrigin) {
-      SSL_SESSION_free(at->second.front());
-      at->second.pop_front();
+    Kept& kept = at->second;
+    kept.unused.push_back(session);
+    if (kept.unused.size() > kPerOrigin) {
+      SSL_SESSION_free(kept.unused.front());
+      kept.unused.pop_front();
     }
+    SSL_SESSION_up_ref(session);
+    if (kept.newest) SSL_SESSION_free(kept.newest);
+    kept.newest = session;
     if (!added) return;
     order_.push_back(key);
     while (order_.size() > kCapacity) {
       auto oldest = by_key_.find(order_.front());
       if (oldest != by_key_.end()) {
-        for (SSL_SESSION* dropped : oldest->second) SSL_SESSION_free(dropped);
+        oldest->second.Free();
         by_key_.erase(oldest);
       }
       order_.pop_front();
     }
   }
 
-  // The newest session kept for `key`, now the caller's to free; null when there is none.
+  // A session to offer for `key`, now the caller's to free; null when there is none.
   SSL_SESSION* Take(const std::string& key) EXCLUDES(lock_) {
     MutexLock lock(lock_);
     auto found = by_key_.find(key);
-    if (found == by_key_.end() || found->second.empty()) return nullptr;
-    SSL_SESSION* session = found->second.back();
-    found->second.pop_back();
-    return session;  // an emptied entry keeps its place in order_ until it comes round
+    if (found == by_key_.end()) return nullptr;
+    Kept& kept = found->second;
+    if (!kept.unused.empty()) {
+      SSL_SESSION* session = kept.unused.back();
+      kept.unused.pop_back();
+      return session;
+    }
+    if (kept.newest) SSL_SESSION_up_ref(kept.newest);
+    return kept.newest;
   }
 
  private:
+  struct Kept {
+    std::deque<SSL_SESSION*> unused;  // oldest first
+    SSL_SESSION* newest = nullptr;    // also in `unused` until taken
+
+    void Free() {
+      for (SSL_SESSION* session : unused) SSL_SESSION_free(session);
+      if (newest) SSL_SESSION_free(newest);
+    }
+  };
+
   Mutex lock_;
-  std::map<std::string, std::deque<SSL_SESSION*>> by_key_ GUARDED_BY(lock_);
+  std::map<std::string, Kept> by_key_ GUARDED_BY(lock_);
   std::deque<std::string> order_ GUARDED_BY(lock_);
 };
 
