@@ -150,6 +150,9 @@ class TlsStream final : public ByteStream {
       ERR_clear_error();
       const int result = SSL_do_handshake(ssl_.get());
       const int error = result == 1 ? SSL_ERROR_NONE : SSL_get_error(ssl_.get(), result);
+      // Towards the browser the last flight is only its ticket: it waits for the first bytes
+      // sent after it, so that both leave in one send and wake the browser once.
+      if (result == 1 && SSL_is_server(ssl_.get())) return;
       // Whatever the session wrote goes out, an alert before a failure included.
       const bool flushed = Flush(fd);
       const int flush_error = errno;
@@ -215,7 +218,9 @@ class TlsStream final : public ByteStream {
   // Decrypted bytes, or received bytes not yet looked at; a part of a record that waits for
   // the rest of it does not count.
   bool HasPending() const override {
-    return SSL_pending(ssl_.get()) > 0 ||
+    // Records still to send count too: the Receive that goes first sends them, so that no wait
+    // for the peer begins while the peer waits for them.
+    return !wire_.out.empty() || SSL_pending(ssl_.get()) > 0 ||
            (!wire_.would_block && (SSL_has_pending(ssl_.get()) || wire_.EarlyLeft() > 0));
   }
 
