@@ -159,6 +159,10 @@ std::string JoinLines(const std::vector<std::string>& lines) {
 Connection::Connection() = default;
 Connection::Connection(int fd) : fd_(fd), ever_connected_(fd >= 0) {}
 
+Connection::Connection(int fd, const sockaddr_storage& peer) : Connection(fd) {
+  peer_ = peer;
+}
+
 Connection::~Connection() {
   CloseSocket();
 }
@@ -470,8 +474,12 @@ void Connection::WriteHead(const std::vector<std::string>& lines) {
 std::string Connection::PeerAddress() const {
   if (fd_ < 0) return {};
   sockaddr_storage address{};
-  socklen_t length = sizeof address;
-  if (::getpeername(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) return {};
+  if (peer_) {
+    address = *peer_;
+  } else {
+    socklen_t length = sizeof address;
+    if (::getpeername(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) return {};
+  }
   char text[INET6_ADDRSTRLEN] = {};
   if (address.ss_family == AF_INET) {
     const auto& v4 = reinterpret_cast<const sockaddr_in&>(address);

@@ -4,6 +4,8 @@
 // only Abort may come from another.
 #pragma once
 
+#include <sys/socket.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -35,6 +37,8 @@ class Connection {
 
   Connection();
   explicit Connection(int fd);  // takes over a connected socket
+  // The same, with the peer's address as accept() gave it.
+  Connection(int fd, const sockaddr_storage& peer);
   ~Connection();
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
@@ -176,7 +180,8 @@ class Connection {
   bool ever_connected_ = false;
   bool peer_closed_ = false;
   int read_timeout_ms_ = 0;
-  ReceiveBuffer input_;  // bytes received; those before consumed_ are already read
+  ReceiveBuffer input_;                   // bytes received; those before consumed_ are already read
+  std::optional<sockaddr_storage> peer_;  // from accept(); else asked for when wanted
   std::size_t consumed_ = 0;
 };
 

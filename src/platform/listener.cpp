@@ -29,7 +29,7 @@ constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
 }  // namespace
 
 struct Listener::Session {
-  explicit Session(int fd) : connection(fd) {}
+  Session(int fd, const sockaddr_storage& peer) : connection(fd, peer) {}
   Connection connection;
   // In sessions_ from acceptance until its thread has closed it; used under sessions_lock_.
   std::list<std::shared_ptr<Session>>::iterator position;
@@ -65,6 +65,8 @@ void Listener::Start(int port) {
   if (fd < 0) fail(errno, -1);
   const int on = 1;
   ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  // Accepted connections inherit it: answers leave as soon as they are written.
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   // A thread that waits this long in accept gets EAGAIN, and may end.
   const auto linger_us =
       std::chrono::duration_cast<std::chrono::microseconds>(idle_linger_).count();
@@ -152,20 +154,21 @@ std::shared_ptr<Listener::Session> Listener::Accept() {
     const int listen_fd = listen_fd_;
     ++accepting_;
     lock.Unlock();
-    const int fd = ::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+    sockaddr_storage peer{};
+    socklen_t peer_length = sizeof peer;
+    const int fd =
+        ::accept4(listen_fd, reinterpret_cast<sockaddr*>(&peer), &peer_length, SOCK_CLOEXEC);
     const int error_number = errno;
     lock.Lock();
     if (--accepting_ == 0) sessions_changed_.notify_all();
     if (fd >= 0) {
-      auto session = std::make_shared<Session>(fd);
+      auto session = std::make_shared<Session>(fd, peer);
       session->position = sessions_.insert(sessions_.end(), session);
       --idle_;
       // One thread always waits for the next connection. When none can be started, the next
       // connection waits in the queue until a thread is free again.
       if (idle_ == 0) AddWorker();
       lock.Unlock();
-      const int on = 1;
-      ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
       return session;
     }
     if (stopping_) {

@@ -40,7 +40,7 @@ struct Wire {
   int fd = -1;
   std::string early;  // received before the session began; read first
   std::size_t early_read = 0;
-  std::string out;  // records written, not yet sent
+  std::string out;           // records written, not yet sent
   bool would_block = false;  // the last read found the socket empty
   bool ended = false;        // the socket's end was read
   int error = 0;             // errno of a failed read
@@ -123,8 +123,7 @@ BIO_METHOD* WireMethod() {
 // (read-ahead), and records written are sent after every call into the session.
 class TlsStream final : public ByteStream {
  public:
-  TlsStream(SSL_CTX* context, bool accepting, int fd, std::string early)
-      : ssl_(SSL_new(context)) {
+  TlsStream(SSL_CTX* context, bool accepting, int fd, std::string early) : ssl_(SSL_new(context)) {
     if (!ssl_) throw TlsFailure(tls::TakeOpenSslError("no session"));
     wire_.fd = fd;
     wire_.early = std::move(early);
@@ -190,7 +189,7 @@ class TlsStream final : public ByteStream {
         if (!SSL_has_pending(ssl_.get())) break;
         continue;
       }
-      if (total > 0) break;  // what failed is met again by the next call
+      if (total > 0) break;                          // what failed is met again by the next call
       if (error == SSL_ERROR_ZERO_RETURN) return 0;  // close_notify
       // The socket's end without close_notify ends the stream like a plain socket's end: many
       // origins close so, and the framing of the answer (not TLS) says whether it is whole.
