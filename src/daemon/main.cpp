@@ -23,6 +23,7 @@
 #include "platform/errors.h"
 #include "platform/file_system.h"
 #include "platform/instance_lock.h"
+#include "platform/memory_reuse.h"
 #include "platform/net_errors.h"
 #include "platform/open_file_limit.h"
 #include "platform/program_folder.h"
@@ -47,6 +48,7 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
   ConsoleViews views;
+  KeepFreedMemoryForReuse();
   if (const auto problem = RaiseOpenFileLimit()) views.Report(*problem);
   const std::string executable = ExecutablePath();
   const InstanceLock instance(executable);

@@ -22,6 +22,7 @@
 #include "model/tx_config.h"
 #include "monitor/monitor.h"
 #include "platform/instance_lock.h"
+#include "platform/memory_reuse.h"
 #include "platform/open_file_limit.h"
 #include "platform/program_folder.h"
 #include "ui/auto_renew_dlg.h"
@@ -108,6 +109,7 @@ int main(int argc, char** argv) {
     std::fputs(information->c_str(), stdout);
     return 0;
   }
+  KeepFreedMemoryForReuse();
   if (const auto problem = RaiseOpenFileLimit())
     std::fprintf(stderr, "trovanex: %s\n", problem->c_str());
   QApplication app(argc, argv);
