@@ -24,8 +24,7 @@ bool ConnectionSession::OpensTunnel() {
 }
 
 void ConnectionSession::ServeOpenedTunnel() {
-  browser_.WriteLine(request_.Version + " 200 Connection established");
-  browser_.WriteLine("");
+  browser_.WriteHead({request_.Version + " 200 Connection established"});
   OpenedTunnel tunnel;
   tunnel.connect_head = std::move(request_.Headers);
   request_.Headers.clear();

@@ -35,8 +35,7 @@ void ConnectionSession::OpenTunnel() {
     }
   } else {
     request_.Headers.clear();  // the browser's CONNECT head is not forwarded
-    browser_.WriteLine(request_.Version + " 200 Connection established");
-    browser_.WriteLine("");
+    browser_.WriteHead({request_.Version + " 200 Connection established"});
   }
   RunTunnel();
 }
