@@ -117,9 +117,13 @@ bool ConnectionSession::ReadRequest() {
   // What follows a CONNECT head belongs to the tunnel, whatever the head says.
   if (tunnel) return true;
   if (tunnel_) browser_closes_ = ClosesAfter(request_.Headers, request_.Version);
+  // A chunked body is read through its end as well: left unread, its bytes would stay behind
+  // as the next request, and the origin would wait for a body that never comes.
   request_.BodyLength = RequestContentLength(request_.Headers);
   if (request_.BodyLength > 0)
     request_.Body.ReadFrom(browser_, request_.BodyLength, context_.program_folder);
+  else if (RequestBodyIsChunked(request_.Headers))
+    request_.Body.ReadChunkedFrom(browser_, context_.program_folder);
   return true;
 }
 

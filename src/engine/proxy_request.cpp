@@ -259,14 +259,29 @@ bool ClosesAfter(const std::vector<std::string>& head, std::string_view version)
   return version == "HTTP/1.0" && !HasToken(connection, "keep-alive");
 }
 
+namespace {
+
+constexpr std::string_view kContentLength = "Content-Length:";
+
+bool IsContentLength(std::string_view line) {
+  return line.size() >= kContentLength.size() &&
+         EqualsIgnoringCase(line.substr(0, kContentLength.size()), kContentLength);
+}
+
+}  // namespace
+
 std::int64_t RequestContentLength(const std::vector<std::string>& headers) {
-  static constexpr std::string_view kName = "Content-Length:";
   std::int64_t length = 0;
   for (const std::string& line : headers)
-    if (line.size() >= kName.size() &&
-        EqualsIgnoringCase(std::string_view(line).substr(0, kName.size()), kName))
-      length = ParseDecimal32(std::string_view(line).substr(kName.size()));
+    if (IsContentLength(line))
+      length = ParseDecimal32(std::string_view(line).substr(kContentLength.size()));
   return length;
+}
+
+bool RequestBodyIsChunked(const std::vector<std::string>& headers) {
+  return EqualsIgnoringCase(HeaderValue(headers, "Transfer-Encoding"), "chunked") &&
+         std::none_of(headers.begin(), headers.end(),
+                      [](const std::string& line) { return IsContentLength(line); });
 }
 
 }  // namespace trovanex

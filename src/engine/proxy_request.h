@@ -71,4 +71,8 @@ bool ClosesAfter(const std::vector<std::string>& head, std::string_view version)
 // 32-bit number.
 std::int64_t RequestContentLength(const std::vector<std::string>& headers);
 
+// Whether the request's body comes in chunked coding: Transfer-Encoding "chunked" (the whole
+// value, ignoring case) and no Content-Length line, which would decide instead.
+bool RequestBodyIsChunked(const std::vector<std::string>& headers);
+
 }  // namespace trovanex

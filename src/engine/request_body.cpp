@@ -5,7 +5,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <optional>
+#include <vector>
 
+#include "engine/body_relay.h"
 #include "platform/connection.h"
 #include "platform/errors.h"
 #include "platform/file_system.h"
@@ -48,19 +51,59 @@ void RequestBody::ReadFrom(Connection& from, std::int64_t length, const std::str
   const auto total = static_cast<std::uint64_t>(length);
   const auto in_memory = static_cast<std::size_t>(std::min<std::uint64_t>(total, kMemoryLimit));
   from.ReadExactInto(head_, in_memory);
-  std::uint64_t left = total - in_memory;
-  if (left > 0) {
-    spool_fd_ = OpenSpool(spool_folder);
-    std::string piece;
-    while (left > 0) {
+  length_ = static_cast<std::int64_t>(in_memory);
+  std::string piece;
+  for (std::uint64_t left = total - in_memory; left > 0;) {
+    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(left, kPiece));
+    from.ReadExactInto(piece, n);
+    Keep(piece, spool_folder);
+    left -= n;
+  }
+}
+
+void RequestBody::ReadChunkedFrom(Connection& from, const std::string& spool_folder) {
+  Release();
+  const auto keep_line = [&](std::string_view line) {
+    Keep(line, spool_folder);
+    Keep("\r\n", spool_folder);
+  };
+  std::string piece;
+  for (;;) {
+    const std::string size_line = from.ReadLine();
+    const std::optional<std::int64_t> size = ParseChunkSize(size_line);
+    if (!size) throw MalformedChunkSize();
+    keep_line(size_line);
+    if (*size < 1) break;
+    // Checked before reading: a claimed size alone never makes the file grow past the limit.
+    if (*size > kMaxChunked - length_) throw RequestBodyTooLarge();
+    for (auto left = static_cast<std::uint64_t>(*size); left > 0;) {
       const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(left, kPiece));
       from.ReadExactInto(piece, n);
-      if (!WriteAll(spool_fd_, piece))
-        throw FileError("cannot keep the request body: " + SystemErrorText(errno));
+      Keep(piece, spool_folder);
       left -= n;
     }
+    if (!from.ReadLine().empty()) throw MalformedChunkSize();
+    keep_line("");
   }
-  length_ = length;
+  std::vector<std::string> trailer;
+  from.ReadHeaderBlock(trailer);
+  for (const std::string& line : trailer) keep_line(line);
+  keep_line("");
+  if (length_ > kMaxChunked) throw RequestBodyTooLarge();
+}
+
+void RequestBody::Keep(std::string_view bytes, const std::string& spool_folder) {
+  if (spool_fd_ < 0) {
+    const std::size_t to_memory = std::min(bytes.size(), kMemoryLimit - head_.size());
+    head_.append(bytes.substr(0, to_memory));
+    length_ += static_cast<std::int64_t>(to_memory);
+    bytes.remove_prefix(to_memory);
+    if (bytes.empty()) return;
+    spool_fd_ = OpenSpool(spool_folder);
+  }
+  if (!WriteAll(spool_fd_, bytes))
+    throw FileError("cannot keep the request body: " + SystemErrorText(errno));
+  length_ += static_cast<std::int64_t>(bytes.size());
 }
 
 void RequestBody::WriteTo(Connection& to) const {

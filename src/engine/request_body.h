@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <stdexcept>
 #include <string>
+#include <string_view>
 
 namespace trovanex {
 
@@ -13,6 +15,8 @@ class Connection;
 class RequestBody {
  public:
   static constexpr std::size_t kMemoryLimit = 1 << 20;
+  // The most a chunked body may hold, framing included: what a Content-Length can announce.
+  static constexpr std::int64_t kMaxChunked = INT32_MAX;
 
   RequestBody() = default;
   ~RequestBody();
@@ -23,6 +27,12 @@ class RequestBody {
   // connection open). Bytes beyond the memory limit go to a temporary file in `spool_folder`.
   // Throws what the connection throws, or FileError when the temporary file fails.
   void ReadFrom(Connection& from, std::int64_t length, const std::string& spool_folder);
+  // Reads a body in chunked coding through its last chunk and trailer, and keeps it in that
+  // coding (size and trailer lines ended by CR LF), so that the origin reads it as the browser
+  // sent it. Throws MalformedChunkSize for a size line that is not a number or chunk data not
+  // followed by its line end, RequestBodyTooLarge past kMaxChunked bytes, and what ReadFrom
+  // throws.
+  void ReadChunkedFrom(Connection& from, const std::string& spool_folder);
   // Sends the whole body, in order.
   void WriteTo(Connection& to) const;
   void Release();
@@ -31,9 +41,17 @@ class RequestBody {
   std::int64_t Length() const { return length_; }
 
  private:
+  // Appends to the body: to memory while under the limit, then to the temporary file.
+  void Keep(std::string_view bytes, const std::string& spool_folder);
+
   std::string head_;   // the first bytes, up to kMemoryLimit
   int spool_fd_ = -1;  // the rest, in an unnamed file
   std::int64_t length_ = 0;
+};
+
+class RequestBodyTooLarge : public std::runtime_error {
+ public:
+  RequestBodyTooLarge() : std::runtime_error("Chunked request body over 2 GiB") {}
 };
 
 }  // namespace trovanex

@@ -174,6 +174,11 @@ TEST(RequestContentLength, LastLineCountsAndNameIgnoresCase) {
   EXPECT_THROW(RequestContentLength({"Content-Length: 12abc"}), std::invalid_argument);
   EXPECT_THROW(RequestContentLength({"Content-Length: 99999999999"}), std::invalid_argument);
   EXPECT_THROW(RequestContentLength({"Content-Length:"}), std::invalid_argument);
+  // Chunked only by the whole value and without a length, which decides when both are given.
+  EXPECT_TRUE(RequestBodyIsChunked({"POST / HTTP/1.1", "transfer-encoding: Chunked", ""}));
+  EXPECT_FALSE(RequestBodyIsChunked({"POST / HTTP/1.1", "Transfer-Encoding: gzip, chunked", ""}));
+  EXPECT_FALSE(RequestBodyIsChunked(
+      {"POST / HTTP/1.1", "Transfer-Encoding: chunked", "Content-Length: 0", ""}));
 }
 
 TEST(ChunkSize, HexadecimalNumberWithBlanksAndExtension) {

@@ -2,7 +2,9 @@
 // logged and counted, and how requests that cannot be served end.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <ostream>
@@ -69,18 +71,47 @@ TEST(RequestIntake, ProxyFormSendsTheRequestLineUnchangedToTheUpstreamProxy) {
   EXPECT_EQ(upstream.Received(), request);
 }
 
-// Bodies around the size held in memory: the rest waits in the program folder until it is
-// sent, and nothing of it stays there afterwards.
-class RequestBodyTest : public ::testing::TestWithParam<std::size_t> {};
+// Bodies around the size held in memory, by length and in chunked coding: the rest waits in
+// the program folder until it is sent, and nothing of it stays there afterwards.
+struct BodyCase {
+  std::size_t size;
+  bool chunked;
+};
+
+void PrintTo(const BodyCase& row, std::ostream* out) {
+  *out << row.size << (row.chunked ? " chunked" : "");
+}
+
+// `body` in chunks of changing sizes, one with an extension, and a trailer line.
+std::string Chunked(const std::string& body) {
+  static constexpr std::size_t kSizes[] = {1, 4093, 65539};
+  std::string coded;
+  std::size_t at = 0;
+  for (std::size_t i = 0; at < body.size(); ++i) {
+    const std::size_t n = std::min(kSizes[i % 3], body.size() - at);
+    char size_line[32];
+    std::snprintf(size_line, sizeof size_line, "%zx%s\r\n", n, i == 1 ? ";part=2" : "");
+    coded += size_line + body.substr(at, n) + "\r\n";
+    at += n;
+  }
+  return coded + "0\r\nX-Checked: yes\r\n\r\n";
+}
+
+class RequestBodyTest : public ::testing::TestWithParam<BodyCase> {};
 
 TEST_P(RequestBodyTest, ArrivesWholeRightAfterTheHeaderBlock) {
+  const BodyCase& row = GetParam();
   EngineHarness proxy;
-  const std::string body = GetParam() == 11 ? "hello world" : Pattern(GetParam());
+  const std::string plain = row.size == 11 ? "hello world" : Pattern(row.size);
+  const std::string body = row.chunked ? Chunked(plain) : plain;
   ScriptedOrigin origin({OriginStep::ReadHead(), OriginStep::ReadBytes(body.size()),
                          OriginStep::Send(kAnswer), OriginStep::Close()});
   const std::string host = "127.0.0.1:" + std::to_string(origin.Port());
   const std::string header_lines =
-      "Host: " + host + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n";
+      "Host: " + host + "\r\n" +
+      (row.chunked ? "Transfer-Encoding: chunked"
+                   : "Content-Length: " + std::to_string(body.size())) +
+      "\r\n\r\n";
 
   RawBrowser browser(proxy.Port());
   // The body comes in two pieces, the second after the first was surely read.
@@ -100,7 +131,10 @@ TEST_P(RequestBodyTest, ArrivesWholeRightAfterTheHeaderBlock) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, RequestBodyTest,
-                         ::testing::Values(11, 1 << 20, (1 << 20) + 1, (3 << 20) + 7));
+                         ::testing::Values(BodyCase{11, false}, BodyCase{1 << 20, false},
+                                           BodyCase{(1 << 20) + 1, false},
+                                           BodyCase{(3 << 20) + 7, false}, BodyCase{11, true},
+                                           BodyCase{(3 << 20) + 7, true}));
 
 TEST(RequestIntake, SilentBrowserKeepsItsConnectionAndLeadingEmptyLinesAreSkipped) {
   EngineHarness proxy;
@@ -228,6 +262,16 @@ INSTANTIATE_TEST_SUITE_P(
         UnservedCase{"HeaderBlockOver256KiB",
                      "GET http://a.b/ HTTP/1.1\r\n" + ManyHeaderLines(20, 15000) + "\r\n", false,
                      true},
+        UnservedCase{"ChunkSizeNotANumber",
+                     "POST http://a.b/ HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\nhi\r\n",
+                     false, true},
+        UnservedCase{
+            "ChunkLongerThanItsSize",
+            "POST http://a.b/ HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nhi!\r\n0\r\n\r\n",
+            false, true},
+        UnservedCase{"GoneInAChunk",
+                     "POST http://a.b/ HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhel",
+                     true, true},
         UnservedCase{"ContentLengthNotANumber",
                      "POST http://a.b/ HTTP/1.1\r\nContent-Length: abc\r\n\r\nbody", false, true},
         UnservedCase{"GoneBeforeAnyLine", "", true, false},
