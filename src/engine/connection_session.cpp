@@ -120,9 +120,18 @@ bool ConnectionSession::ReadRequest() {
   // A chunked body is read through its end as well: left unread, its bytes would stay behind
   // as the next request, and the origin would wait for a body that never comes.
   request_.BodyLength = RequestContentLength(request_.Headers);
+  const bool chunked = request_.BodyLength <= 0 && RequestBodyIsChunked(request_.Headers);
+  // The body is read whole before the request goes on, so a browser that waits for "100
+  // Continue" before sending it gets one from here; else it would send only when its own wait
+  // runs out.
+  if ((request_.BodyLength > 0 || chunked) && request_.Version == "HTTP/1.1" &&
+      HasToken(HeaderValue(request_.Headers, "Expect"), "100-continue")) {
+    browser_.WriteHead({"HTTP/1.1 100 Continue"});
+    Log(" : 100 Continue sent to the browser");
+  }
   if (request_.BodyLength > 0)
     request_.Body.ReadFrom(browser_, request_.BodyLength, context_.program_folder);
-  else if (RequestBodyIsChunked(request_.Headers))
+  else if (chunked)
     request_.Body.ReadChunkedFrom(browser_, context_.program_folder);
   return true;
 }

@@ -429,8 +429,9 @@ connects=$(curl "${opened_tls[@]}" -o /dev/null -o /dev/null -o /dev/null -w '%{
 check "https: three requests on one connection" test "$connects" = "1 0 0"
 for _ in $(seq 200); do [ "$(grep -c ' : Kept-alive origin connection reused\.$' "$work/logs/opened.log")" -ge 2 ] && break; sleep 0.01; done
 check "https: the origin connection kept too" test "$(grep -c ' : Kept-alive origin connection reused\.$' "$work/logs/opened.log")" -eq 2
-# A chunked upload (curl sends standard input so), then a request on the same connection.
-connects=$(curl "${opened_tls[@]}" -H 'Expect:' -T - -o /dev/null -w '%{num_connects}\n' "$tls/upload/up-chunked.bin" \
+# A chunked upload (curl sends standard input so, after "Expect: 100-continue"), then a
+# request on the same connection.
+connects=$(curl "${opened_tls[@]}" -T - -o /dev/null -w '%{num_connects}\n' "$tls/upload/up-chunked.bin" \
   --next "${opened_tls[@]}" -o "$work/got-after-upload.html" -w '%{num_connects}\n' "$tls/tls/page.html" \
   <"$work/upload.bin" | paste -sd' ')
 check "https: a chunked upload arrives byte for byte" same_file "$work/www/upload/up-chunked.bin" "$work/upload.bin"

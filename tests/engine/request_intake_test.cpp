@@ -136,6 +136,26 @@ INSTANTIATE_TEST_SUITE_P(Sizes, RequestBodyTest,
                                            BodyCase{(3 << 20) + 7, false}, BodyCase{11, true},
                                            BodyCase{(3 << 20) + 7, true}));
 
+// A browser that waits for "100 Continue" before it sends its body (as curl does for large
+// ones) gets it at once: the body is read before the request goes upstream, so the origin's own
+// answer to the expectation could only come after it.
+TEST(RequestIntake, BrowserWaitingToSendItsBodyIsToldToContinue) {
+  EngineHarness proxy;
+  ScriptedOrigin origin({OriginStep::ReadHead(), OriginStep::ReadBytes(11),
+                         OriginStep::Send(kAnswer), OriginStep::Close()});
+  const std::string host = "127.0.0.1:" + std::to_string(origin.Port());
+  const std::string header_lines =
+      "Host: " + host + "\r\nExpect: 100-continue\r\nContent-Length: 11\r\n\r\n";
+
+  RawBrowser browser(proxy.Port());
+  ASSERT_TRUE(browser.Send("POST http://" + host + "/form HTTP/1.1\r\n" + header_lines));
+  EXPECT_EQ(browser.ReadHead(milliseconds(2000)), "HTTP/1.1 100 Continue\r\n\r\n");
+  ASSERT_TRUE(browser.Send("hello world"));
+  EXPECT_EQ(browser.ReadUntilClose(), kAnswer);
+  ASSERT_TRUE(origin.WaitForPeerClose());
+  EXPECT_EQ(origin.Received(), "POST /form HTTP/1.1\r\n" + header_lines + "hello world");
+}
+
 TEST(RequestIntake, SilentBrowserKeepsItsConnectionAndLeadingEmptyLinesAreSkipped) {
   EngineHarness proxy;
   proxy.Settings().ReadTimeout = 100;
