@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <chrono>
@@ -438,13 +439,50 @@ class OriginSessions {
   std::deque<std::string> order_ GUARDED_BY(lock_);
 };
 
-// Client contexts, one per extra CA file: loading the system's trust store takes a while.
+// What tells one version of an extra CA file from another: device, inode, size, and the times
+// of its last modification and change. A file edited, or replaced by another, gets a new one;
+// empty for no file.
+std::string FileVersion(const std::string& path) {
+  if (path.empty()) return {};
+  struct stat status {};
+  if (::stat(path.c_str(), &status) != 0) return "missing";
+  return std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino) + ":" +
+         std::to_string(status.st_size) + ":" + std::to_string(status.st_mtim.tv_sec) + "." +
+         std::to_string(status.st_mtim.tv_nsec) + ":" + std::to_string(status.st_ctim.tv_sec) +
+         "." + std::to_string(status.st_ctim.tv_nsec);
+}
+
+// A client context and the version of the extra CA file it was loaded from.
+struct OriginContext {
+  tls::SslContextPtr context;  // a reference of the caller's own
+  std::string file_version;
+};
+
+// Client contexts, one per extra CA file: loading the system's trust store takes a while. A
+// file changed since its context was made gets a new context at the next connection, so that
+// an authority added to it (or taken out) counts without a restart.
 class ClientContexts {
  public:
-  SSL_CTX* For(const std::string& extra_ca_file) EXCLUDES(lock_) {
+  OriginContext For(const std::string& extra_ca_file) EXCLUDES(lock_) {
+    std::string version = FileVersion(extra_ca_file);
     MutexLock lock(lock_);
     auto found = contexts_.find(extra_ca_file);
-    if (found != contexts_.end()) return found->second.get();
+    if (found == contexts_.end() || found->second.file_version != version) {
+      Loaded loaded{Load(extra_ca_file), version};
+      found = contexts_.insert_or_assign(extra_ca_file, std::move(loaded)).first;
+    }
+    SSL_CTX* context = found->second.context.get();
+    SSL_CTX_up_ref(context);  // connections made from it outlive a replacement
+    return {tls::SslContextPtr(context), std::move(version)};
+  }
+
+ private:
+  struct Loaded {
+    tls::SslContextPtr context;
+    std::string file_version;
+  };
+
+  static tls::SslContextPtr Load(const std::string& extra_ca_file) {
     tls::SslContextPtr made(SSL_CTX_new(TLS_client_method()));
     if (!made) throw TlsFailure(tls::TakeOpenSslError("no client context"));
     SSL_CTX_set_min_proto_version(made.get(), TLS1_2_VERSION);
@@ -461,12 +499,11 @@ class ClientContexts {
                                    SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
     SSL_CTX_sess_set_new_cb(made.get(), &OriginSessions::Keep);
     SSL_CTX_set_default_read_buffer_len(made.get(), kReadAhead);
-    return contexts_.emplace(extra_ca_file, std::move(made)).first->second.get();
+    return made;
   }
 
- private:
   Mutex lock_;
-  std::map<std::string, tls::SslContextPtr> contexts_ GUARDED_BY(lock_);
+  std::map<std::string, Loaded> contexts_ GUARDED_BY(lock_);
 };
 
 }  // namespace
@@ -502,8 +539,8 @@ void PrepareOriginTls(const std::string& extra_ca_file) {
 bool ConnectTls(Connection& origin, const std::string& host, const std::string& extra_ca_file,
                 int timeout_ms) {
   const int fd = Socket(origin);
-  auto stream = std::make_unique<TlsStream>(OriginContexts().For(extra_ca_file), false, fd,
-                                            origin.TakeBuffered());
+  const OriginContext made = OriginContexts().For(extra_ca_file);
+  auto stream = std::make_unique<TlsStream>(made.context.get(), false, fd, origin.TakeBuffered());
   SSL* ssl = stream->Session();
   std::string name = host;
   if (name.size() > 2 && name.front() == '[' && name.back() == ']')
@@ -519,15 +556,16 @@ bool ConnectTls(Connection& origin, const std::string& host, const std::string& 
                                       X509_VERIFY_PARAM_set1_host(checks, name.c_str(), 0) == 1;
   if (!named) throw TlsFailure("no such host name: " + host);
   // Resumed only for the same name at the same port: what the session's certificate was
-  // verified for. The extra CA file is part of the key, since it decided that verification.
+  // verified for. The extra CA file, in its present version, is part of the key, since it
+  // decided that verification.
   sockaddr_storage peer{};
   socklen_t peer_length = sizeof peer;
   int port = 0;
   if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peer_length) == 0)
     port = ntohs(peer.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(peer).sin6_port
                                             : reinterpret_cast<sockaddr_in&>(peer).sin_port);
-  auto key =
-      std::make_unique<std::string>(name + ":" + std::to_string(port) + "\n" + extra_ca_file);
+  auto key = std::make_unique<std::string>(name + ":" + std::to_string(port) + "\n" +
+                                           extra_ca_file + "\n" + made.file_version);
   if (SSL_SESSION* kept = OriginSessions::Instance().Take(*key)) {
     SSL_set_session(ssl, kept);
     SSL_SESSION_free(kept);

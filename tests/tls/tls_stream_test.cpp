@@ -209,6 +209,28 @@ TEST_F(TlsStreamTest, OriginThatDoesNotVerifyIsRefusedWithItsReason) {
   EXPECT_THROW(ConnectTls(*client_, "localhost", folder_ / "missing.pem", 5000), TlsFailure);
 }
 
+// The user adds the authority to the extra CA file while the program runs: the next
+// connection reads the file again and verifies, with no restart.
+TEST_F(TlsStreamTest, AnAuthorityAddedToTheExtraFileCountsAtTheNextConnection) {
+  testing::TempFolder elsewhere;
+  ASSERT_TRUE(CertificateAuthority::Open(elsewhere.path()).authority);
+  const std::string unrelated =
+      testing::ReadFile(elsewhere / CertificateAuthority::kCertificateFileName);
+  const std::string extra = folder_.Write("extra.pem", unrelated);
+  auto refused = std::async(std::launch::async, [&] {
+    EXPECT_THROW(AcceptTls(*browser_side_, *leaves_, "localhost", 5000), TlsFailure);
+  });
+  EXPECT_THROW(ConnectTls(*client_, "localhost", extra, 5000), TlsVerifyFailed);
+  refused.get();
+
+  folder_.Write("extra.pem", unrelated + testing::ReadFile(CaFile()));
+  SetUp();
+  auto accepted = std::async(
+      std::launch::async, [&] { return AcceptTls(*browser_side_, *leaves_, "localhost", 5000); });
+  ConnectTls(*client_, "localhost", extra, 5000);
+  EXPECT_EQ(accepted.get(), "localhost");
+}
+
 TEST_F(TlsStreamTest, OrderlyCloseEndsTheReaderAfterTheLastBytes) {
   Handshake("localhost", "localhost");
   browser_side_->WriteLine("last");
