@@ -48,17 +48,8 @@ void RequestBody::Release() {
 void RequestBody::ReadFrom(Connection& from, std::int64_t length, const std::string& spool_folder) {
   Release();
   if (length <= 0) return;
-  const auto total = static_cast<std::uint64_t>(length);
-  const auto in_memory = static_cast<std::size_t>(std::min<std::uint64_t>(total, kMemoryLimit));
-  from.ReadExactInto(head_, in_memory);
-  length_ = static_cast<std::int64_t>(in_memory);
-  std::string piece;
-  for (std::uint64_t left = total - in_memory; left > 0;) {
-    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(left, kPiece));
-    from.ReadExactInto(piece, n);
-    Keep(piece, spool_folder);
-    left -= n;
-  }
+  head_.reserve(static_cast<std::size_t>(std::min<std::int64_t>(length, kMemoryLimit)));
+  KeepFrom(from, static_cast<std::uint64_t>(length), spool_folder);
 }
 
 void RequestBody::ReadChunkedFrom(Connection& from, const std::string& spool_folder) {
@@ -67,7 +58,6 @@ void RequestBody::ReadChunkedFrom(Connection& from, const std::string& spool_fol
     Keep(line, spool_folder);
     Keep("\r\n", spool_folder);
   };
-  std::string piece;
   for (;;) {
     const std::string size_line = from.ReadLine();
     const std::optional<std::int64_t> size = ParseChunkSize(size_line);
@@ -76,12 +66,7 @@ void RequestBody::ReadChunkedFrom(Connection& from, const std::string& spool_fol
     if (*size < 1) break;
     // Checked before reading: a claimed size alone never makes the file grow past the limit.
     if (*size > kMaxChunked - length_) throw RequestBodyTooLarge();
-    for (auto left = static_cast<std::uint64_t>(*size); left > 0;) {
-      const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(left, kPiece));
-      from.ReadExactInto(piece, n);
-      Keep(piece, spool_folder);
-      left -= n;
-    }
+    KeepFrom(from, static_cast<std::uint64_t>(*size), spool_folder);
     if (!from.ReadLine().empty()) throw MalformedChunkSize();
     keep_line("");
   }
@@ -90,6 +75,16 @@ void RequestBody::ReadChunkedFrom(Connection& from, const std::string& spool_fol
   for (const std::string& line : trailer) keep_line(line);
   keep_line("");
   if (length_ > kMaxChunked) throw RequestBodyTooLarge();
+}
+
+void RequestBody::KeepFrom(Connection& from, std::uint64_t n, const std::string& spool_folder) {
+  std::string piece;
+  for (std::uint64_t left = n; left > 0;) {
+    const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(left, kPiece));
+    from.ReadExactInto(piece, size);
+    Keep(piece, spool_folder);
+    left -= size;
+  }
 }
 
 void RequestBody::Keep(std::string_view bytes, const std::string& spool_folder) {

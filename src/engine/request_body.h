@@ -43,6 +43,8 @@ class RequestBody {
  private:
   // Appends to the body: to memory while under the limit, then to the temporary file.
   void Keep(std::string_view bytes, const std::string& spool_folder);
+  // Reads exactly `n` bytes from `from` and appends them, a piece at a time.
+  void KeepFrom(Connection& from, std::uint64_t n, const std::string& spool_folder);
 
   std::string head_;   // the first bytes, up to kMemoryLimit
   int spool_fd_ = -1;  // the rest, in an unnamed file

@@ -289,6 +289,11 @@ INSTANTIATE_TEST_SUITE_P(
             "ChunkLongerThanItsSize",
             "POST http://a.b/ HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nhi!\r\n0\r\n\r\n",
             false, true},
+        // A chunk over 2 GiB is refused at its size line, not waited for.
+        UnservedCase{
+            "ChunkOver2GiB",
+            "POST http://a.b/ HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n80000000\r\nab", false,
+            true},
         UnservedCase{"GoneInAChunk",
                      "POST http://a.b/ HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhel",
                      true, true},
