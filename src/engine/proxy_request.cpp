@@ -207,6 +207,7 @@ void ParseTunnelRequestLine(const std::string& line, const std::string& host,
     return;
   }
   request.Host = host;
+  request.Https = true;
   request.Path = target;
   if (request.Path.front() == '?') request.Path.insert(0, "/");
   request.HostPath = request.Host + request.Path;

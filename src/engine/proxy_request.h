@@ -19,6 +19,9 @@ struct TProxyRequest {
   std::string Path;      // from the first "/" of the target on: path and query
   std::string Version;   // "HTTP/1.0" or "HTTP/1.1": starts every answer the proxy makes
   std::string HostPath;  // Host + Path: matched, named after and looked up
+  // Read inside an opened HTTPS tunnel: its answer came over verified TLS, and a copy kept from
+  // it is answered from disk only to such requests, never to plain ones (nor the reverse).
+  bool Https = false;
   // The scheme of an absolute address that is not http:// ("https", "ftp"): such a request is
   // answered by the proxy and never sent anywhere.
   std::string UnsupportedScheme;
