@@ -33,20 +33,6 @@ std::optional<std::int64_t> ParseChunkSize(std::string_view line) {
   return static_cast<std::int64_t>(size);
 }
 
-void ReadFraming(const std::vector<std::string>& head, TRelayState& state) {
-  try {
-    state.Remaining = ParseDecimal32(HeaderValue(head, "Content-Length"));
-  } catch (const std::invalid_argument&) {
-    state.Remaining = -1;
-  }
-  state.Chunked = EqualsIgnoringCase(HeaderValue(head, "Transfer-Encoding"), "chunked");
-}
-
-bool AnswerHasNoBody(std::string_view method, const std::vector<std::string>& head) {
-  const int code = head.empty() ? -1 : StatusCode(head.front());
-  return method == "HEAD" || (code >= 100 && code < 200) || code == 204 || code == 304;
-}
-
 void BodyRelay::Run() {
   // Checked once per pass in the original loop; a relay that cannot go on ends by a failure.
   while (upstream.IsConnected() && browser.IsConnected() && state.Remaining != 0) {
@@ -89,12 +75,7 @@ void BodyRelay::RelayByLength() {
 
 void BodyRelay::RelayChunked() {
   BeginPass();
-  std::string line = upstream.ReadLine();
-  if (line.empty()) {
-    // The line end after the previous chunk's data.
-    browser.WriteLine("");
-    line = upstream.ReadLine();
-  }
+  const std::string line = upstream.ReadLine();
   monitor.Log.AddLog(prefix + " : Chunk! Chunk-size: " + line);
   const std::optional<std::int64_t> parsed = ParseChunkSize(line);
   browser.WriteLine(line);
@@ -103,15 +84,26 @@ void BodyRelay::RelayChunked() {
   const std::int64_t size = *parsed;
   if (size < 1) {
     monitor.Log.AddLog(prefix + " : Chunk end");
-    browser.WriteLine("");  // trailer lines of the origin are neither read nor passed on
     state.Remaining = 0;
-    state.LastChunkSeen = true;
+    state.LastChunkSeen = true;  // the body is whole, whatever becomes of its trailer
+    RelayTrailer();
     return;
   }
   upstream.RelayExact(
       browser, static_cast<std::uint64_t>(size), piece, capture.CaptureCopy(),
       [](void* self, std::size_t length) { static_cast<BodyRelay*>(self)->PieceDone(length); },
       this);
+  // The line end after the data. Anything else there would be the next size line to one
+  // reader and part of the data to another.
+  if (!upstream.ReadLine().empty()) throw MalformedChunkSize();
+  browser.WriteLine("");
+}
+
+void BodyRelay::RelayTrailer() {
+  // Read through its empty line, so that a kept origin connection starts at the next answer.
+  std::vector<std::string> trailer;
+  upstream.ReadHeaderBlock(trailer);
+  browser.WriteHead(trailer);
 }
 
 void BodyRelay::RelayUntilClose() {

@@ -34,6 +34,7 @@ struct BodyRelay {
   void RelayByLength();
   void RelayChunked();
   void RelayUntilClose();
+  void RelayTrailer();
   void BeginPass();
   void PieceDone(std::size_t length);
   static void OnPiece(void* self, std::size_t length);
@@ -43,15 +44,6 @@ struct BodyRelay {
 // optional extension after ";", read in 64 bits (saturating). Nothing for a line that is not
 // such a number (an empty line included).
 std::optional<std::int64_t> ParseChunkSize(std::string_view line);
-
-// The framing an answer's head names (status line first): Remaining gets its Content-Length, or
-// -1 when it has none or not as a decimal 32-bit number; Chunked whether its Transfer-Encoding
-// is "chunked".
-void ReadFraming(const std::vector<std::string>& head, TRelayState& state);
-
-// Only the answer to HEAD and a 1xx, 204 or 304 answer have no body; any other answer without
-// length or chunked coding runs until the origin closes, whatever its status.
-bool AnswerHasNoBody(std::string_view method, const std::vector<std::string>& head);
 
 // A chunk-size line that is not a number: the body cannot be followed any further.
 class MalformedChunkSize : public std::runtime_error {

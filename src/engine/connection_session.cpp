@@ -2,6 +2,7 @@
 
 #include "engine/body_relay.h"
 #include "engine/builtin_answers.h"
+#include "engine/message_head.h"
 #include "model/command_line.h"
 #include "platform/net_errors.h"
 #include "platform/socket_error.h"
@@ -57,13 +58,19 @@ void ConnectionSession::Run() {
 }
 
 bool ConnectionSession::ReadRequest() {
-  // A silent browser keeps its connection: the wait for the first line simply repeats.
-  const int timeout = config_->ReadTimeout;
-  const auto wait =
-      timeout > 0 ? Connection::Wait::Milliseconds(timeout) : Connection::Wait::Default();
+  // The whole head must come within the read time-out: a browser that sends nothing, or a byte
+  // now and then, would hold its thread for ever.
+  const HeadDeadline deadline =
+      tunnel_ ? tunnel_->head_deadline : HeadDeadline(config_->ReadTimeout);
   std::string line;
-  if (tunnel_) line = std::move(tunnel_->first_line);
-  while (line.empty()) line = browser_.ReadLine(wait);
+  if (tunnel_) {
+    line = std::move(tunnel_->first_line);
+  } else if (auto first = ReadRequestLine(browser_, deadline)) {
+    line = std::move(*first);
+  } else {
+    LogHeadTimeOut(deadline);
+    return false;
+  }
   request_.RequestLine = line;
   request_.Port = tunnel_ ? tunnel_->port : 80;
   if (tunnel_)
@@ -95,15 +102,9 @@ bool ConnectionSession::ReadRequest() {
   list_entry_ = request_.Host + ": " + first_line;
   monitor.Connections.AddConnection(*list_entry_);
 
-  // A pause of more than a second from the browser ends the header block.
-  std::size_t block_size = first_line.size();
-  for (;;) {
-    std::string header = browser_.ReadLine(Connection::Wait::Milliseconds(1000));
-    block_size += header.size() + 2;
-    if (block_size > kMaxHeaderBlock) throw HeaderBlockTooLarge();
-    const bool last = header.empty();
-    request_.Headers.push_back(std::move(header));
-    if (last) break;
+  if (!ReadRequestHeaderLines(browser_, deadline, request_.Headers, first_line.size())) {
+    LogHeadTimeOut(deadline);
+    return false;
   }
 
   {
@@ -114,13 +115,22 @@ bool ConnectionSession::ReadRequest() {
     monitor.Log.AddLog(n + " :" + request_.Method + " " + target + " " + request_.Version);
   }
 
+  const HeadReading reading = FrameRequestHead(request_.Headers, request_.Method, request_.Version);
+  if (reading.fault) {
+    RefuseRequest(*reading.fault);
+    return false;
+  }
   // What follows a CONNECT head belongs to the tunnel, whatever the head says.
   if (tunnel) return true;
+  if (!KeepsToItsHost()) return false;
+  // Hop-by-hop words of the browser to this proxy; an origin would take them as its own.
+  RemoveHeader(request_.Headers, "Proxy-Connection");
+  RemoveHeader(request_.Headers, "Keep-Alive");
   if (tunnel_) browser_closes_ = ClosesAfter(request_.Headers, request_.Version);
   // A chunked body is read through its end as well: left unread, its bytes would stay behind
   // as the next request, and the origin would wait for a body that never comes.
-  request_.BodyLength = RequestContentLength(request_.Headers);
-  const bool chunked = request_.BodyLength <= 0 && RequestBodyIsChunked(request_.Headers);
+  request_.BodyLength = reading.framing.kind == Framing::kLength ? reading.framing.length : 0;
+  const bool chunked = reading.framing.kind == Framing::kChunked;
   // The body is read whole before the request goes on, so a browser that waits for "100
   // Continue" before sending it gets one from here; else it would send only when its own wait
   // runs out.
@@ -134,6 +144,49 @@ bool ConnectionSession::ReadRequest() {
   else if (chunked)
     request_.Body.ReadChunkedFrom(browser_, context_.program_folder);
   return true;
+}
+
+bool ConnectionSession::KeepsToItsHost() {
+  if (!tunnel_) {
+    // The origin's own virtual host must answer for the address the copy is kept under, so
+    // the Host line is the target's, whatever the browser wrote there.
+    if (!request_.TargetAuthority.empty())
+      SetHeader(request_.Headers, "Host", request_.TargetAuthority);
+    return true;
+  }
+  const std::string host_line = HeaderValue(request_.Headers, "Host");
+  const bool named_host =
+      host_line.empty() || AuthorityNames(host_line, tunnel_->connect_host, tunnel_->port);
+  const bool named_target =
+      request_.TargetAuthority.empty() ||
+      AuthorityNames(request_.TargetAuthority, tunnel_->connect_host, tunnel_->port);
+  if (named_host && named_target) {
+    if (host_line.empty())
+      SetHeader(request_.Headers, "Host",
+                tunnel_->port == 443 ? tunnel_->connect_host
+                                     : tunnel_->connect_host + ":" + std::to_string(tunnel_->port));
+    return true;
+  }
+  const std::string named = named_target ? host_line : request_.TargetAuthority;
+  Log(" : Error; a request for " + named + " inside the tunnel to " + tunnel_->connect_host +
+      "; not sent on.");
+  SendPageAnswer(" 421 Misdirected Request",
+                 "Trovanex did not relay this request: this connection serves " +
+                     tunnel_->connect_host + " only, not " + named + ".\r\n",
+                 "text/plain; charset=utf-8");
+  return false;
+}
+
+void ConnectionSession::RefuseRequest(const HeadFault& fault) {
+  Log(" : Error; " + fault.reason + "; the request is refused.");
+  SendPageAnswer(fault.status == 501 ? " 501 Not Implemented" : " 400 Bad Request.",
+                 "Trovanex did not relay this request: " + fault.reason + ".\r\n",
+                 "text/plain; charset=utf-8");
+}
+
+void ConnectionSession::LogHeadTimeOut(const HeadDeadline& deadline) {
+  Log(" : Error; no whole request head within " + std::to_string(deadline.TimeoutMs()) +
+      " ms; connection closed.");
 }
 
 void ConnectionSession::Dispatch() {
@@ -176,6 +229,8 @@ void ConnectionSession::SendPageAnswer(const std::string& status, std::string_vi
       browser_.WriteLine("Content-Type: " + std::string(content_type));
     if (browser_.IsConnected())
       browser_.WriteLine("Content-Length: " + std::to_string(page.size()));
+    // Every answer made here ends its connection, inside an opened tunnel too.
+    if (browser_.IsConnected()) browser_.WriteLine("Connection: close");
     if (browser_.IsConnected()) browser_.WriteLine("");
     if (browser_.IsConnected()) browser_.WriteBytes(page);
   } catch (const NetError&) {
@@ -241,7 +296,7 @@ bool ConnectionSession::ConnectUpstream(const std::string& host, int port) {
   return true;
 }
 
-void ConnectionSession::ReadAnswerHead() {
+bool ConnectionSession::ReadAnswerHead() {
   Connection& upstream = *upstream_;
   upstream.WriteLines(request_.Headers);
   request_.Headers.clear();
@@ -267,24 +322,53 @@ void ConnectionSession::ReadAnswerHead() {
   if (!state_.StatusOk) capture_->DropMatch();
   upstream.ReadHeaderBlock(request_.Headers);
 
-  ReadFraming(request_.Headers, state_);
-  if (tunnel_) {
-    const std::string& status_line = request_.Headers.front();
-    origin_closes_ = ClosesAfter(request_.Headers, status_line.substr(0, status_line.find(' ')));
+  const HeadReading reading = FrameAnswerHead(request_.Headers, request_.Method);
+  if (reading.fault) {
+    RefuseAnswer(*reading.fault);
+    return false;
   }
+  framing_ = reading.framing.kind;
+  state_.Chunked = framing_ == Framing::kChunked;
+  state_.Remaining = framing_ == Framing::kLength ? reading.framing.length
+                     : framing_ == Framing::kNone ? 0
+                                                  : -1;
+  const std::string& status_line = request_.Headers.front();
+  const int code = StatusCode(status_line);
+  origin_closes_ = ClosesAfter(request_.Headers, status_line.substr(0, status_line.find(' '))) ||
+                   framing_ == Framing::kUntilClose;
   if (state_.Chunked) Log(" : \"Chunked\" flag on.");
   state_.ContentType = HeaderValue(request_.Headers, "Content-Type");
   state_.ContentEncoding = HeaderValue(request_.Headers, "Content-Encoding");
 
+  // The browser is told when this answer ends its connection: always outside an opened tunnel,
+  // unless the connection goes on as a tunnel.
+  const bool switches = code == 101 || (IsTunnel() && code >= 200 && code <= 299);
+  if (!switches && (!tunnel_ || browser_closes_ || origin_closes_)) {
+    RemoveHeader(request_.Headers, "Keep-Alive");
+    RemoveHeader(request_.Headers, "Proxy-Connection");
+    SetHeader(request_.Headers, "Connection", "close");
+  }
   browser_.WriteHead(request_.Headers);
   const std::string n = Prefix();
   Log(" :" + std::string(" >> Request Sent. Responce Header Below <<"));
   context_.monitor.Log.AddHeaderLog(n + " :", request_.Headers);
+  return true;
+}
+
+void ConnectionSession::RefuseAnswer(const HeadFault& fault) {
+  capture_->DropMatch();
+  Log(" : Error; " + fault.reason + "; the answer is not relayed.");
+  // The rest of such an answer cannot be told from the next one: the origin connection goes.
+  if (tunnel_) tunnel_->keep_alive = false;
+  upstream_->Disconnect();
+  SendPageAnswer(" 502 Bad Gateway",
+                 "Trovanex did not relay this answer: " + fault.reason + ".\r\n",
+                 "text/plain; charset=utf-8");
 }
 
 void ConnectionSession::Exchange() {
   if (!Connect()) return;
-  ReadAnswerHead();
+  if (!ReadAnswerHead()) return;
   if (tunnel_ && StatusCode(request_.Headers.front()) == 101) {
     // A protocol switch (a WebSocket) inside an opened tunnel: bytes both ways from here on.
     tunnel_->keep_alive = false;
@@ -296,10 +380,8 @@ void ConnectionSession::Exchange() {
 }
 
 void ConnectionSession::RelayAnswerBody() {
-  if (AnswerHasNoBody(request_.Method, request_.Headers)) {
-    state_.Remaining = 0;
+  if (framing_ == Framing::kNone)
     capture_->DropMatch();  // an empty capture would stand for the content from then on
-  }
   capture_->StartCapture(request_, state_);
   Log(" :" + std::string(" >> Responce Header end. Receiving Content Data <<"));
   Log(" :" + std::string(" > Content Length: ") + std::to_string(state_.Remaining));

@@ -9,6 +9,7 @@
 
 #include "engine/capture_hooks.h"
 #include "engine/engine_context.h"
+#include "engine/message_head.h"
 #include "engine/opened_tunnel.h"
 #include "engine/proxy_request.h"
 #include "engine/relay_state.h"
@@ -42,7 +43,13 @@ class ConnectionSession {
   void SendCaCertificate();
   void SendPageAnswer(const std::string& status, std::string_view page,
                       std::string_view content_type = {});
-  void ReadAnswerHead();
+  bool ReadAnswerHead();  // false when the answer is refused (the browser got a 502 instead)
+  void RefuseAnswer(const HeadFault& fault);
+  void RefuseRequest(const HeadFault& fault);
+  // Inside an opened tunnel, a request for another host is answered 421 (false); on plain
+  // connections the Host line becomes the target's own.
+  bool KeepsToItsHost();
+  void LogHeadTimeOut(const HeadDeadline& deadline);
   void RelayAnswerBody();
   void Relay();
   // CONNECT: a tunnel to the named host (or through the upstream proxy), bytes both ways.
@@ -74,10 +81,10 @@ class ConnectionSession {
   Connection* upstream_ = nullptr;          // own_upstream_, or the opened tunnel's origin
   std::optional<AbortLink> upstream_link_;  // stopping the listener wakes a wait on the origin
   std::optional<std::string> list_entry_;   // set once the connection list has it
-  bool answered_whole_ = false;
-  bool browser_closes_ = false;  // the request asked to close after its answer
-  bool origin_closes_ = false;   // the answer said the origin closes after it  // the browser got a
-                                 // whole answer whose end it can tell
+  Framing framing_ = Framing::kUntilClose;  // of the origin's answer
+  bool answered_whole_ = false;             // the browser got a whole answer whose end it can tell
+  bool browser_closes_ = false;             // the request asked to close after its answer
+  bool origin_closes_ = false;              // the origin closes after this answer
   bool started_ = false;
   bool cleaned_up_ = false;
 };

@@ -30,9 +30,10 @@ void ConnectionSession::ServeOpenedTunnel() {
   request_.Headers.clear();
   tunnel.connect_host = request_.Host;
   tunnel.port = request_.Port;
+  // A browser that starts no handshake holds its thread no longer than one that sends no request.
+  const int timeout = config_->ReadTimeout;
   try {
-    tunnel.host =
-        context_.https->AcceptBrowser(browser_, request_.Host, config_->ConnectionTimeout);
+    tunnel.host = context_.https->AcceptBrowser(browser_, request_.Host, timeout);
   } catch (const NetError& failure) {
     // Most often a browser that does not trust the local authority yet ("unknown ca").
     Log(" : Error; TLS with the browser failed: " + std::string(failure.what()));
@@ -43,14 +44,15 @@ void ConnectionSession::ServeOpenedTunnel() {
   Log(" : >> Tunnel opened for capture << " + tunnel.host);
 
   // Requests follow one another while each answer's end was clear to the browser.
-  const int timeout = config_->ReadTimeout;
-  const auto wait =
-      timeout > 0 ? Connection::Wait::Milliseconds(timeout) : Connection::Wait::Default();
   while (tunnel.keep_alive && browser_.IsConnected()) {
+    tunnel.head_deadline = HeadDeadline(timeout);
     try {
-      std::string line;
-      while (line.empty()) line = browser_.ReadLine(wait);
-      tunnel.first_line = std::move(line);
+      std::optional<std::string> line = ReadRequestLine(browser_, tunnel.head_deadline);
+      if (!line) {
+        LogHeadTimeOut(tunnel.head_deadline);
+        break;
+      }
+      tunnel.first_line = std::move(*line);
     } catch (const NetError&) {
       break;  // the browser closed its kept connection, or stopping the program ended it
     }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/message_head.h"
 #include "platform/connection.h"
 
 namespace trovanex {
@@ -20,8 +21,9 @@ struct OpenedTunnel {
   std::vector<std::string> connect_head;
   // The origin, connected when a request first needs it and kept while answers end cleanly.
   std::optional<Connection> origin;
-  std::string first_line;  // the request line read before its session starts
-  bool keep_alive = true;  // whether the next request may follow on this connection
+  std::string first_line;         // the request line read before its session starts
+  HeadDeadline head_deadline{0};  // for the next request's head, from the end of the last answer
+  bool keep_alive = true;         // whether the next request may follow on this connection
   std::uint64_t requests = 0;
 };
 

@@ -127,6 +127,21 @@ bool ParseAuthorityFirst(std::string_view target, TProxyRequest& request) {
   return true;
 }
 
+// The authority after "scheme://" up to the path, query or fragment, user information dropped.
+std::string AuthorityOf(std::string_view target) {
+  const auto start = target.find("://");
+  if (start == std::string_view::npos) return {};
+  std::string_view authority = target.substr(start + 3);
+  authority = authority.substr(0, authority.find_first_of("/?#"));
+  const auto at = authority.rfind('@');
+  return std::string(at == std::string_view::npos ? authority : authority.substr(at + 1));
+}
+
+std::string_view WithoutTrailingDot(std::string_view host) {
+  if (host.ends_with('.')) host.remove_suffix(1);
+  return host;
+}
+
 bool ParseConnectTarget(std::string_view target, std::string& host, std::int32_t& port) {
   bool has_port = false;
   std::int32_t parsed = 0;
@@ -173,6 +188,7 @@ void ParseRequestLine(const std::string& line, TProxyRequest& request) {
     request.HostPath.clear();
     return;
   }
+  if (!scheme.empty()) request.TargetAuthority = AuthorityOf(target);
   if (scheme.empty() || !ParseAuthorityFirst(target, request)) ParseByPosition(target, request);
   request.HostPath = request.Host + request.Path;
 }
@@ -196,6 +212,7 @@ void ParseTunnelRequestLine(const std::string& line, const std::string& host,
   }
   std::string_view target = text.substr(first_blank + 1, last_blank - first_blank - 1);
   if (EqualsIgnoringCase(SchemeOf(target), "https")) {
+    request.TargetAuthority = AuthorityOf(target);
     target.remove_prefix(std::string_view("https://").size());
     const auto path_at = target.find_first_of("/?");
     target = path_at == std::string_view::npos ? std::string_view("/") : target.substr(path_at);
@@ -211,6 +228,23 @@ void ParseTunnelRequestLine(const std::string& line, const std::string& host,
   request.Path = target;
   if (request.Path.front() == '?') request.Path.insert(0, "/");
   request.HostPath = request.Host + request.Path;
+}
+
+bool AuthorityNames(std::string_view authority, std::string_view host, int port) {
+  std::string_view named = authority;
+  std::string_view port_text;
+  const auto colon = authority.rfind(':');
+  const auto bracket = authority.rfind(']');
+  if (colon != std::string_view::npos && (bracket == std::string_view::npos || colon > bracket)) {
+    named = authority.substr(0, colon);
+    port_text = authority.substr(colon + 1);
+    if (port_text.empty() || port_text.size() > 5 ||
+        !std::all_of(port_text.begin(), port_text.end(),
+                     [](char c) { return c >= '0' && c <= '9'; }))
+      return false;
+    if (std::stoi(std::string(port_text)) != port) return false;
+  }
+  return !named.empty() && EqualsIgnoringCase(WithoutTrailingDot(named), WithoutTrailingDot(host));
 }
 
 int StatusCode(std::string_view status_line) {
@@ -258,31 +292,6 @@ bool ClosesAfter(const std::vector<std::string>& head, std::string_view version)
   const std::string connection = HeaderValue(head, "Connection");
   if (HasToken(connection, "close")) return true;
   return version == "HTTP/1.0" && !HasToken(connection, "keep-alive");
-}
-
-namespace {
-
-constexpr std::string_view kContentLength = "Content-Length:";
-
-bool IsContentLength(std::string_view line) {
-  return line.size() >= kContentLength.size() &&
-         EqualsIgnoringCase(line.substr(0, kContentLength.size()), kContentLength);
-}
-
-}  // namespace
-
-std::int64_t RequestContentLength(const std::vector<std::string>& headers) {
-  std::int64_t length = 0;
-  for (const std::string& line : headers)
-    if (IsContentLength(line))
-      length = ParseDecimal32(std::string_view(line).substr(kContentLength.size()));
-  return length;
-}
-
-bool RequestBodyIsChunked(const std::vector<std::string>& headers) {
-  return EqualsIgnoringCase(HeaderValue(headers, "Transfer-Encoding"), "chunked") &&
-         std::none_of(headers.begin(), headers.end(),
-                      [](const std::string& line) { return IsContentLength(line); });
 }
 
 }  // namespace trovanex

@@ -22,6 +22,9 @@ struct TProxyRequest {
   // Read inside an opened HTTPS tunnel: its answer came over verified TLS, and a copy kept from
   // it is answered from disk only to such requests, never to plain ones (nor the reverse).
   bool Https = false;
+  // The authority of an absolute target ("a.b:8080" of "http://u@a.b:8080/x"), without user
+  // information; empty for a target without a scheme.
+  std::string TargetAuthority;
   // The scheme of an absolute address that is not http:// ("https", "ftp"): such a request is
   // answered by the proxy and never sent anywhere.
   std::string UnsupportedScheme;
@@ -47,6 +50,10 @@ void ParseRequestLine(const std::string& line, TProxyRequest& request);
 void ParseTunnelRequestLine(const std::string& line, const std::string& host,
                             TProxyRequest& request);
 
+// Whether `authority` ("host" or "host:port", an IPv6 address in brackets) names `host`, letter
+// case and one trailing dot aside, and `port` where it names a port at all.
+bool AuthorityNames(std::string_view authority, std::string_view host, int port);
+
 // A decimal 32-bit number with an optional sign and blanks around it; throws
 // std::invalid_argument otherwise.
 std::int32_t ParseDecimal32(std::string_view text);
@@ -68,14 +75,5 @@ bool HasToken(std::string_view value, std::string_view token);
 // Whether the side that sent `head` (a request or an answer, first line and headers) closes the
 // connection after this message: "Connection: close", or HTTP/1.0 without keep-alive.
 bool ClosesAfter(const std::vector<std::string>& head, std::string_view version);
-
-// The request's Content-Length: the last line starting with "Content-Length:" (ignoring
-// case) counts; 0 without one. Throws std::invalid_argument for a value that is not a decimal
-// 32-bit number.
-std::int64_t RequestContentLength(const std::vector<std::string>& headers);
-
-// Whether the request's body comes in chunked coding: Transfer-Encoding "chunked" (the whole
-// value, ignoring case) and no Content-Length line, which would decide instead.
-bool RequestBodyIsChunked(const std::vector<std::string>& headers);
 
 }  // namespace trovanex

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/body_relay.h"
+#include "engine/message_head.h"
 #include "platform/connection.h"
 #include "platform/errors.h"
 #include "platform/file_system.h"
@@ -60,7 +61,7 @@ void RequestBody::ReadChunkedFrom(Connection& from, const std::string& spool_fol
   };
   for (;;) {
     const std::string size_line = from.ReadLine();
-    const std::optional<std::int64_t> size = ParseChunkSize(size_line);
+    const std::optional<std::int64_t> size = StrictChunkSize(size_line);
     if (!size) throw MalformedChunkSize();
     keep_line(size_line);
     if (*size < 1) break;

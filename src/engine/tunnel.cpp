@@ -27,7 +27,7 @@ void ConnectionSession::OpenTunnel() {
   if (config_->UseProxy) {
     // The upstream proxy answers the CONNECT itself; its head goes back unchanged, and
     // anything but a success is relayed as an ordinary answer that ends the connection.
-    ReadAnswerHead();
+    if (!ReadAnswerHead()) return;
     const int code = StatusCode(request_.Headers.front());
     if (code < 200 || code > 299) {
       RelayAnswerBody();

@@ -383,6 +383,11 @@ std::string Connection::ReadLine(Wait wait) {
   return line;
 }
 
+bool Connection::ReadLineWithin(int wait_ms, std::string& line) {
+  std::size_t raw_length = 0;
+  return NextLine(std::max(wait_ms, 0), line, raw_length);
+}
+
 void Connection::ReadHeaderBlock(std::vector<std::string>& lines) {
   std::size_t total = 0;
   for (;;) {

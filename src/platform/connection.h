@@ -60,6 +60,9 @@ class Connection {
   // default wait it throws ReadTimedOut. Throws LineTooLong, PeerClosed, NotConnected,
   // SocketFailure.
   std::string ReadLine(Wait wait = Wait::Default());
+  // The next line into `line`, waiting at most wait_ms; false when the wait ran out first, so
+  // that an empty line and a silence can be told apart. Throws like ReadLine.
+  bool ReadLineWithin(int wait_ms, std::string& line);
   // Exactly n bytes (nothing for n <= 0), with the default wait.
   std::string ReadExact(std::int64_t n);
   // Reads exactly n bytes into `into` (resized), reusing its storage.

@@ -20,6 +20,8 @@ namespace trovanex::testing {
 namespace {
 
 constexpr char kUpstreamAnswer[] = "HTTP/1.1 200 OK\r\nContent-Length: 8\r\n\r\nupstream";
+constexpr char kRelayedAnswer[] =
+    "HTTP/1.1 200 OK\r\nContent-Length: 8\r\nConnection: close\r\n\r\nupstream";
 
 std::string ResourceHost() {
   return kResourceHost;
@@ -97,8 +99,9 @@ TEST(ResourceAnswer, HostIsComparedExactly) {
   EngineHarness proxy;
   ScriptedOrigin upstream(Answer(kUpstreamAnswer));
   proxy.UseUpstreamProxy(upstream.Port());
-  const std::string request = "GET http://TROVANEX.INTERNAL/trovanexlogo.png HTTP/1.1\r\n\r\n";
-  EXPECT_EQ(Exchange(proxy.Port(), request), kUpstreamAnswer);
+  const std::string request =
+      "GET http://TROVANEX.INTERNAL/trovanexlogo.png HTTP/1.1\r\nHost: TROVANEX.INTERNAL\r\n\r\n";
+  EXPECT_EQ(Exchange(proxy.Port(), request), kRelayedAnswer);
   ASSERT_TRUE(upstream.WaitForPeerClose());
   EXPECT_EQ(upstream.Received(), request);
 }
@@ -145,7 +148,7 @@ TEST(LocalFile, RemovedFileSendsTheRequestUpstream) {
   proxy.hash_list.AppendHash(path, "a.b/x.jpg");
   std::filesystem::remove(path);
 
-  EXPECT_EQ(Exchange(proxy.Port(), "GET http://a.b/x.jpg HTTP/1.1\r\n\r\n"), kUpstreamAnswer);
+  EXPECT_EQ(Exchange(proxy.Port(), "GET http://a.b/x.jpg HTTP/1.1\r\n\r\n"), kRelayedAnswer);
   EXPECT_EQ(upstream.ConnectionCount(), 1u);
   EXPECT_TRUE(proxy.views.balloons.Shown().empty());
 }
@@ -173,7 +176,7 @@ TEST(LocalFile, OnlyARegularFileIsServed) {
     std::filesystem::rename(path, path + ".kept");
     row.replace(path);
 
-    EXPECT_EQ(Exchange(proxy.Port(), "GET http://a.b/x.jpg HTTP/1.1\r\n\r\n"), kUpstreamAnswer)
+    EXPECT_EQ(Exchange(proxy.Port(), "GET http://a.b/x.jpg HTTP/1.1\r\n\r\n"), kRelayedAnswer)
         << row.name;
     EXPECT_EQ(upstream.ConnectionCount(), 1u) << row.name;
     EXPECT_TRUE(proxy.views.balloons.Shown().empty()) << row.name;

@@ -166,21 +166,6 @@ TEST(HeaderLookup, FirstMatchIgnoringCaseWithContinuations) {
   EXPECT_EQ(HeaderValue(headers, "Missing"), "");
 }
 
-TEST(RequestContentLength, LastLineCountsAndNameIgnoresCase) {
-  EXPECT_EQ(RequestContentLength({"POST / HTTP/1.1", "Content-Length: 3", "content-length: 5", ""}),
-            5);
-  EXPECT_EQ(RequestContentLength({"GET / HTTP/1.1", ""}), 0);
-  EXPECT_EQ(RequestContentLength({"Content-Length:   -7  "}), -7);
-  EXPECT_THROW(RequestContentLength({"Content-Length: 12abc"}), std::invalid_argument);
-  EXPECT_THROW(RequestContentLength({"Content-Length: 99999999999"}), std::invalid_argument);
-  EXPECT_THROW(RequestContentLength({"Content-Length:"}), std::invalid_argument);
-  // Chunked only by the whole value and without a length, which decides when both are given.
-  EXPECT_TRUE(RequestBodyIsChunked({"POST / HTTP/1.1", "transfer-encoding: Chunked", ""}));
-  EXPECT_FALSE(RequestBodyIsChunked({"POST / HTTP/1.1", "Transfer-Encoding: gzip, chunked", ""}));
-  EXPECT_FALSE(RequestBodyIsChunked(
-      {"POST / HTTP/1.1", "Transfer-Encoding: chunked", "Content-Length: 0", ""}));
-}
-
 TEST(ChunkSize, HexadecimalNumberWithBlanksAndExtension) {
   EXPECT_EQ(ParseChunkSize("5"), 5);
   EXPECT_EQ(ParseChunkSize("1a;name=x"), 26);

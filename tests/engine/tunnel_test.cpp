@@ -91,7 +91,7 @@ TEST(Tunnel, ThroughTheUpstreamProxyItsAnswerDecides) {
     ScriptedOrigin upstream(
         {OriginStep::ReadHead(), OriginStep::Send(answer), OriginStep::Stall()});
     proxy.UseUpstreamProxy(upstream.Port());
-    EXPECT_EQ(Exchange(proxy.Port(), ConnectHead(443, "www.example.org")), answer);
+    EXPECT_EQ(Exchange(proxy.Port(), ConnectHead(443, "www.example.org")), Closing(answer));
     ASSERT_TRUE(proxy.WaitForEnded(1));
     EXPECT_TRUE(proxy.Logged("1 : Read End"));
     EXPECT_FALSE(proxy.Logged("1 : >> Tunnel established <<"));
@@ -112,7 +112,10 @@ TEST(Tunnel, FailuresAnswerAsAPlainRequestWould) {
     proxy.Settings().ConnectionTimeout = 300;
     FullQueueListener silent;
     const std::string answer = Exchange(proxy.Port(), ConnectHead(silent.Port()));
-    EXPECT_EQ(answer.rfind("HTTP/1.1 504 Gateway Timeout.\r\nContent-Length: 225\r\n\r\n", 0), 0u)
+    EXPECT_EQ(
+        answer.rfind(
+            "HTTP/1.1 504 Gateway Timeout.\r\nContent-Length: 225\r\nConnection: close\r\n\r\n", 0),
+        0u)
         << answer;
   }
   {

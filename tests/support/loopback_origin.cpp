@@ -113,6 +113,16 @@ std::string UntilCloseAnswer(std::string_view body, std::string_view status_line
   return Head(status_line, "\r\n") + std::string(body);
 }
 
+std::string Closing(std::string_view answer) {
+  std::size_t head = 0;
+  while (answer.substr(head).starts_with("HTTP/1.1 1") &&
+         !answer.substr(head).starts_with("HTTP/1.1 101"))
+    head = answer.find("\r\n\r\n", head) + 4;
+  const std::size_t end = answer.find("\r\n\r\n", head);
+  return std::string(answer.substr(0, end)) + "\r\nConnection: close" +
+         std::string(answer.substr(end));
+}
+
 OriginScript Answer(std::string answer) {
   return {OriginStep::ReadHead(), OriginStep::Send(std::move(answer)), OriginStep::Close()};
 }

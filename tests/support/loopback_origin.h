@@ -61,6 +61,10 @@ std::string ChunkedAnswer(const std::vector<std::string>& pieces,
 std::string UntilCloseAnswer(std::string_view body,
                              std::string_view status_line = "HTTP/1.1 200 OK");
 
+// `answer` as a browser gets it from the proxy, which closes the connection after it: its final
+// head (after any 1xx heads) ends with "Connection: close".
+std::string Closing(std::string_view answer);
+
 // The usual script: wait for the request head, send `answer`, close.
 OriginScript Answer(std::string answer);
 
