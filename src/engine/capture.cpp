@@ -41,6 +41,7 @@ void Capture::DebugLog(const std::string& text) {
 
 void Capture::Match(const TProxyRequest& request) {
   host_path_ = request.HostPath;
+  scheme_ = request.Https ? CopyScheme::kHttps : CopyScheme::kHttp;
   TSearchCondition* found = config_->Conditions->FindMatch(request.HostPath);
   if (!found) return;
   condition_ = std::shared_ptr<TSearchCondition>(config_, found);
@@ -171,7 +172,7 @@ void Capture::Store(const std::string& digest) {
     return;
   }
   try {
-    services_.hash_list.AppendHash(*stored, host_path_, digest);
+    services_.hash_list.AppendHash(*stored, host_path_, scheme_, digest);
   } catch (const FileError& failure) {
     Log(std::string(" : Stored, but not listed in the hash list: ") + failure.what());
   }

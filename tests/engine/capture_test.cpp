@@ -79,6 +79,7 @@ struct CaptureTest : ::testing::Test {
     TProxyRequest request;
     request.ConnectionNo = 12;
     request.HostPath = host_path;
+    request.Https = https;
     capture->Match(request);
     TRelayState state = Answer(-1, content_type);
     state.ContentEncoding = content_encoding;
@@ -100,9 +101,10 @@ struct CaptureTest : ::testing::Test {
     capture->FinishCapture(Answer(0));
     return capture;
   }
-  std::string HashLine(const std::string& stored, const std::string& address) {
+  std::string HashLine(const std::string& stored, const std::string& address,
+                       const std::string& mark = "") {
     return FileDigest(stored) + "<>" + stored + "<>" + std::to_string(ListedFileSize(stored)) +
-           "<>" + address + "\r\n";
+           "<>" + address + mark + "\r\n";
   }
   std::string HashFile() { return ReadWholeFile(hash_list.FilePath()).value_or(""); }
   bool Logged(const std::string& line) {
@@ -130,6 +132,7 @@ struct CaptureTest : ::testing::Test {
   CaptureServices services{monitor,        hash_list, save_available,
                            program_folder, question,  folder_queue};
   std::shared_ptr<TTxConfig> config = ConfigSavingTo(img, TExecType::Save);
+  bool https = false;  // the requests Begin makes were read inside an opened tunnel
 };
 
 TEST_F(CaptureTest, AnIncompleteCaptureIsDeletedSilently) {
@@ -201,6 +204,23 @@ TEST_F(CaptureTest, ACompleteRunMovesTheFileToItsFolderAndListsIt) {
   EXPECT_EQ(ListFiles(img), std::vector<std::string>{"b.jpg"});
   EXPECT_TRUE(ListFiles(program_folder).empty());
   EXPECT_EQ(HashFile(), HashLine(img + "/b.jpg", "h/a/b.jpg"));
+}
+
+// A copy fetched inside an opened tunnel is listed with the mark that keeps it to requests inside
+// opened tunnels; content known under either scheme is not kept twice.
+TEST_F(CaptureTest, ACopyFromAnOpenedTunnelIsListedWithItsMark) {
+  https = true;
+  Run("h/s/b.jpg", "secure");
+  https = false;
+  Run("h/p/b.jpg", "secure");
+  EXPECT_EQ(Balloons().back(),
+            "既に保存されているファイルとハッシュが一致したので保存しませんでした");
+  Run("h/p/c.jpg", "plain");
+  https = true;
+  Run("h/s/d.jpg", "plain");
+  EXPECT_EQ(ListFiles(img).size(), 2u);
+  EXPECT_EQ(HashFile(), HashLine(img + "/b.jpg", "h/s/b.jpg", "<>https") +
+                            HashLine(img + "/c.jpg", "h/p/c.jpg"));
 }
 
 TEST_F(CaptureTest, EmptyAndLargeBodiesAreDigestedAsStored) {
