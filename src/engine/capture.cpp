@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "engine/capture_naming.h"
+#include "engine/content_types.h"
 #include "platform/errors.h"
 #include "platform/file_system.h"
 #include "platform/temp_file.h"
@@ -92,6 +93,7 @@ void Capture::StartCapture(const TProxyRequest& request, const TRelayState& stat
     return;
   }
 
+  content_type_ = state.ContentType;
   Log(" : Save Temporary File.");
   // The answer is relayed whole all the same.
   if (!OpenTempFile(std::move(decoder))) capturing_ = false;
@@ -171,6 +173,8 @@ void Capture::Store(const std::string& digest) {
         "; not saved.");
     return;
   }
+  // Before the line: an answer from the file must not find it without its type.
+  KeepContentType(*stored, content_type_);
   try {
     services_.hash_list.AppendHash(*stored, host_path_, scheme_, digest);
   } catch (const FileError& failure) {
