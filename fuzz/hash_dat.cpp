@@ -1,7 +1,8 @@
 // "hash.dat" lines: ParseHashLine and the index over a file's text. The lines the index names
 // for a key, once their key is compared, are exactly those that reading from the top finds,
 // whether the text came whole or line by line (appended to a sealed index), also when every
-// key hashes alike; and a line the program writes reads back as the fields it was written from.
+// key hashes alike; and a line the program writes reads back as the fields and scheme it was
+// written from.
 #include <set>
 #include <string>
 #include <string_view>
@@ -84,8 +85,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (field->find("<>") != std::string::npos || field->find_first_of("\r\n") != std::string::npos)
       return 0;
   const std::uint32_t file_size = static_cast<std::uint32_t>(size * 2654435761u);
-  for (const bool with_address : {false, true}) {
-    std::string line = FormatHashLine(digest, path, file_size, with_address ? &address : nullptr);
+  for (const auto& [with_address, scheme] :
+       {std::pair{false, CopyScheme::kHttp}, std::pair{true, CopyScheme::kHttp},
+        std::pair{false, CopyScheme::kHttps}, std::pair{true, CopyScheme::kHttps}}) {
+    std::string line =
+        FormatHashLine(digest, path, file_size, with_address ? &address : nullptr, scheme);
     FUZZ_REQUIRE(line.ends_with("\r\n"));
     line.resize(line.size() - 2);
     const HashLine parsed = ParseHashLine(line);
@@ -96,6 +100,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_REQUIRE(parsed.digest == expected_digest);
     FUZZ_REQUIRE(parsed.path == path);
     FUZZ_REQUIRE(parsed.address == (with_address ? address : std::string()));
+    // Only a line with an address carries the mark: without one it would read as the address.
+    FUZZ_REQUIRE(parsed.scheme == (with_address ? scheme : CopyScheme::kHttp));
     // A size is recorded only in a line without an address (there "0": check the file).
     FUZZ_REQUIRE(parsed.number == (with_address ? 0 : file_size));
   }

@@ -9,6 +9,7 @@
 #include <cctype>
 #include <cerrno>
 
+#include "engine/content_types.h"
 #include "engine/resources.h"
 #include "platform/errors.h"
 #include "platform/file_system.h"
@@ -17,13 +18,6 @@
 
 namespace trovanex {
 namespace {
-
-std::string ContentTypeFor(std::string_view extension) {
-  if (extension == "png") return "image/png";
-  if (extension == "jpg") return "image/jpeg";
-  if (extension == "html") return "text/html";
-  return {};
-}
 
 std::string UpperAscii(std::string_view text) {
   std::string upper(text);
@@ -55,7 +49,8 @@ void SendResourceAnswer(Connection& browser, const TProxyRequest& request) {
     return;
   }
   browser.WriteLine(request.Version + " 200 ok");
-  browser.WriteLine("Content-Type: " + ContentTypeFor(extension));
+  // Compared exactly: "/trovanexlogo.PNG" goes out with an empty type.
+  browser.WriteLine("Content-Type: " + std::string(ContentTypeForExtension(extension)));
   browser.WriteLine("Content-Length: " + std::to_string(resource->size()));
   browser.WriteLine("");
   browser.WriteBytes(*resource);
@@ -67,8 +62,14 @@ bool SendLocalFileAnswer(Connection& browser, const TProxyRequest& request, cons
   const FileCloser file{::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC)};
   struct stat st {};
   if (file.fd < 0 || ::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  // The type the copy arrived with, else its extension's. With neither, no line: the browser
+  // judges the content itself, where a guessed application/octet-stream would have it save a
+  // page instead of showing it.
+  std::string type = KeptContentType(file.fd);
+  if (type.empty()) type = ContentTypeForFileName(path);
   monitor.ShowBalloon("http://" + request.HostPath + "を実ファイルから読み出し中…");
   browser.WriteLine(request.Version + " 200 Ok");
+  if (!type.empty()) browser.WriteLine("Content-Type: " + type);
   browser.WriteLine("Content-Length: " + std::to_string(st.st_size));
   browser.WriteLine("");
 

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "engine/capture_naming.h"
+#include "engine/content_types.h"
 #include "platform/errors.h"
 #include "platform/file_system.h"
 #include "platform/temp_file.h"
@@ -41,6 +42,7 @@ void Capture::DebugLog(const std::string& text) {
 
 void Capture::Match(const TProxyRequest& request) {
   host_path_ = request.HostPath;
+  scheme_ = request.Https ? CopyScheme::kHttps : CopyScheme::kHttp;
   TSearchCondition* found = config_->Conditions->FindMatch(request.HostPath);
   if (!found) return;
   condition_ = std::shared_ptr<TSearchCondition>(config_, found);
@@ -91,6 +93,7 @@ void Capture::StartCapture(const TProxyRequest& request, const TRelayState& stat
     return;
   }
 
+  content_type_ = state.ContentType;
   Log(" : Save Temporary File.");
   // The answer is relayed whole all the same.
   if (!OpenTempFile(std::move(decoder))) capturing_ = false;
@@ -170,8 +173,10 @@ void Capture::Store(const std::string& digest) {
         "; not saved.");
     return;
   }
+  // Before the line: an answer from the file must not find it without its type.
+  KeepContentType(*stored, content_type_);
   try {
-    services_.hash_list.AppendHash(*stored, host_path_, digest);
+    services_.hash_list.AppendHash(*stored, host_path_, scheme_, digest);
   } catch (const FileError& failure) {
     Log(std::string(" : Stored, but not listed in the hash list: ") + failure.what());
   }

@@ -63,7 +63,8 @@ class Capture : public CaptureHooks {
   void Discard();
   // One log line and a status message for a capture given up.
   void NotKept(const std::string& reason);
-  // Moves the file to its target and lists it in the hash list under its known digest.
+  // Moves the file to its target, keeps its content type on it, and lists it in the hash list
+  // under its known digest and the scheme it was fetched over.
   void Store(const std::string& digest);
   void Log(const std::string& text);
   void DebugLog(const std::string& text);
@@ -74,6 +75,8 @@ class Capture : public CaptureHooks {
   std::shared_ptr<TSearchCondition> condition_;  // shares ownership of config_
   bool capturing_ = false;
   std::string host_path_;
+  CopyScheme scheme_ = CopyScheme::kHttp;  // inside an opened tunnel: kHttps
+  std::string content_type_;               // the answer's; still true of a copy kept decoded
   std::string target_name_;
   std::string temp_name_;
   std::string decoded_name_;  // the decoded content of a compressed body, while it is made

@@ -210,7 +210,8 @@ void ConnectionSession::Dispatch() {
     SendResourceAnswer(browser_, request_);
     return;
   }
-  const std::string stored = context_.hash_list.LocalFileFor(request_.HostPath);
+  const std::string stored = context_.hash_list.LocalFileFor(
+      request_.HostPath, request_.Https ? CopyScheme::kHttps : CopyScheme::kHttp);
   if (!stored.empty() &&
       SendLocalFileAnswer(browser_, request_, stored,
                           static_cast<std::size_t>(config_->RelayBufferSize()), context_.monitor)) {

@@ -263,16 +263,16 @@ std::size_t THashList::IndexMemoryBytes() {
 }
 
 void THashList::AppendHash(const std::string& path, const std::string& address) {
-  AppendHash(path, address, FileDigest(path));
+  AppendHash(path, address, CopyScheme::kHttp, FileDigest(path));
 }
 
-void THashList::AppendHash(const std::string& path, const std::string& address,
+void THashList::AppendHash(const std::string& path, const std::string& address, CopyScheme scheme,
                            const std::string& digest) {
   if (!Listable(path))
     throw FileError("cannot list " + path + " in " + file_path_ +
                     ": its name would break the line");
   const std::string line = FormatHashLine(digest, path, ListedFileSize(path),
-                                          ListableAddress(address) ? &address : nullptr);
+                                          ListableAddress(address) ? &address : nullptr, scheme);
 
   std::string problem;
   const ReportWhenDone report{*this, problem};  // runs once the lock below is released
@@ -337,11 +337,11 @@ bool THashList::IsKnownContent(const std::string& digest, std::uint64_t size) {
   });
 }
 
-std::string THashList::LocalFileFor(const std::string& address) {
+std::string THashList::LocalFileFor(const std::string& address, CopyScheme scheme) {
   if (address.empty()) return {};
   std::string found;
-  FindLine(Field::kAddress, address, [&found](const HashLine& line) {
-    if (!FileExists(std::string(line.path))) return false;
+  FindLine(Field::kAddress, address, [&found, scheme](const HashLine& line) {
+    if (line.scheme != scheme || !FileExists(std::string(line.path))) return false;
     found = line.path;
     return true;
   });

@@ -1,7 +1,8 @@
 // "hash.dat": the memory of what is already stored. Each line names a stored file by the MD5
 // digest of its content, its path and size, and for files saved from the network the address
-// they came from. It answers two questions: is this content already stored (IsKnown), and was
-// this address saved before (LocalFileFor).
+// they came from and, for those fetched inside an opened tunnel, a mark saying so. It answers
+// two questions: is this content already stored under either scheme (IsKnown), and was this
+// address saved before over the scheme asked about (LocalFileFor).
 //
 // The file stays the single source of truth: lookups answer exactly what reading it from the
 // top would answer, also after another program changed or deleted it. They use an index of
@@ -66,19 +67,21 @@ class THashList {
   const std::string& FilePath() const { return file_path_; }
 
   // Writes the file anew from the save folders of `first` and the conditions chained after it,
-  // each folder once, subfolders not entered. False, doing nothing, while another rebuild runs.
-  // Throws FileError when the new file cannot be written (the old one is then kept).
+  // each folder once, subfolders not entered, in lines without an address (so they answer no
+  // request under either scheme); lines appended meanwhile are kept as written, mark and all.
+  // False, doing nothing, while another rebuild runs. Throws FileError when the new file cannot
+  // be written (the old one is then kept).
   bool RebuildHashList(const TSearchCondition* first, const Progress& progress = {})
       EXCLUDES(lock_);
 
-  // Adds the line of a saved file with the address it came from; an address that would break
-  // the line (a "<>" or a control character in it) is left out. Throws FileError when the line
-  // cannot be written.
+  // Adds the line of a saved file with the address it came from, fetched over plain HTTP; an
+  // address that would break the line (a "<>" or a control character in it) is left out. Throws
+  // FileError when the line cannot be written.
   void AppendHash(const std::string& path, const std::string& address) EXCLUDES(lock_);
-  // The same with the digest of the file's content already known (a large capture is then
-  // read once, not twice).
-  void AppendHash(const std::string& path, const std::string& address, const std::string& digest)
-      EXCLUDES(lock_);
+  // The same for a copy fetched over `scheme`, with the digest of the file's content already
+  // known (a large capture is then read once, not twice).
+  void AppendHash(const std::string& path, const std::string& address, CopyScheme scheme,
+                  const std::string& digest) EXCLUDES(lock_);
 
   // Whether a line has the digest of `path` and either its size or, where the size recorded is
   // 0 or absent, a stored file of that same size now.
@@ -86,8 +89,14 @@ class THashList {
   // The same for content whose digest and listed size are already known.
   bool IsKnownContent(const std::string& digest, std::uint64_t size) EXCLUDES(lock_);
 
-  // The stored file of the first line with exactly this address whose file still exists, or "".
-  std::string LocalFileFor(const std::string& address) EXCLUDES(lock_);
+  // The stored file of the first line with exactly this address, fetched over `scheme`, whose
+  // file still exists, or "". A request inside an opened tunnel asks for kHttps, any other for
+  // kHttp.
+  std::string LocalFileFor(const std::string& address, CopyScheme scheme) EXCLUDES(lock_);
+  // A plain request's lookup.
+  std::string LocalFileFor(const std::string& address) EXCLUDES(lock_) {
+    return LocalFileFor(address, CopyScheme::kHttp);
+  }
 
   // Waits until lookups are answered from an index of the file as it is now; false when that
   // did not happen within `limit` (for benchmarks and tests).

@@ -42,12 +42,18 @@ HashLine ParseHashLine(std::string_view line) {
   parsed.path = CutField(rest);
   parsed.number = DecimalOrZero(rest);
   CutField(rest);  // the size
-  parsed.address = CutField(rest);
+  const std::size_t mark_at = rest.find(kSeparator);
+  parsed.address = rest.substr(0, mark_at);
+  if (mark_at != std::string_view::npos) {
+    // All that follows the address is the mark, even when it is empty.
+    const std::string_view mark = rest.substr(mark_at + kSeparator.size());
+    parsed.scheme = mark == kHttpsMark ? std::optional(CopyScheme::kHttps) : std::nullopt;
+  }
   return parsed;
 }
 
 std::string FormatHashLine(const std::string& digest, const std::string& path, std::uint32_t size,
-                           const std::string* address) {
+                           const std::string* address, CopyScheme scheme) {
   std::string line = digest;
   line += kSeparator;
   line += path;
@@ -56,6 +62,10 @@ std::string FormatHashLine(const std::string& digest, const std::string& path, s
   if (address) {
     line += kSeparator;
     line += *address;
+    if (scheme == CopyScheme::kHttps) {
+      line += kSeparator;
+      line += kHttpsMark;
+    }
   }
   line += "\r\n";
   return line;

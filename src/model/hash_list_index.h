@@ -6,11 +6,19 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace trovanex {
+
+// How a stored copy was fetched, and so which requests it may answer: a copy fetched over
+// plain HTTP never answers a request inside an opened HTTPS tunnel, nor the reverse.
+enum class CopyScheme { kHttp, kHttps };
+
+// The fifth field that marks a copy fetched inside an opened tunnel.
+inline constexpr std::string_view kHttpsMark = "https";
 
 // One line cut by the splitting rule: at the first "<>", then the rest the same way.
 // The fields view the line's own text.
@@ -19,13 +27,19 @@ struct HashLine {
   std::string_view path;     // second field
   std::uint64_t number = 0;  // the rest after the second "<>" as a decimal number, else 0
   std::string_view address;  // fourth field, empty in three-field lines
+  // kHttp without a fifth field, kHttps when all that follows the address is kHttpsMark, and
+  // nothing (the line answers no request) for anything else: no address holds "<>", so that is
+  // no mark of ours, or the cut-off rest of an address that did hold one.
+  std::optional<CopyScheme> scheme = CopyScheme::kHttp;
 };
 
 HashLine ParseHashLine(std::string_view line);
 
-// "digest<>path<>size" or, with an address, "digest<>path<>size<>address", plus CR LF.
+// "digest<>path<>size" or, with an address, "digest<>path<>size<>address", plus CR LF. A copy
+// fetched over HTTPS with an address gets the fifth field "https"; without an address it
+// answers no request, so it gets no mark.
 std::string FormatHashLine(const std::string& digest, const std::string& path, std::uint32_t size,
-                           const std::string* address);
+                           const std::string* address, CopyScheme scheme = CopyScheme::kHttp);
 
 class HashListIndex {
  public:

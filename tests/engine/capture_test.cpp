@@ -1,6 +1,7 @@
 #include "engine/capture.h"
 
 #include <gtest/gtest.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include <tuple>
 #include <vector>
 
+#include "engine/content_types.h"
 #include "model/file_digest.h"
 #include "model/settings_holder.h"
 #include "platform/errors.h"
@@ -79,6 +81,7 @@ struct CaptureTest : ::testing::Test {
     TProxyRequest request;
     request.ConnectionNo = 12;
     request.HostPath = host_path;
+    request.Https = https;
     capture->Match(request);
     TRelayState state = Answer(-1, content_type);
     state.ContentEncoding = content_encoding;
@@ -100,9 +103,10 @@ struct CaptureTest : ::testing::Test {
     capture->FinishCapture(Answer(0));
     return capture;
   }
-  std::string HashLine(const std::string& stored, const std::string& address) {
+  std::string HashLine(const std::string& stored, const std::string& address,
+                       const std::string& mark = "") {
     return FileDigest(stored) + "<>" + stored + "<>" + std::to_string(ListedFileSize(stored)) +
-           "<>" + address + "\r\n";
+           "<>" + address + mark + "\r\n";
   }
   std::string HashFile() { return ReadWholeFile(hash_list.FilePath()).value_or(""); }
   bool Logged(const std::string& line) {
@@ -130,6 +134,7 @@ struct CaptureTest : ::testing::Test {
   CaptureServices services{monitor,        hash_list, save_available,
                            program_folder, question,  folder_queue};
   std::shared_ptr<TTxConfig> config = ConfigSavingTo(img, TExecType::Save);
+  bool https = false;  // the requests Begin makes were read inside an opened tunnel
 };
 
 TEST_F(CaptureTest, AnIncompleteCaptureIsDeletedSilently) {
@@ -201,6 +206,23 @@ TEST_F(CaptureTest, ACompleteRunMovesTheFileToItsFolderAndListsIt) {
   EXPECT_EQ(ListFiles(img), std::vector<std::string>{"b.jpg"});
   EXPECT_TRUE(ListFiles(program_folder).empty());
   EXPECT_EQ(HashFile(), HashLine(img + "/b.jpg", "h/a/b.jpg"));
+}
+
+// A copy fetched inside an opened tunnel is listed with the mark that keeps it to requests inside
+// opened tunnels; content known under either scheme is not kept twice.
+TEST_F(CaptureTest, ACopyFromAnOpenedTunnelIsListedWithItsMark) {
+  https = true;
+  Run("h/s/b.jpg", "secure");
+  https = false;
+  Run("h/p/b.jpg", "secure");
+  EXPECT_EQ(Balloons().back(),
+            "既に保存されているファイルとハッシュが一致したので保存しませんでした");
+  Run("h/p/c.jpg", "plain");
+  https = true;
+  Run("h/s/d.jpg", "plain");
+  EXPECT_EQ(ListFiles(img).size(), 2u);
+  EXPECT_EQ(HashFile(), HashLine(img + "/b.jpg", "h/s/b.jpg", "<>https") +
+                            HashLine(img + "/c.jpg", "h/p/c.jpg"));
 }
 
 TEST_F(CaptureTest, EmptyAndLargeBodiesAreDigestedAsStored) {
@@ -501,6 +523,40 @@ INSTANTIATE_TEST_SUITE_P(
                   [](const std::string&) { return testing::Gzip(std::string(8 << 20, 'a')); },
                   "decoded size over 1048576 bytes"}),
     [](const auto& row) { return std::string(row.param.name); });
+
+// The type an answer came with goes out again with the answers from its stored copy; a copy kept
+// decoded keeps it too, since decoding leaves the content what it was.
+TEST_F(CaptureTest, TheAnswersContentTypeIsKeptOnTheStoredFile) {
+  const std::string probe = temp.Write("probe", "");
+  if (::setxattr(probe.c_str(), kContentTypeAttribute, "x", 1, 0) != 0)
+    GTEST_SKIP() << "the file system refuses user attributes";
+  const struct {
+    const char* address;
+    const char* type;
+    const char* encoding;
+    const char* kept;  // nullptr: no attribute
+  } rows[] = {
+      {"h/a.jpg", "text/javascript; charset=utf-8", "", "text/javascript; charset=utf-8"},
+      {"h/b.jpg", "text/html", "gzip", "text/html"},
+      {"h/c.jpg", "", "", nullptr},
+  };
+  for (const auto& row : rows) {
+    const std::string content = std::string("content of ") + row.address;
+    auto capture = Begin(row.address, row.type, row.encoding);
+    Feed(*capture, std::string(row.encoding).empty() ? content : testing::Gzip(content));
+    capture->FinishCapture(Answer(0));
+    const std::string stored = img + "/" + std::string(row.address).substr(2);
+    ASSERT_EQ(ReadFile(stored), content) << row.address;
+    std::string kept(kMaxContentTypeLength, '\0');
+    const ssize_t length =
+        ::getxattr(stored.c_str(), kContentTypeAttribute, kept.data(), kept.size());
+    kept.resize(length < 0 ? 0 : static_cast<std::size_t>(length));
+    if (row.kept)
+      EXPECT_EQ(kept, row.kept) << row.address;
+    else
+      EXPECT_LT(length, 0) << row.address << ": " << kept;
+  }
+}
 
 TEST_F(CaptureTest, StoredContentIsKnownWhateverCodingItArrivesIn) {
   const std::string content = testing::PageText(50000);

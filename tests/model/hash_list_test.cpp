@@ -19,6 +19,7 @@
 #include <latch>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <thread>
 #include <utility>
@@ -127,10 +128,14 @@ TEST(HashListFormatTest, AppendWritesDigestPathSizeAndAddressWithCrLf) {
   list.AppendHash(abc, "h/img/a.jpg");
   list.AppendHash(empty, "h/e.jpg");
   list.AppendHash(gone, "h/gone.jpg");  // unreadable: empty digest, size 0
+  list.AppendHash(abc, "h/s.jpg", CopyScheme::kHttps, kMd5Abc);
+  // Without its address the mark would read as one.
+  list.AppendHash(abc, "h/a<>b.jpg", CopyScheme::kHttps, kMd5Abc);
 
-  EXPECT_EQ(ReadFile(list.FilePath()), kMd5Abc + "<>" + abc + "<>3<>h/img/a.jpg\r\n" + kMd5Empty +
-                                           "<>" + empty + "<>0<>h/e.jpg\r\n" + "<>" + gone +
-                                           "<>0<>h/gone.jpg\r\n");
+  EXPECT_EQ(ReadFile(list.FilePath()),
+            kMd5Abc + "<>" + abc + "<>3<>h/img/a.jpg\r\n" + kMd5Empty + "<>" + empty +
+                "<>0<>h/e.jpg\r\n" + "<>" + gone + "<>0<>h/gone.jpg\r\n" + kMd5Abc + "<>" + abc +
+                "<>3<>h/s.jpg<>https\r\n" + kMd5Abc + "<>" + abc + "<>3\r\n");
 }
 
 TEST(HashListFormatTest, DigestCoversContentLongerThanOneReadAndNothingForNonFiles) {
@@ -148,6 +153,7 @@ TEST(HashListFormatTest, ParseCutsAtTheFirstSeparatorEachTime) {
     const char* path;
     std::uint64_t number;
     const char* address;
+    std::optional<CopyScheme> scheme = CopyScheme::kHttp;
   } rows[] = {
       {"d<>/s/a.jpg<>123", "d", "/s/a.jpg", 123, ""},
       {"d<>/s/a.jpg<>123<>h/a", "d", "/s/a.jpg", 0, "h/a"},  // size and address are one rest
@@ -157,7 +163,11 @@ TEST(HashListFormatTest, ParseCutsAtTheFirstSeparatorEachTime) {
       {"d<>/s/a.jpg", "d", "/s/a.jpg", 0, ""},
       {"d", "d", "", 0, ""},
       {"<>/s/a.jpg<>0<>h/a", "", "/s/a.jpg", 0, "h/a"},
-      {"d<>/s/a.jpg<>5<>h/a<>more", "d", "/s/a.jpg", 0, "h/a"},
+      {"d<>/s/a.jpg<>5<>h/a<>more", "d", "/s/a.jpg", 0, "h/a", std::nullopt},
+      {"d<>/s/a.jpg<>5<>h/a<>https", "d", "/s/a.jpg", 0, "h/a", CopyScheme::kHttps},
+      {"d<>/s/a.jpg<>5<>h/a<>", "d", "/s/a.jpg", 0, "h/a", std::nullopt},
+      {"d<>/s/a.jpg<>5<>h/a<>https<>", "d", "/s/a.jpg", 0, "h/a", std::nullopt},
+      {"d<>/s/a.jpg<>5<>https", "d", "/s/a.jpg", 0, "https"},  // an address, no mark
       {"d<>/s/a<b>.jpg<><>h/a", "d", "/s/a<b>.jpg", 0, "h/a"},
   };
   for (const auto& row : rows) {
@@ -166,6 +176,7 @@ TEST(HashListFormatTest, ParseCutsAtTheFirstSeparatorEachTime) {
     EXPECT_EQ(parsed.path, row.path) << row.line;
     EXPECT_EQ(parsed.number, row.number) << row.line;
     EXPECT_EQ(parsed.address, row.address) << row.line;
+    EXPECT_EQ(parsed.scheme, row.scheme) << row.line;
   }
 }
 
@@ -244,6 +255,8 @@ TEST_F(HashListLookupTest, IsKnownNeedsTheDigestAndTheRecordedOrTheStoredSize) {
       {"address line, stored file of that size", "{D}<>{S3}<>3<>h/a\r\n", true},
       {"address line, stored file gone", "{D}<>{M}<>3<>h/a\r\n", false},
       {"address line, stored file of another size now", "{D}<>{S4}<>3<>h/a\r\n", false},
+      {"HTTPS copy, stored file of that size", "{D}<>{S3}<>3<>h/a<>https\r\n", true},
+      {"line that answers no request, stored file of that size", "{D}<>{S3}<>3<>h/a<>x\r\n", true},
       {"digest in upper case", upper + "<>{M}<>3\r\n", false},
       {"other digest", kMd5Empty + "<>{M}<>3\r\n", false},
       {"size not a decimal number", "{D}<>{M}<>3x\r\n", false},
@@ -275,6 +288,7 @@ TEST_F(HashListLookupTest, LocalFileForTakesTheFirstExactAddressWhoseFileExists)
     const char* text;
     const char* address;
     const char* expected;
+    CopyScheme asked = CopyScheme::kHttp;  // kHttps: a request inside an opened tunnel
   } rows[] = {
       {"exact address", "{D}<>{S3}<>3<>h/img/a.jpg\r\n", "h/img/a.jpg", "{S3}"},
       {"other letter case", "{D}<>{S3}<>3<>h/img/a.jpg\r\n", "H/img/a.jpg", ""},
@@ -284,7 +298,24 @@ TEST_F(HashListLookupTest, LocalFileForTakesTheFirstExactAddressWhoseFileExists)
       {"stored path a folder", "{D}<>{F}<>0<>h/a\r\n", "h/a", ""},
       {"first fitting line wins", "{D}<>{S3}<>3<>h/a\r\n{D}<>{S4}<>4<>h/a\r\n", "h/a", "{S3}"},
       {"first line's file gone", "{D}<>{M}<>3<>h/a\r\n{D}<>{S4}<>4<>h/a\r\n", "h/a", "{S4}"},
-      {"a field after the address", "{D}<>{S3}<>3<>h/a<>x\r\n", "h/a", "{S3}"},
+      {"HTTPS copy, plain request", "{D}<>{S3}<>3<>h/a<>https\r\n", "h/a", ""},
+      {"HTTPS copy, request in a tunnel", "{D}<>{S3}<>3<>h/a<>https\r\n", "h/a", "{S3}",
+       CopyScheme::kHttps},
+      {"plain copy, request in a tunnel", "{D}<>{S3}<>3<>h/a\r\n", "h/a", "", CopyScheme::kHttps},
+      {"plain copy of an address that starts with https://", "{D}<>{S3}<>3<>https://h/a\r\n",
+       "https://h/a", "", CopyScheme::kHttps},
+      {"first line of the other scheme passed over",
+       "{D}<>{S3}<>3<>h/a<>https\r\n{D}<>{S4}<>4<>h/a\r\n", "h/a", "{S4}"},
+      {"first line of the other scheme passed over, in a tunnel",
+       "{D}<>{S4}<>4<>h/a\r\n{D}<>{S3}<>3<>h/a<>https\r\n", "h/a", "{S3}", CopyScheme::kHttps},
+      // What follows the address is no mark of ours, or the rest of an address cut at a "<>":
+      // the line answers neither scheme.
+      {"a field after the address", "{D}<>{S3}<>3<>h/a<>x\r\n", "h/a", ""},
+      {"a field after the address, in a tunnel", "{D}<>{S3}<>3<>h/a<>x\r\n", "h/a", "",
+       CopyScheme::kHttps},
+      {"an empty field after the address", "{D}<>{S3}<>3<>h/a<>\r\n", "h/a", ""},
+      {"the mark in upper case", "{D}<>{S3}<>3<>h/a<>HTTPS\r\n", "h/a", "", CopyScheme::kHttps},
+      {"the mark and more", "{D}<>{S3}<>3<>h/a<>https<>x\r\n", "h/a", "", CopyScheme::kHttps},
       {"leading blanks", "  {D}<>{S3}<>3<>h/a\r\n", "h/a", "{S3}"},
       {"a three-field line has no address", "{D}<>{S3}<>3\r\n", "3", ""},
       {"an empty address is never saved", "{D}<>{S3}<>3\r\n", "", ""},
@@ -298,7 +329,7 @@ TEST_F(HashListLookupTest, LocalFileForTakesTheFirstExactAddressWhoseFileExists)
   };
   for (const Way way : kAllWays)
     for (const auto& row : rows)
-      EXPECT_EQ(Name((*ListWith(row.text, way))->LocalFileFor(row.address)),
+      EXPECT_EQ(Name((*ListWith(row.text, way))->LocalFileFor(row.address, row.asked)),
                 Name(Fill(row.expected, values_)))
           << row.name << ", " << kWayNames[static_cast<int>(way)];
 }
@@ -647,11 +678,21 @@ TEST_F(HashListRebuildTest, AddressesAreForgottenUntilTheNextSaveButContentStays
   const std::string stored = temp_ / "save/a.txt";
   const std::string asked = temp_.Write("tx0001.tmp", "abc");
   list_.AppendHash(stored, "h/a.txt");
+  list_.AppendHash(stored, "h/s.txt", CopyScheme::kHttps, kMd5Abc);
   ASSERT_EQ(list_.LocalFileFor("h/a.txt"), stored);
+  ASSERT_EQ(list_.LocalFileFor("h/s.txt", CopyScheme::kHttps), stored);
 
   const TSearchConditionList conditions = ConditionsWithFolders({{temp_ / "save"}});
-  ASSERT_TRUE(list_.RebuildHashList(conditions.First()));
-  EXPECT_EQ(list_.LocalFileFor("h/a.txt"), "");
+  ASSERT_TRUE(list_.RebuildHashList(conditions.First(), [&](std::size_t done, std::size_t) {
+    // Saved while the rebuild runs: carried into the new file with its mark.
+    if (done == 1) list_.AppendHash(stored, "h/meanwhile.txt", CopyScheme::kHttps, kMd5Abc);
+  }));
+  for (const CopyScheme scheme : {CopyScheme::kHttp, CopyScheme::kHttps}) {
+    EXPECT_EQ(list_.LocalFileFor("h/a.txt", scheme), "");
+    EXPECT_EQ(list_.LocalFileFor("h/s.txt", scheme), "");
+  }
+  EXPECT_EQ(list_.LocalFileFor("h/meanwhile.txt", CopyScheme::kHttps), stored);
+  EXPECT_EQ(list_.LocalFileFor("h/meanwhile.txt"), "");
   EXPECT_TRUE(list_.IsKnown(asked));
 
   list_.AppendHash(stored, "h/a.txt");
