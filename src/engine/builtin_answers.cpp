@@ -45,6 +45,7 @@ void SendResourceAnswer(Connection& browser, const TProxyRequest& request) {
   const auto resource = LookupResource(UpperAscii(extension), name);
   if (!resource) {
     browser.WriteLine(request.Version + " 404 Not found.");
+    browser.WriteLine("Connection: close");  // resources are asked for on plain connections only
     browser.WriteLine("");
     return;
   }
@@ -52,6 +53,7 @@ void SendResourceAnswer(Connection& browser, const TProxyRequest& request) {
   // Compared exactly: "/trovanexlogo.PNG" goes out with an empty type.
   browser.WriteLine("Content-Type: " + std::string(ContentTypeForExtension(extension)));
   browser.WriteLine("Content-Length: " + std::to_string(resource->size()));
+  browser.WriteLine("Connection: close");
   browser.WriteLine("");
   browser.WriteBytes(*resource);
 }
@@ -71,6 +73,8 @@ bool SendLocalFileAnswer(Connection& browser, const TProxyRequest& request, cons
   browser.WriteLine(request.Version + " 200 Ok");
   if (!type.empty()) browser.WriteLine("Content-Type: " + type);
   browser.WriteLine("Content-Length: " + std::to_string(st.st_size));
+  // A plain connection ends after its one answer; an opened tunnel serves the next request.
+  if (!request.Https) browser.WriteLine("Connection: close");
   browser.WriteLine("");
 
   // Straight from the file to the socket, a piece at a time.

@@ -39,7 +39,8 @@ std::string Resource(const char* type, const char* name) {
 
 std::string Found(const std::string& version, const std::string& type, const std::string& body) {
   return version + " 200 ok\r\nContent-Type: " + type +
-         "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+         "\r\nContent-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" +
+         body;
 }
 
 struct ResourceCase {
@@ -68,7 +69,7 @@ TEST_P(ResourceAnswerTest, AnswersFromTheProgramsOwnResources) {
 
 std::vector<ResourceCase> ResourceCases() {
   const std::string logo = Resource("PNG", "TROVANEXLOGO");
-  const std::string not_found = "HTTP/1.1 404 Not found.\r\n\r\n";
+  const std::string not_found = "HTTP/1.1 404 Not found.\r\nConnection: close\r\n\r\n";
   const auto get = [](const std::string& path, const char* version = "HTTP/1.1") {
     return "GET http://" + ResourceHost() + path + " " + version + "\r\nHost: " + ResourceHost() +
            "\r\n\r\n";
@@ -124,7 +125,9 @@ TEST_P(LocalFileTest, StoredFileIsAnsweredWithoutTheOrigin) {
 
   const std::string answer = Exchange(proxy.Port(), "GET http://a.b/x.jpg HTTP/1.0\r\n\r\n");
   const std::string expected =
-      "HTTP/1.0 200 Ok\r\nContent-Type: image/jpeg\r\nContent-Length: 70000\r\n\r\n" + content;
+      "HTTP/1.0 200 Ok\r\nContent-Type: image/jpeg\r\nContent-Length: 70000\r\nConnection: "
+      "close\r\n\r\n" +
+      content;
   EXPECT_EQ(answer.size(), expected.size());
   EXPECT_TRUE(answer == expected) << answer.substr(0, 60);
 
@@ -142,7 +145,8 @@ TEST(LocalFile, EmptyFileGetsTheHeadAlone) {
   EngineHarness proxy;
   proxy.hash_list.AppendHash(proxy.folder.Write("saved/empty.gif", ""), "a.b/empty.gif");
   EXPECT_EQ(Exchange(proxy.Port(), "GET http://a.b/empty.gif HTTP/1.1\r\n\r\n"),
-            "HTTP/1.1 200 Ok\r\nContent-Type: image/gif\r\nContent-Length: 0\r\n\r\n");
+            "HTTP/1.1 200 Ok\r\nContent-Type: image/gif\r\nContent-Length: 0\r\nConnection: "
+            "close\r\n\r\n");
 }
 
 // A browser refuses a module script, and with strict types any script or stylesheet, that comes
@@ -189,8 +193,8 @@ TEST(LocalFile, AnswersCarryTheKeptOrTheExtensionsContentType) {
     proxy.hash_list.AppendHash(path, address);
     EXPECT_EQ(Exchange(proxy.Port(), "GET http://" + address + " HTTP/1.1\r\n\r\n"),
               "HTTP/1.1 200 Ok\r\n" + (row.type ? "Content-Type: " + *row.type + "\r\n" : "") +
-                  "Content-Length: " + std::to_string(std::strlen(row.name)) + "\r\n\r\n" +
-                  row.name)
+                  "Content-Length: " + std::to_string(std::strlen(row.name)) +
+                  "\r\nConnection: close\r\n\r\n" + row.name)
         << row.name;
   }
   if (skipped > 0) GTEST_SKIP() << skipped << " rows: the file system refuses user attributes";
@@ -244,7 +248,8 @@ TEST(LocalFile, OnlyARegularFileIsServed) {
   std::filesystem::create_directory_symlink(proxy.folder / "saved", proxy.folder / "linked");
   proxy.hash_list.AppendHash(proxy.folder / "linked/x.jpg", "a.b/x.jpg");
   EXPECT_EQ(Exchange(proxy.Port(), "GET http://a.b/x.jpg HTTP/1.1\r\n\r\n"),
-            "HTTP/1.1 200 Ok\r\nContent-Type: image/jpeg\r\nContent-Length: 6\r\n\r\nstored");
+            "HTTP/1.1 200 Ok\r\nContent-Type: image/jpeg\r\nContent-Length: 6\r\nConnection: "
+            "close\r\n\r\nstored");
 }
 
 }  // namespace
