@@ -15,9 +15,12 @@
 namespace trovanex {
 
 // The browser side, after "200 Connection established" was written. Bytes the connection has
-// already received are the first of the handshake. The leaf is the one for the browser's SNI
-// name, else for `connect_host`. Waits at most `timeout_ms` for the handshake (<= 0: no limit).
-// Returns the name the leaf was made for (the SNI name or connect_host, normalised).
+// already received are the first of the handshake. The leaf is the one for `connect_host`: the
+// browser's SNI name must be that host (ASCII case and one final dot on either aside) or absent.
+// Any other name ends the handshake with an "unrecognized name" alert, no certificate is made
+// for it, and TlsFailure names both names. Waits at most `timeout_ms` for the whole handshake
+// (<= 0: no limit), however slowly the browser's bytes come; past it, TlsFailure "handshake
+// timed out". Returns the name the leaf was made for (connect_host, normalised).
 std::string AcceptTls(Connection& browser, LeafCache& leaves, const std::string& connect_host,
                       int timeout_ms);
 

@@ -12,6 +12,7 @@
 #include <random>
 
 #include "support/temp_folder.h"
+#include "tls/openssl_handles.h"
 
 namespace trovanex {
 namespace {
@@ -152,24 +153,111 @@ TEST_F(TlsStreamTest, TheNextConnectionToTheSameOriginResumesItsSession) {
   EXPECT_EQ(resumed, (std::vector<bool>{false, true, true, true, false}));
 }
 
-TEST_F(TlsStreamTest, LeafFollowsSniElseTheConnectHost) {
+// A browser that sends the TLS name it is given, or none, and verifies the leaf against the
+// authority for the name or address it expects.
+class RawBrowser {
+ public:
+  RawBrowser(int fd, const std::string& ca_file) : context_(SSL_CTX_new(TLS_client_method())) {
+    SSL_CTX_load_verify_locations(context_.get(), ca_file.c_str(), nullptr);
+    SSL_CTX_set_verify(context_.get(), SSL_VERIFY_PEER, nullptr);
+    ssl_.reset(SSL_new(context_.get()));
+    SSL_set_fd(ssl_.get(), fd);
+  }
+
+  // "ok", or why the handshake failed (the alert it was sent, as OpenSSL names it).
+  std::string Handshake(const char* sni, const std::string& expected) {
+    if (sni) SSL_set_tlsext_host_name(ssl_.get(), sni);
+    SSL_set1_host(ssl_.get(), expected.c_str());
+    ERR_clear_error();
+    if (SSL_connect(ssl_.get()) == 1) return "ok";
+    return tls::TakeOpenSslError("failed");
+  }
+
+  void WriteLine(const std::string& line) {
+    const std::string bytes = line + "\r\n";
+    ASSERT_EQ(SSL_write(ssl_.get(), bytes.data(), static_cast<int>(bytes.size())),
+              static_cast<int>(bytes.size()));
+  }
+
+ private:
+  tls::SslContextPtr context_;
+  tls::SslPtr ssl_;
+};
+
+// The tunnel's host is the leaf's, when the browser names it (ASCII case and one final dot
+// aside) or names nothing.
+TEST_F(TlsStreamTest, LeafIsTheConnectHostsWhenTheBrowserNamesItOrNothing) {
   struct Case {
     const char* connect_host;
-    const char* client_host;  // sends SNI when it is a name
+    const char* sni;  // null: none
     const char* name;
   };
   const Case cases[] = {
       {"localhost", "localhost", "localhost"},
-      {"elsewhere.example", "LocalHost", "localhost"},
+      {"localhost", "LocalHost", "localhost"},
+      {"LOCALHOST", "localhost", "localhost"},
+      {"localhost", "localhost.", "localhost"},
+      {"localhost.", "localhost", "localhost"},
+      {"LocalHost.", "localhost.", "localhost"},
+      {"localhost", nullptr, "localhost"},
+      {"127.0.0.1", nullptr, "127.0.0.1"},
+      {"[::1]", nullptr, "::1"},
       {"127.0.0.1", "127.0.0.1", "127.0.0.1"},
-      {"[::1]", "[::1]", "::1"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.client_host);
+    SCOPED_TRACE(std::string(c.connect_host) + " / " + (c.sni ? c.sni : "(no name)"));
     SetUp();
-    EXPECT_EQ(Handshake(c.connect_host, c.client_host), c.name);
-    client_->WriteLine("ping");
+    auto accepted = std::async(std::launch::async, [&] {
+      return AcceptTls(*browser_side_, *leaves_, c.connect_host, 5000);
+    });
+    RawBrowser browser(client_->Handle(), CaFile());
+    EXPECT_EQ(browser.Handshake(c.sni, c.name), "ok");
+    EXPECT_EQ(accepted.get(), c.name);
+    browser.WriteLine("ping");
     EXPECT_EQ(browser_side_->ReadLine(), "ping");
+  }
+  // As browsers do it: the name is sent, and verified.
+  SetUp();
+  EXPECT_EQ(Handshake("LocalHost", "localhost"), "localhost");
+}
+
+// Any other name ends the handshake with an alert, and no certificate is made for it: the
+// tunnel's host is what the copies it keeps are filed under.
+TEST_F(TlsStreamTest, AnyOtherNameIsRefusedWithAnAlertAndNoCertificateIsMade) {
+  struct Case {
+    const char* connect_host;
+    const char* sni;
+    const char* shown;  // in the reason
+  };
+  const Case cases[] = {
+      {"localhost", "victim.test", "victim.test"},
+      {"localhost", "localhost.victim.test", "localhost.victim.test"},
+      {"localhost", "www.localhost", "www.localhost"},
+      {"localhost", "localhos", "localhos"},
+      {"localhost", "localhost..", "localhost.."},
+      {"localhost.", "localhost..", "localhost.."},
+      {"127.0.0.1", "localhost", "localhost"},
+      {"127.0.0.1", "127.0.0.2", "127.0.0.2"},
+      {"[::1]", "localhost", "localhost"},
+      {"localhost", "victim.test\r\nforged line", "victim.test\\x0d\\x0aforged\\x20line"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.connect_host) + " / " + c.sni);
+    SetUp();
+    auto refused = std::async(std::launch::async, [&] {
+      try {
+        AcceptTls(*browser_side_, *leaves_, c.connect_host, 5000);
+        ADD_FAILURE() << "accepted";
+      } catch (const TlsFailure& failure) {
+        EXPECT_EQ(failure.Reason, std::string("the browser asked for ") + c.shown +
+                                      " inside the tunnel to " + c.connect_host);
+        EXPECT_EQ(failure.what(), "TLS: " + failure.Reason);  // what the caller logs
+      }
+    });
+    RawBrowser browser(client_->Handle(), CaFile());
+    EXPECT_EQ(browser.Handshake(c.sni, c.sni), "tlsv1 unrecognized name");
+    refused.get();
+    EXPECT_EQ(leaves_->Size(), 0u);
   }
 }
 
