@@ -587,7 +587,10 @@ bool ConnectTls(Connection& origin, const std::string& host, const std::string& 
   const bool is_address = ::inet_pton(AF_INET, name.c_str(), address) == 1 ||
                           ::inet_pton(AF_INET6, name.c_str(), address) == 1;
   X509_VERIFY_PARAM* checks = SSL_get0_param(ssl);
-  X509_VERIFY_PARAM_set_hostflags(checks, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+  // Names are looked for in the subject alternative names only: browsers no longer accept a
+  // certificate that names its host only in the subject's common name.
+  X509_VERIFY_PARAM_set_hostflags(
+      checks, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS | X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
   // SNI carries names only; an address is checked against the certificate's IP SANs.
   const bool named = is_address ? X509_VERIFY_PARAM_set1_ip_asc(checks, name.c_str()) == 1
                                 : SSL_set_tlsext_host_name(ssl, name.c_str()) == 1 &&

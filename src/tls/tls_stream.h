@@ -27,10 +27,10 @@ std::string AcceptTls(Connection& browser, LeafCache& leaves, const std::string&
 // The origin side, on a connected `origin` for `host` (a name, or an IPv4 or IPv6 address,
 // brackets allowed): SNI for a name, the certificate checked against the system's trust store
 // and the certificates of `extra_ca_file` (a PEM file; empty: none) and against the name or
-// address. The file is read again when it has changed since it was last read. Throws
-// TlsVerifyFailed when the certificate does not verify, TlsFailure when `extra_ca_file` cannot
-// be read or the handshake fails.
-// Returns whether a session the same origin gave before was resumed.
+// address in its subject alternative names (never its subject's common name, as browsers do). The
+// file is read again when it has changed since it was last read. Throws TlsVerifyFailed when the
+// certificate does not verify, TlsFailure when `extra_ca_file` cannot be read or the handshake
+// fails. Returns whether a session the same origin gave before was resumed.
 bool ConnectTls(Connection& origin, const std::string& host, const std::string& extra_ca_file,
                 int timeout_ms);
 

@@ -15,6 +15,7 @@
 
 #include "support/temp_folder.h"
 #include "tls/openssl_handles.h"
+#include "tls/x509_building.h"
 
 namespace trovanex {
 namespace {
@@ -355,6 +356,74 @@ TEST_F(TlsStreamTest, OriginThatDoesNotVerifyIsRefusedWithItsReason) {
     accepted.get();
   }
   EXPECT_THROW(ConnectTls(*client_, "localhost", folder_ / "missing.pem", 5000), TlsFailure);
+}
+
+// An origin's certificate signed by the authority: `common_name` in its subject, and
+// `alt_name` as its one DNS subject alternative name unless empty.
+tls::X509Ptr OriginCertificate(const CertificateAuthority& authority, EVP_PKEY* key,
+                               const std::string& common_name, const std::string& alt_name) {
+  tls::X509Ptr certificate(X509_new());
+  X509* made = certificate.get();
+  X509* issuer = authority.Certificate();
+  const bool built =
+      X509_set_version(made, X509_VERSION_3) == 1 && tls::SetRandomSerial(made) &&
+      tls::SetValidity(made, -1, 30) &&
+      X509_NAME_add_entry_by_txt(X509_get_subject_name(made), "CN", MBSTRING_ASC,
+                                 reinterpret_cast<const unsigned char*>(common_name.c_str()), -1,
+                                 -1, 0) == 1 &&
+      X509_set_issuer_name(made, X509_get_subject_name(issuer)) == 1 &&
+      X509_set_pubkey(made, key) == 1 &&
+      tls::AddExtension(made, issuer, NID_basic_constraints, "critical,CA:FALSE") &&
+      tls::AddExtension(made, issuer, NID_ext_key_usage, "serverAuth") &&
+      (alt_name.empty() ||
+       tls::AddExtension(made, issuer, NID_subject_alt_name, ("DNS:" + alt_name).c_str())) &&
+      X509_sign(made, authority.Key(), EVP_sha256()) > 0;
+  EXPECT_TRUE(built);
+  return certificate;
+}
+
+// An origin that names its host only in its subject's common name is refused, as browsers
+// refuse it; the subject alternative names decide.
+TEST_F(TlsStreamTest, OriginNamedOnlyInItsCommonNameIsRefused) {
+  struct Case {
+    const char* name;
+    const char* common_name;
+    const char* alt_name;
+    const char* reason;  // empty: verified
+  };
+  const Case cases[] = {
+      {"common name only", "localhost", "", "hostname mismatch"},
+      {"common name, another alt name", "localhost", "other.example", "hostname mismatch"},
+      {"alt name", "localhost", "localhost", ""},
+      {"alt name, another common name", "other.example", "localhost", ""},
+  };
+  const tls::KeyPtr key(EVP_EC_gen("P-256"));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetUp();
+    const tls::X509Ptr certificate =
+        OriginCertificate(*authority_, key.get(), c.common_name, c.alt_name);
+    auto origin = std::async(std::launch::async, [&] {
+      tls::SslContextPtr context(SSL_CTX_new(TLS_server_method()));
+      SSL_CTX_use_certificate(context.get(), certificate.get());
+      SSL_CTX_use_PrivateKey(context.get(), key.get());
+      tls::SslPtr ssl(SSL_new(context.get()));
+      SSL_set_fd(ssl.get(), browser_side_->Handle());
+      const bool accepted = SSL_accept(ssl.get()) == 1;
+      if (accepted) SSL_write(ssl.get(), "hello\r\n", 7);
+      ERR_clear_error();
+      return accepted;
+    });
+    try {
+      ConnectTls(*client_, "localhost", CaFile(), 5000);
+      EXPECT_STREQ(c.reason, "");
+      EXPECT_EQ(client_->ReadLine(), "hello");
+    } catch (const TlsVerifyFailed& failure) {
+      EXPECT_EQ(failure.Reason, c.reason);
+      EXPECT_EQ(failure.Host, "localhost");
+    }
+    EXPECT_EQ(origin.get(), *c.reason == '\0');
+  }
 }
 
 // The user adds the authority to the extra CA file while the program runs: the next
