@@ -1,7 +1,9 @@
 // The local certificate authority that signs the leaf certificates of opened HTTPS tunnels.
 // Its key and certificate live in two files of one folder (the program folder): made there on
 // first need, loaded when both exist, and never replaced: a damaged, unreadable, mismatched or
-// lone file is an error that names the file and the reason, and nothing is written.
+// lone file, an expired certificate, and a key file that another user owns or that others may
+// read, is an error that names the file and the reason (and the fix), and nothing is written
+// or changed.
 #pragma once
 
 #include <openssl/types.h>
@@ -43,6 +45,9 @@ class CertificateAuthority {
 
  private:
   CertificateAuthority(X509* certificate, EVP_PKEY* key, std::string certificate_pem);
+  // The two halves of Open: a new authority where neither file exists, or the existing one.
+  static Opened Make(const std::string& key_path, const std::string& certificate_path);
+  static Opened Load(const std::string& key_path, const std::string& certificate_path);
 
   X509* certificate_;
   EVP_PKEY* key_;

@@ -4,6 +4,7 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <functional>
@@ -105,6 +106,88 @@ TEST(CertificateAuthorityTest, BadOrLoneFilesAreReportedAndNothingIsWritten) {
     EXPECT_NE(opened.error.find(folder / c.named_file), std::string::npos) << opened.error;
     EXPECT_EQ(Snapshot(folder), before);
   }
+}
+
+// The key file's mode bits and owner, and its content, as they are now.
+struct KeyFileState {
+  mode_t mode;
+  uid_t owner;
+  std::string content;
+  bool operator==(const KeyFileState&) const = default;
+};
+
+KeyFileState KeyFile(const TempFolder& folder) {
+  struct stat st {};
+  EXPECT_EQ(::stat((folder / "trovanex-ca.key").c_str(), &st), 0);
+  return {st.st_mode & 07777, st.st_uid, ReadFile(folder / "trovanex-ca.key")};
+}
+
+// As OpenSSH does with private keys: a key that others may read is refused, with the file and
+// the fix named, and left exactly as it is.
+TEST(CertificateAuthorityTest, KeyFileThatOthersCanReadIsRefusedAndLeftAsItIs) {
+  struct Case {
+    mode_t mode;
+    bool refused;
+  };
+  const Case cases[] = {
+      {0644, true}, {0640, true},  {0604, true},  {0660, true},
+      {0610, true}, {0600, false}, {0400, false}, {0700, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.mode);
+    TempFolder folder;
+    ASSERT_TRUE(CertificateAuthority::Open(folder.path()).authority);
+    const std::string key = folder / "trovanex-ca.key";
+    ASSERT_EQ(::chmod(key.c_str(), c.mode), 0);
+    const KeyFileState before = KeyFile(folder);
+    const auto files = Snapshot(folder);
+    const auto opened = CertificateAuthority::Open(folder.path());
+    EXPECT_EQ(KeyFile(folder), before);
+    EXPECT_EQ(Snapshot(folder), files);
+    if (!c.refused) {
+      EXPECT_TRUE(opened.authority) << opened.error;
+      continue;
+    }
+    EXPECT_FALSE(opened.authority);
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(c.mode));
+    EXPECT_EQ(opened.error, std::string("Permissions ") + mode + " for '" + key +
+                                "' are too open: the local authority's key must be readable by "
+                                "its owner only; run chmod 600 " +
+                                key);
+  }
+}
+
+TEST(CertificateAuthorityTest, KeyFileOfAnotherUserIsRefusedAndLeftAsItIs) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can give a file to another user";
+  constexpr uid_t kNobody = 65534;
+  for (const mode_t mode : {0600, 0644}) {
+    SCOPED_TRACE(mode);
+    TempFolder folder;
+    ASSERT_TRUE(CertificateAuthority::Open(folder.path()).authority);
+    const std::string key = folder / "trovanex-ca.key";
+    ASSERT_EQ(::chown(key.c_str(), kNobody, static_cast<gid_t>(-1)), 0);
+    ASSERT_EQ(::chmod(key.c_str(), mode), 0);
+    const KeyFileState before = KeyFile(folder);
+    const auto opened = CertificateAuthority::Open(folder.path());
+    EXPECT_FALSE(opened.authority);
+    EXPECT_EQ(KeyFile(folder), before);
+    EXPECT_NE(opened.error.find("'" + key + "'"), std::string::npos) << opened.error;
+    EXPECT_NE(opened.error.find("run chown root " + key), std::string::npos) << opened.error;
+    EXPECT_EQ(opened.error.find("chmod 600 " + key) != std::string::npos, mode == 0644)
+        << opened.error;
+  }
+}
+
+TEST(CertificateAuthorityTest, FixNamesAPathWithBlanksAsOneShellWord) {
+  TempFolder parent;
+  const std::string folder = parent.MakeFolder("my ca's/");
+  ASSERT_TRUE(CertificateAuthority::Open(folder).authority);
+  ASSERT_EQ(::chmod((folder + "trovanex-ca.key").c_str(), 0644), 0);
+  const auto opened = CertificateAuthority::Open(folder);
+  EXPECT_FALSE(opened.authority);
+  const std::string quoted = "'" + parent.path() + "my ca'\\''s/trovanex-ca.key'";
+  EXPECT_NE(opened.error.find("; run chmod 600 " + quoted), std::string::npos) << opened.error;
 }
 
 }  // namespace
