@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <vector>
 
 #include <openssl/pem.h>
@@ -178,6 +179,37 @@ std::string KeyExposure(const std::string& key_path) {
   return {};
 }
 
+// The end of `certificate` as "2025-07-01 12:00 UTC".
+std::string EndText(const X509* certificate) {
+  std::tm end{};
+  char text[32] = "an unknown date";
+  if (ASN1_TIME_to_tm(X509_get0_notAfter(certificate), &end) == 1)
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M UTC", &end);
+  return text;
+}
+
+// A notice when the authority ends within kNoticeDays: its file, its end and what to do.
+// Empty when it has longer to go.
+std::string EndingSoonNotice(const std::string& certificate_path, const std::string& key_path,
+                             const X509* certificate) {
+  int days = 0;
+  int seconds = 0;
+  if (ASN1_TIME_diff(&days, &seconds, nullptr, X509_get0_notAfter(certificate)) != 1 ||
+      days >= CertificateAuthority::kNoticeDays)
+    return {};
+  const int rounded = days + (seconds >= 12 * 3600 ? 1 : 0);
+  const std::string when = rounded == 0   ? "within a day"
+                           : rounded == 1 ? "in 1 day"
+                                          : "in " + std::to_string(rounded) + " days";
+  return Fault(certificate_path, "the local certificate authority ends on " + EndText(certificate) +
+                                     ", " + when +
+                                     "; no opened tunnel works after that. To have a new one made, "
+                                     "delete " +
+                                     certificate_path + " and " + key_path +
+                                     " and start the program again; browsers must then be made "
+                                     "to trust the new certificate.");
+}
+
 }  // namespace
 
 CertificateAuthority::CertificateAuthority(X509* certificate, EVP_PKEY* key,
@@ -290,6 +322,7 @@ CertificateAuthority::Opened CertificateAuthority::Load(const std::string& key_p
     result.error = Fault(certificate_path, "expired");
     return result;
   }
+  result.warning = EndingSoonNotice(certificate_path, key_path, certificate.get());
   result.authority.reset(
       new CertificateAuthority(certificate.release(), key.release(), std::move(certificate_text)));
   return result;

@@ -18,11 +18,17 @@ class CertificateAuthority {
   static constexpr char kKeyFileName[] = "trovanex-ca.key";          // PEM, mode 0600
   static constexpr char kCertificateFileName[] = "trovanex-ca.crt";  // PEM
 
+  // An authority that ends within so many days is used, with a notice.
+  static constexpr int kNoticeDays = 30;
+
   // The outcome of Open: an authority, or the text of why there is none.
   struct Opened {
     std::unique_ptr<CertificateAuthority> authority;
     bool created = false;  // the two files were made just now
     std::string error;     // e.g. "/x/trovanex-ca.key: not a PEM private key"; empty on success
+    // With an authority that ends within kNoticeDays: the certificate file, its end and what to
+    // do, for the user to read. Empty otherwise.
+    std::string warning;
   };
   // Loads the authority from `folder` (with or without a trailing separator), or makes it there
   // when neither file exists: an ECDSA P-256 key and a self-signed certificate valid for ten
