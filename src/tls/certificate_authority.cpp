@@ -7,11 +7,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
+#include <string_view>
 #include <vector>
 
 #include <openssl/pem.h>
@@ -141,7 +140,8 @@ std::string UserName(uid_t uid) {
 // `path` as one word of a shell command: quoted unless it is made of safe characters only.
 std::string ShellWord(const std::string& path) {
   const bool safe = std::all_of(path.begin(), path.end(), [](char c) {
-    return std::isalnum(static_cast<unsigned char>(c)) || std::strchr("/._-+,:@%", c);
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           std::string_view("/._-+,:@%").find(c) != std::string_view::npos;
   });
   if (safe && !path.empty()) return path;
   std::string quoted = "'";
