@@ -32,8 +32,37 @@ void HttpsOpening::PrepareAhead(bool capture, const std::string& extra_ca_file) 
   });
 }
 
+void HttpsOpening::SetNoticeReport(NoticeReport report) {
+  {
+    MutexLock lock(lock_);
+    notice_report_ = std::move(report);
+  }
+  GiveNotice();
+}
+
+void HttpsOpening::GiveNotice() {
+  NoticeReport report;
+  std::string notice;
+  {
+    MutexLock lock(lock_);
+    if (notice_.empty() || !notice_report_) return;
+    report = notice_report_;
+    notice = std::exchange(notice_, std::string());
+  }
+  report(notice);
+}
+
 bool HttpsOpening::Ready(std::optional<std::string>& problem) {
-  MutexLock lock(lock_);
+  bool ready = false;
+  {
+    MutexLock lock(lock_);
+    ready = OpenOnce(problem);
+  }
+  GiveNotice();
+  return ready;
+}
+
+bool HttpsOpening::OpenOnce(std::optional<std::string>& problem) {
   if (tried_) {
     problem = std::exchange(early_problem_, std::nullopt);
     return leaves_ != nullptr;
@@ -52,6 +81,7 @@ bool HttpsOpening::Ready(std::optional<std::string>& problem) {
     authority_.reset();
     return false;
   }
+  notice_ = std::move(opened.warning);
   return true;
 }
 

@@ -3,6 +3,7 @@
 // towards origins. Shared by every connection; safe from any thread.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -29,10 +30,18 @@ class HttpsOpening {
   // own, so that the first opened tunnel waits for neither; problems surface as in Ready.
   void PrepareAhead(bool capture, const std::string& extra_ca_file);
 
+  // Where notices go that are no failure: an authority that ends within 30 days (its file, its
+  // end and what to do) is still used, and said once. A notice goes to the report as soon as
+  // both are there; one found before the report is set waits for it. The report runs on the
+  // thread that opened the authority (PrepareAhead's own, or the first caller of Ready) or on
+  // the one that sets it, never under the lock. An empty report stops the reports.
+  using NoticeReport = std::function<void(const std::string& notice)>;
+  void SetNoticeReport(NoticeReport report) EXCLUDES(lock_);
+
   // Loads or makes the authority at the first call. False when it cannot be used; `problem`
   // then names the file and the reason, and is given only once (the first failing call), so
   // that it is reported once.
-  bool Ready(std::optional<std::string>& problem);
+  bool Ready(std::optional<std::string>& problem) EXCLUDES(lock_);
   // Why the authority cannot be used, every time asked; empty while it can, or before Ready.
   std::string Problem();
   // The authority's certificate in PEM; empty when it cannot be used.
@@ -47,6 +56,11 @@ class HttpsOpening {
                      int timeout_ms);
 
  private:
+  // The first call opens the authority; later ones say how that went.
+  bool OpenOnce(std::optional<std::string>& problem) REQUIRES(lock_);
+  // Gives the notice not given yet to the report, when both are there.
+  void GiveNotice() EXCLUDES(lock_);
+
   const std::string folder_;
   Mutex lock_;
   bool tried_ GUARDED_BY(lock_) = false;
@@ -55,6 +69,8 @@ class HttpsOpening {
   std::shared_ptr<CertificateAuthority> authority_ GUARDED_BY(lock_);
   std::shared_ptr<LeafCache> leaves_ GUARDED_BY(lock_);
   std::optional<std::string> early_problem_ GUARDED_BY(lock_);  // found ahead, not yet given
+  std::string notice_ GUARDED_BY(lock_);                        // not yet given
+  NoticeReport notice_report_ GUARDED_BY(lock_);
   std::thread preparing_;  // last: joined before anything it uses goes
 };
 

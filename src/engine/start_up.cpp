@@ -1,5 +1,6 @@
 #include "engine/start_up.h"
 
+#include "engine/https_opening.h"
 #include "platform/net_errors.h"
 #include "platform/socket_error.h"
 #include "platform/temp_file.h"
@@ -20,6 +21,14 @@ void ReportHashListProblems(THashList& hash_list, Monitor& monitor) {
     monitor.Log.AddLog("Hash list error: " + problem);
     monitor.Messages.ShowStatusMessage(
         "Error: hash.datを読み込めません。保存済みのファイルはないものとして扱います。");
+  });
+}
+
+void ReportHttpsNotices(HttpsOpening& https, Monitor& monitor) {
+  https.SetNoticeReport([&monitor](const std::string& notice) {
+    monitor.Log.AddLog("Warning: " + notice);
+    monitor.Messages.ShowStatusMessage("Warning: ローカル認証局の有効期限が近づいています (" +
+                                       notice + ")");
   });
 }
 

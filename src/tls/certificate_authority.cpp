@@ -1,11 +1,16 @@
 #include "tls/certificate_authority.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <string_view>
 #include <vector>
 
 #include <openssl/pem.h>
@@ -122,6 +127,89 @@ std::string Fault(const std::string& path, const std::string& reason) {
   return path + ": " + reason;
 }
 
+// The name of the user with `uid`, else its number.
+std::string UserName(uid_t uid) {
+  passwd entry{};
+  passwd* found = nullptr;
+  std::vector<char> buffer(16384);
+  if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found)
+    return found->pw_name;
+  return std::to_string(uid);
+}
+
+// `path` as one word of a shell command: quoted unless it is made of safe characters only.
+std::string ShellWord(const std::string& path) {
+  const bool safe = std::all_of(path.begin(), path.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           std::string_view("/._-+,:@%").find(c) != std::string_view::npos;
+  });
+  if (safe && !path.empty()) return path;
+  std::string quoted = "'";
+  for (const char c : path) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+// The mode bits of `st` as "0644".
+std::string ModeText(const struct stat& st) {
+  char mode[8];
+  std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+  return mode;
+}
+
+// Why the key file may not be used although it can be read: it belongs to another user, or
+// others may read it (group or other permission bits). Empty when only this user can. The fix
+// is named, in the manner of OpenSSH; the file itself is never changed.
+std::string KeyExposure(const std::string& key_path) {
+  struct stat st {};
+  if (::stat(key_path.c_str(), &st) != 0) return {};  // reading it reports the reason
+  const bool open_to_others = (st.st_mode & 077) != 0;
+  const std::string chmod = "chmod 600 " + ShellWord(key_path);
+  const uid_t user = ::geteuid();
+  if (st.st_uid != user) {
+    return "Owner " + UserName(st.st_uid) + " of '" + key_path + "' is not " + UserName(user) +
+           ", who runs this program: the local authority's key must belong to that user and be "
+           "readable by its owner only; as root, run chown " +
+           UserName(user) + " " + ShellWord(key_path) + (open_to_others ? " and " + chmod : "");
+  }
+  if (open_to_others) {
+    return "Permissions " + ModeText(st) + " for '" + key_path +
+           "' are too open: the local authority's key must be readable by its owner only; run " +
+           chmod;
+  }
+  return {};
+}
+
+// The end of `certificate` as "2025-07-01 12:00 UTC".
+std::string EndText(const X509* certificate) {
+  std::tm end{};
+  char text[32] = "an unknown date";
+  if (ASN1_TIME_to_tm(X509_get0_notAfter(certificate), &end) == 1)
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M UTC", &end);
+  return text;
+}
+
+// A notice when the authority ends within kNoticeDays: its file, its end and what to do.
+// Empty when it has longer to go.
+std::string EndingSoonNotice(const std::string& certificate_path, const std::string& key_path,
+                             const X509* certificate) {
+  int days = 0;
+  int seconds = 0;
+  if (ASN1_TIME_diff(&days, &seconds, nullptr, X509_get0_notAfter(certificate)) != 1 ||
+      days >= CertificateAuthority::kNoticeDays)
+    return {};
+  const int rounded = days + (seconds >= 12 * 3600 ? 1 : 0);
+  const std::string when = rounded == 0   ? "within a day"
+                           : rounded == 1 ? "in 1 day"
+                                          : "in " + std::to_string(rounded) + " days";
+  return Fault(certificate_path, "the local certificate authority ends on " + EndText(certificate) +
+                                     ", " + when +
+                                     "; no opened tunnel works after that. To have a new one made, "
+                                     "delete " +
+                                     certificate_path + " and " + key_path +
+                                     " and start the program again; browsers must then be made "
+                                     "to trust the new certificate.");
+}
+
 }  // namespace
 
 CertificateAuthority::CertificateAuthority(X509* certificate, EVP_PKEY* key,
@@ -156,37 +244,47 @@ CertificateAuthority::Opened CertificateAuthority::Open(const std::string& folde
                   " exists; move the other file away to make a new authority");
     return result;
   }
+  if (key_state == ENOENT) return Make(key_path, certificate_path);
+  result.error = KeyExposure(key_path);
+  if (!result.error.empty()) return result;
+  return Load(key_path, certificate_path);
+}
 
-  if (key_state == ENOENT) {
-    // Neither file: make the authority. The key goes first, so that no certificate is ever
-    // seen without its key; if the certificate cannot follow, the new key goes again.
-    KeyPtr key(EVP_EC_gen("P-256"));
-    X509Ptr certificate = key ? MakeCertificate(key.get()) : nullptr;
-    BioPtr key_pem(BIO_new(BIO_s_mem()));
-    BioPtr certificate_pem(BIO_new(BIO_s_mem()));
-    if (!certificate || !key_pem || !certificate_pem ||
-        PEM_write_bio_PrivateKey(key_pem.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) !=
-            1 ||
-        PEM_write_bio_X509(certificate_pem.get(), certificate.get()) != 1) {
-      result.error = Fault(key_path, "cannot be made: " + tls::TakeOpenSslError("no key"));
-      return result;
-    }
-    std::string certificate_text = tls::BioText(certificate_pem.get());
-    if (const int error = WriteNewFile(key_path, tls::BioText(key_pem.get()), 0600)) {
-      result.error = Fault(key_path, SystemErrorText(error));
-      return result;
-    }
-    if (const int error = WriteNewFile(certificate_path, certificate_text, 0644)) {
-      ::unlink(key_path.c_str());
-      result.error = Fault(certificate_path, SystemErrorText(error));
-      return result;
-    }
-    result.authority.reset(new CertificateAuthority(certificate.release(), key.release(),
-                                                    std::move(certificate_text)));
-    result.created = true;
+// Neither file: makes the authority. The key goes first, so that no certificate is ever seen
+// without its key; if the certificate cannot follow, the new key goes again.
+CertificateAuthority::Opened CertificateAuthority::Make(const std::string& key_path,
+                                                        const std::string& certificate_path) {
+  Opened result;
+  KeyPtr key(EVP_EC_gen("P-256"));
+  X509Ptr certificate = key ? MakeCertificate(key.get()) : nullptr;
+  BioPtr key_pem(BIO_new(BIO_s_mem()));
+  BioPtr certificate_pem(BIO_new(BIO_s_mem()));
+  if (!certificate || !key_pem || !certificate_pem ||
+      PEM_write_bio_PrivateKey(key_pem.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) !=
+          1 ||
+      PEM_write_bio_X509(certificate_pem.get(), certificate.get()) != 1) {
+    result.error = Fault(key_path, "cannot be made: " + tls::TakeOpenSslError("no key"));
     return result;
   }
+  std::string certificate_text = tls::BioText(certificate_pem.get());
+  if (const int error = WriteNewFile(key_path, tls::BioText(key_pem.get()), 0600)) {
+    result.error = Fault(key_path, SystemErrorText(error));
+    return result;
+  }
+  if (const int error = WriteNewFile(certificate_path, certificate_text, 0644)) {
+    ::unlink(key_path.c_str());
+    result.error = Fault(certificate_path, SystemErrorText(error));
+    return result;
+  }
+  result.authority.reset(
+      new CertificateAuthority(certificate.release(), key.release(), std::move(certificate_text)));
+  result.created = true;
+  return result;
+}
 
+CertificateAuthority::Opened CertificateAuthority::Load(const std::string& key_path,
+                                                        const std::string& certificate_path) {
+  Opened result;
   std::string key_text;
   std::string certificate_text;
   for (const auto& [path, into] :
@@ -224,6 +322,7 @@ CertificateAuthority::Opened CertificateAuthority::Open(const std::string& folde
     result.error = Fault(certificate_path, "expired");
     return result;
   }
+  result.warning = EndingSoonNotice(certificate_path, key_path, certificate.get());
   result.authority.reset(
       new CertificateAuthority(certificate.release(), key.release(), std::move(certificate_text)));
   return result;

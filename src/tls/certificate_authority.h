@@ -1,7 +1,9 @@
 // The local certificate authority that signs the leaf certificates of opened HTTPS tunnels.
 // Its key and certificate live in two files of one folder (the program folder): made there on
 // first need, loaded when both exist, and never replaced: a damaged, unreadable, mismatched or
-// lone file is an error that names the file and the reason, and nothing is written.
+// lone file, an expired certificate, and a key file that another user owns or that others may
+// read, is an error that names the file and the reason (and the fix), and nothing is written
+// or changed.
 #pragma once
 
 #include <openssl/types.h>
@@ -16,11 +18,17 @@ class CertificateAuthority {
   static constexpr char kKeyFileName[] = "trovanex-ca.key";          // PEM, mode 0600
   static constexpr char kCertificateFileName[] = "trovanex-ca.crt";  // PEM
 
+  // An authority that ends within so many days is used, with a notice.
+  static constexpr int kNoticeDays = 30;
+
   // The outcome of Open: an authority, or the text of why there is none.
   struct Opened {
     std::unique_ptr<CertificateAuthority> authority;
     bool created = false;  // the two files were made just now
     std::string error;     // e.g. "/x/trovanex-ca.key: not a PEM private key"; empty on success
+    // With an authority that ends within kNoticeDays: the certificate file, its end and what to
+    // do, for the user to read. Empty otherwise.
+    std::string warning;
   };
   // Loads the authority from `folder` (with or without a trailing separator), or makes it there
   // when neither file exists: an ECDSA P-256 key and a self-signed certificate valid for ten
@@ -43,6 +51,9 @@ class CertificateAuthority {
 
  private:
   CertificateAuthority(X509* certificate, EVP_PKEY* key, std::string certificate_pem);
+  // The two halves of Open: a new authority where neither file exists, or the existing one.
+  static Opened Make(const std::string& key_path, const std::string& certificate_path);
+  static Opened Load(const std::string& key_path, const std::string& certificate_path);
 
   X509* certificate_;
   EVP_PKEY* key_;

@@ -137,6 +137,7 @@ std::shared_ptr<const Leaf> LeafCache::Make(const std::string& host, bool is_add
     // A common name holds at most 64 characters; the SAN alone names longer hosts.
     built = X509_set_version(leaf, X509_VERSION_3) == 1 && tls::SetRandomSerial(leaf) &&
             tls::SetValidity(leaf, -kValidDaysBack, kValidDaysAhead) &&
+            tls::EndNoLaterThan(leaf, issuer) &&
             (host.size() > kMaxCommonName ||
              X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_ASC,
                                         reinterpret_cast<const unsigned char*>(host.c_str()), -1,

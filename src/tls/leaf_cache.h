@@ -40,7 +40,7 @@ class LeafCache {
  public:
   static constexpr std::size_t kDefaultCapacity = 256;
   // Leaves valid from a day back (clocks differ) to a year ahead: under the 398 days browsers
-  // accept.
+  // accept. A leaf never outlives the authority: it ends when the authority ends, if sooner.
   static constexpr long kValidDaysBack = 1;
   static constexpr long kValidDaysAhead = 365;
 

@@ -12,9 +12,11 @@
 #include <deque>
 #include <map>
 #include <optional>
+#include <string_view>
 
 #include "platform/file_system.h"
 #include "platform/socket_error.h"
+#include "platform/text.h"
 #include "platform/thread_annotations.h"
 #include "tls/openssl_handles.h"
 
@@ -295,12 +297,48 @@ struct AcceptState {
   std::string failure;
 };
 
-// Chooses the leaf once the browser's hello (with or without SNI) has been read.
+// A name without one final dot, for comparing.
+std::string_view WithoutFinalDot(std::string_view name) {
+  if (!name.empty() && name.back() == '.') name.remove_suffix(1);
+  return name;
+}
+
+// Whether the browser's TLS name is the tunnel's host: equal but for ASCII case and one final
+// dot on either.
+bool SameHost(std::string_view sni, std::string_view connect_host) {
+  return EqualsIgnoringCase(WithoutFinalDot(sni), WithoutFinalDot(connect_host));
+}
+
+// The browser's name as a log line may show it: bytes outside printable ASCII as \xNN, so that
+// no name can break or forge a line.
+std::string Printable(std::string_view name) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string shown;
+  for (const char c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte > 0x20 && byte < 0x7f && byte != '\\') {
+      shown += c;
+    } else {
+      shown += {'\\', 'x', kHex[byte >> 4], kHex[byte & 0xf]};
+    }
+  }
+  return shown;
+}
+
+// Chooses the leaf once the browser's hello has been read: the CONNECT host's, for a hello
+// without SNI or with the CONNECT host as its name. Any other name ends the handshake with an
+// alert before a certificate is made for it: the tunnel serves its own host only.
 int ChooseLeaf(SSL* ssl, int* alert, void*) {
   auto* state = static_cast<AcceptState*>(SSL_get_app_data(ssl));
   const char* sni = SSL_get_servername(ssl, TLSEXT_NAMETYPE_host_name);
   try {
-    state->leaf = state->leaves->For(sni && *sni ? std::string(sni) : *state->connect_host);
+    if (sni && *sni && !SameHost(sni, *state->connect_host)) {
+      state->failure = "the browser asked for " + Printable(sni) + " inside the tunnel to " +
+                       Printable(*state->connect_host);
+      *alert = SSL_AD_UNRECOGNIZED_NAME;
+      return SSL_TLSEXT_ERR_ALERT_FATAL;
+    }
+    state->leaf = state->leaves->For(*state->connect_host);
   } catch (const TlsFailure& failure) {
     state->failure = failure.Reason;
     *alert = SSL_AD_UNRECOGNIZED_NAME;
@@ -549,7 +587,10 @@ bool ConnectTls(Connection& origin, const std::string& host, const std::string& 
   const bool is_address = ::inet_pton(AF_INET, name.c_str(), address) == 1 ||
                           ::inet_pton(AF_INET6, name.c_str(), address) == 1;
   X509_VERIFY_PARAM* checks = SSL_get0_param(ssl);
-  X509_VERIFY_PARAM_set_hostflags(checks, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+  // Names are looked for in the subject alternative names only: browsers no longer accept a
+  // certificate that names its host only in the subject's common name.
+  X509_VERIFY_PARAM_set_hostflags(
+      checks, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS | X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
   // SNI carries names only; an address is checked against the certificate's IP SANs.
   const bool named = is_address ? X509_VERIFY_PARAM_set1_ip_asc(checks, name.c_str()) == 1
                                 : SSL_set_tlsext_host_name(ssl, name.c_str()) == 1 &&

@@ -15,19 +15,22 @@
 namespace trovanex {
 
 // The browser side, after "200 Connection established" was written. Bytes the connection has
-// already received are the first of the handshake. The leaf is the one for the browser's SNI
-// name, else for `connect_host`. Waits at most `timeout_ms` for the handshake (<= 0: no limit).
-// Returns the name the leaf was made for (the SNI name or connect_host, normalised).
+// already received are the first of the handshake. The leaf is the one for `connect_host`: the
+// browser's SNI name must be that host (ASCII case and one final dot on either aside) or absent.
+// Any other name ends the handshake with an "unrecognized name" alert, no certificate is made
+// for it, and TlsFailure names both names. Waits at most `timeout_ms` for the whole handshake
+// (<= 0: no limit), however slowly the browser's bytes come; past it, TlsFailure "handshake
+// timed out". Returns the name the leaf was made for (connect_host, normalised).
 std::string AcceptTls(Connection& browser, LeafCache& leaves, const std::string& connect_host,
                       int timeout_ms);
 
 // The origin side, on a connected `origin` for `host` (a name, or an IPv4 or IPv6 address,
 // brackets allowed): SNI for a name, the certificate checked against the system's trust store
 // and the certificates of `extra_ca_file` (a PEM file; empty: none) and against the name or
-// address. The file is read again when it has changed since it was last read. Throws
-// TlsVerifyFailed when the certificate does not verify, TlsFailure when `extra_ca_file` cannot
-// be read or the handshake fails.
-// Returns whether a session the same origin gave before was resumed.
+// address in its subject alternative names (never its subject's common name, as browsers do). The
+// file is read again when it has changed since it was last read. Throws TlsVerifyFailed when the
+// certificate does not verify, TlsFailure when `extra_ca_file` cannot be read or the handshake
+// fails. Returns whether a session the same origin gave before was resumed.
 bool ConnectTls(Connection& origin, const std::string& host, const std::string& extra_ca_file,
                 int timeout_ms);
 

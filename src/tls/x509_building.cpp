@@ -22,6 +22,13 @@ bool SetValidity(X509* certificate, long from_days, long until_days) {
                           nullptr);
 }
 
+bool EndNoLaterThan(X509* certificate, const X509* issuer) {
+  const ASN1_TIME* issuer_end = X509_get0_notAfter(issuer);
+  const int order = ASN1_TIME_compare(X509_get0_notAfter(certificate), issuer_end);
+  if (order == -2) return false;  // a time that cannot be read
+  return order <= 0 || X509_set1_notAfter(certificate, issuer_end) == 1;
+}
+
 bool AddExtension(X509* certificate, X509* issuer, int nid, const char* value) {
   X509V3_CTX context;
   X509V3_set_ctx_nodb(&context);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "support/temp_folder.h"
+#include "tls/authority_files.h"
 #include "tls/tls_errors.h"
 
 namespace trovanex {
@@ -111,6 +112,46 @@ TEST_F(LeafCacheTest, ThreadsSharingTheCacheAllGetValidLeaves) {
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(wrong, 0);
   EXPECT_EQ(leaves.Size(), 3u);
+}
+
+// A leaf never outlives the authority that signed it: it ends with the authority when that
+// ends within the leaf's usual year, else a year from now.
+TEST(LeafCacheEndTest, LeafEndsNoLaterThanItsAuthority) {
+  struct Case {
+    long authority_days;
+    bool ends_with_authority;
+  };
+  const Case cases[] = {{10, true}, {364, true}, {366, false}, {3653, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.authority_days);
+    testing::TempFolder folder;
+    testing::WriteAuthority(folder, testing::Days(c.authority_days));
+    const auto opened = CertificateAuthority::Open(folder.path());
+    ASSERT_TRUE(opened.authority) << opened.error;
+    LeafCache leaves(*opened.authority);
+    const auto leaf = leaves.For("www.example.com");
+    const ASN1_TIME* leaf_end = X509_get0_notAfter(leaf->Certificate());
+    const ASN1_TIME* authority_end = X509_get0_notAfter(opened.authority->Certificate());
+    if (c.ends_with_authority) {
+      EXPECT_EQ(ASN1_TIME_compare(leaf_end, authority_end), 0);
+    } else {
+      EXPECT_EQ(ASN1_TIME_compare(leaf_end, authority_end), -1);
+      int days = 0;
+      int seconds = 0;
+      ASSERT_EQ(ASN1_TIME_diff(&days, &seconds, nullptr, leaf_end), 1);
+      EXPECT_EQ(days + (seconds > 0 ? 1 : 0), LeafCache::kValidDaysAhead);
+    }
+    // Still a leaf the authority vouches for, today.
+    X509_STORE* store = X509_STORE_new();
+    X509_STORE_add_cert(store, opened.authority->Certificate());
+    X509_STORE_CTX* context = X509_STORE_CTX_new();
+    X509_STORE_CTX_init(context, store, leaf->Certificate(), nullptr);
+    X509_VERIFY_PARAM_set1_host(X509_STORE_CTX_get0_param(context), "www.example.com", 0);
+    EXPECT_EQ(X509_verify_cert(context), 1)
+        << X509_verify_cert_error_string(X509_STORE_CTX_get_error(context));
+    X509_STORE_CTX_free(context);
+    X509_STORE_free(store);
+  }
 }
 
 }  // namespace
