@@ -82,6 +82,7 @@ int main(int argc, char** argv) {
     EngineContext context{monitor,           settings, hash_list, LoadErrorPages(),
                           files.data_folder, true,     {}};
     context.https = std::make_shared<HttpsOpening>(files.config_folder);
+    ReportHttpsNotices(*context.https, monitor);
     context.https->PrepareAhead(settings.Current()->Https.Capture,
                                 settings.Current()->Https.ExtraCaFile);
     ConsoleQuestions questions(views);

@@ -160,6 +160,7 @@ int main(int argc, char** argv) {
   EngineContext context{*monitor,          settings, hash_list, LoadErrorPages(),
                         files.data_folder, true,     {}};
   context.https = std::make_shared<HttpsOpening>(files.config_folder);
+  ReportHttpsNotices(*context.https, *monitor);
   context.https->PrepareAhead(settings.Current()->Https.Capture,
                               settings.Current()->Https.ExtraCaFile);
 
@@ -232,6 +233,7 @@ int main(int argc, char** argv) {
     boxes.ShowMessage(failure.what(), "trovanex");
     exit_code = 1;
   }
-  monitor.reset();  // stops the throughput thread and closes the debug log
+  context.https.reset();  // its preparing thread reports to the monitor: joined first
+  monitor.reset();        // stops the throughput thread and closes the debug log
   return exit_code;
 }
