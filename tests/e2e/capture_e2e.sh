@@ -419,7 +419,7 @@ opened_tls=(-s --cacert "$opened/trovanex-ca.crt" -x "http://127.0.0.1:$opened_p
 curl "${opened_tls[@]}" -o "$work/got-shot1.jpg" "$tls/tls/img/shot1.jpg"
 check "https: image relayed unchanged" same_file "$work/got-shot1.jpg" "$work/www/tls/img/shot1.jpg"
 check "https: image saved in its rule's folder" same_file "$work/saved/https/shot1.jpg" "$work/www/tls/img/shot1.jpg"
-check "https: hash line without a scheme" grep -qxF "$(md5_of "$work/www/tls/img/shot1.jpg")<>$work/saved/https/shot1.jpg<>30001<>localhost/tls/img/shot1.jpg"$'\r' "$opened/hash.dat"
+check "https: hash line marked as kept over https" grep -qxF "$(md5_of "$work/www/tls/img/shot1.jpg")<>$work/saved/https/shot1.jpg<>30001<>localhost/tls/img/shot1.jpg<>https"$'\r' "$opened/hash.dat"
 curl "${opened_tls[@]}" -o "$work/got-shot1-copy.jpg" "$tls/tls/again/shot1-copy.jpg"
 check "https: the same content under another address relayed" same_file "$work/got-shot1-copy.jpg" "$work/www/tls/img/shot1.jpg"
 check "https: ... and not saved twice" test ! -e "$work/saved/https/shot1-copy.jpg"
