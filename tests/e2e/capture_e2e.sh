@@ -69,7 +69,9 @@ for i in 1 2 3; do head -c $((30000 + i)) /dev/urandom >"$work/www/tls/img/shot$
 cp "$work/www/tls/img/shot1.jpg" "$work/www/tls/again/shot1-copy.jpg"
 printf '<html><body><p>gallery 51c2</p><img src="img/shot1.jpg"><img src="img/shot2.jpg"><img src="img/shot3.jpg"></body></html>\n' \
   >"$work/www/tls/gallery.html"
-chmod -R 755 "$work/www/tls"
+mkdir -p "$work/www/plain"
+echo 'a plain page' >"$work/www/plain/host.txt"
+chmod -R 755 "$work/www/tls" "$work/www/plain"
 # A TLS origin whose certificate nobody trusts.
 openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj /CN=localhost \
   -addext "subjectAltName=DNS:localhost,IP:127.0.0.1" \
@@ -79,7 +81,8 @@ untrusted_port=$((origin_port + 9))
 start_origin "$origin_port" "$work/www" \
   'location /pages/ { gzip on; gzip_types text/html; gzip_min_length 1; gzip_http_version 1.0; }
     location /big/ { limit_rate 2m; }
-    location /img/long/ { try_files /img/other.bin =404; }' \
+    location /img/long/ { try_files /img/other.bin =404; }
+    access_log '"$work/logs/origin-access.log"' connections;' \
   "server {
     listen 127.0.0.1:$tls_port ssl;
     ssl_certificate $work/tls/cert.pem;
@@ -129,6 +132,56 @@ rm -f "$folder/tx1a2b.tmp"
 check "second copy refused" test $? -eq 1
 check "the refused copy leaves the running copy's temporary files" test -e "$folder/tx0F0F.tmp"
 rm -f "$folder/tx0F0F.tmp"
+
+# A transfer coding the proxy cannot read is refused with its own page, and nothing of the
+# request reaches the origin.
+unknown_coding() {
+  exec 3<>"/dev/tcp/127.0.0.1/$proxy_port"
+  printf 'POST %s/plain/host.txt?coding HTTP/1.1\r\nHost: 127.0.0.1:%s\r\nTransfer-Encoding: foo\r\n\r\nabc' \
+    "$origin" "$origin_port" >&3
+  timeout 5 cat <&3
+  exec 3<&-
+}
+unknown_coding >"$work/coding.out"
+# The origin answers for the address the request names, whatever Host line the browser wrote;
+# the log keeps what the browser sent. The answer says the connection ends with it, as it does.
+curl "${proxy[@]}" -H 'Host: other.test' -D "$work/host.head" -o "$work/got-host.txt" "$origin/plain/host.txt"
+check "plain: the Host line sent on is the target's own" \
+  logged " 200 \"GET /plain/host.txt HTTP/1.1\" host=127.0.0.1:$origin_port " "$work/logs/origin-access.log"
+check "plain: ... the log shows the browser's own" grep -qE '^[0-9]+ :Host: other\.test$' "$work/logs/http.log"
+check "plain: Proxy-Connection is not passed on" \
+  grep -q "\"GET /plain/host.txt HTTP/1.1\" .* pc=-$" "$work/logs/origin-access.log"
+check "plain: an unknown transfer coding answered 501 by the proxy" bash -c \
+  "test \"\$(head -1 '$work/coding.out')\" = \$'HTTP/1.1 501 Not Implemented\\r' && grep -q '^Trovanex did not relay' '$work/coding.out'"
+check "plain: ... nothing of it reached the origin" bash -c "! grep -q 'coding' '$work/logs/origin-access.log'"
+check "plain: an answer says the connection ends after it" grep -qx $'Connection: close\r' "$work/host.head"
+check "plain: ... and has no other Connection line" test "$(grep -ci '^Connection:' "$work/host.head")" -eq 1
+
+# A browser that has not sent a whole request head within ReadTimeout (1500 ms) is closed:
+# one that sends nothing, and one that sends a header line every 400 ms.
+closed_after_ms() {
+  local start writer=""
+  start=$(date +%s%N)
+  exec 3<>"/dev/tcp/127.0.0.1/$proxy_port"
+  if [ "$1" = dribble ]; then
+    { printf 'GET %s/plain/host.txt HTTP/1.1\r\n' "$origin"
+      for i in $(seq 15); do sleep 0.4; printf 'X-Slow-%s: 1\r\n' "$i"; done; } >&3 2>/dev/null &
+    writer=$!
+  fi
+  timeout 8 cat <&3 >/dev/null 2>&1
+  echo $((($(date +%s%N) - start) / 1000000))
+  [ -n "$writer" ] && kill "$writer" 2>/dev/null
+  exec 3<&-
+}
+closed_after_ms silent >"$work/silent.ms" &
+silent_pid=$!
+closed_after_ms dribble >"$work/dribble.ms"
+wait "$silent_pid"
+head_timeouts() { grep -c ' : Error; no whole request head within 1500 ms; connection closed\.$' "$work/logs/http.log"; }
+for _ in $(seq 100); do [ "$(head_timeouts)" -ge 2 ] && break; sleep 0.02; done
+check "plain: a silent browser closed after ReadTimeout" test "$(cat "$work/silent.ms")" -ge 1400 -a "$(cat "$work/silent.ms")" -lt 3500
+check "plain: a browser dribbling its head closed after ReadTimeout" test "$(cat "$work/dribble.ms")" -ge 1400 -a "$(cat "$work/dribble.ms")" -lt 3500
+check "plain: ... each logged" test "$(head_timeouts)" -eq 2
 
 # An image saved into its rule's folder under its own name, byte for byte.
 curl "${proxy[@]}" -o "$work/got.jpg" "$origin/img/photo.jpg"
