@@ -54,11 +54,13 @@ cp "$work/www/img/photo.jpg" "$work/www/copy/same.jpg"
 for i in $(seq 400); do echo "<p>line $i of a page that compresses well</p>"; done >"$work/www/pages/index.html"
 head -c 30000000 /dev/urandom >"$work/www/big/slow.bin"
 
-# A TLS origin beside it, with a certificate made here, taking uploads under /upload/.
+# A TLS origin beside it, with a certificate made here, taking uploads under /upload/. It
+# names victim.test too, as a shared origin would: only the proxy can refuse that name inside a
+# tunnel to localhost.
 mkdir -p "$work/tls" "$work/www/tls" "$work/www/upload"
 chmod 777 "$work/www/upload"
 openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj /CN=localhost \
-  -addext "subjectAltName=DNS:localhost,IP:127.0.0.1" \
+  -addext "subjectAltName=DNS:localhost,DNS:victim.test,IP:127.0.0.1" \
   -keyout "$work/tls/key.pem" -out "$work/tls/cert.pem" 2>/dev/null
 head -c 20000000 /dev/urandom >"$work/www/tls/big.bin"
 head -c 5000000 /dev/urandom >"$work/upload.bin"
@@ -69,7 +71,14 @@ for i in 1 2 3; do head -c $((30000 + i)) /dev/urandom >"$work/www/tls/img/shot$
 cp "$work/www/tls/img/shot1.jpg" "$work/www/tls/again/shot1-copy.jpg"
 printf '<html><body><p>gallery 51c2</p><img src="img/shot1.jpg"><img src="img/shot2.jpg"><img src="img/shot3.jpg"></body></html>\n' \
   >"$work/www/tls/gallery.html"
-mkdir -p "$work/www/plain"
+# Scripts kept inside the tunnel, each its own content; compressed pages.
+mkdir -p "$work/www/tls/smuggle" "$work/www/tls/gz" "$work/www/plain"
+echo 'var real2 = "b71e";' >"$work/www/tls/smuggle/real2.js"
+echo 'var real3 = "c9d0 a longer body than real2";' >"$work/www/tls/smuggle/real3.js"
+for i in 1 2 3; do
+  for j in $(seq 300); do echo "<p>page $i, line $j of a page that compresses well</p>"; done >"$work/www/tls/gz/p$i.html"
+done
+head -c 20003 /dev/urandom >"$work/www/tls/img/sni.jpg"
 echo 'a plain page' >"$work/www/plain/host.txt"
 chmod -R 755 "$work/www/tls" "$work/www/plain"
 # A TLS origin whose certificate nobody trusts.
@@ -88,7 +97,9 @@ start_origin "$origin_port" "$work/www" \
     ssl_certificate $work/tls/cert.pem;
     ssl_certificate_key $work/tls/key.pem;
     root $work/www;
+    access_log $work/logs/tls-access.log connections;
     location /upload/ { dav_methods PUT; client_max_body_size 50m; }
+    location /tls/gz/ { gzip on; gzip_min_length 1; }
   }
   server {
     listen 127.0.0.1:$untrusted_port ssl;
@@ -450,7 +461,10 @@ mkdir -p "$opened" "$work/saved/https"
 cp "$trovanexd" "$opened/trovanexd"
 printf '[Settings]\r\nListenPort=%s\r\nReadTimeout=5000\r\n[Https]\r\nCapture=1\r\nHosts=*.localhost\r\nExtraCaFile=%s\r\n' \
   "$opened_port" "$work/tls/cert.pem" >"$opened/trovanexd.ini"
-search_rule shots '/tls/(img|again)/' Regexp Save "/$work/saved/https" >"$opened/Search.cfg"
+{
+  search_rule shots '/tls/(img|again)/' Regexp Save "/$work/saved/https"
+  search_rule scripts '/tls/smuggle/.*\.js$' Regexp Save "/$work/saved/https"
+} >"$opened/Search.cfg"
 start_opened() {
   (cd "$opened" && exec ./trovanexd >>"$work/logs/opened.log" 2>>"$work/logs/opened-stderr.log") &
   opened_pid=$!
@@ -491,6 +505,80 @@ check "https: a chunked upload arrives byte for byte" same_file "$work/www/uploa
 check "https: ... and the same connection serves the next request" bash -c \
   "test '$connects' = '1 0' && grep -q 'tunnelled page 7f3a' '$work/got-after-upload.html'"
 check "https: each kept image saved" bash -c "cmp -s '$work/saved/https/shot2.jpg' '$work/www/tls/img/shot2.jpg' && cmp -s '$work/saved/https/shot3.jpg' '$work/www/tls/img/shot3.jpg'"
+
+# Three pages compressed on the fly, so each comes chunked, on one kept-alive connection: each
+# answer is read through its last chunk and trailer, and one origin connection serves all three.
+connects=$(curl "${opened_tls[@]}" --compressed -D "$work/gz.head" -w '%{num_connects}\n' \
+  -o "$work/got-gz1.html" -o "$work/got-gz2.html" -o "$work/got-gz3.html" \
+  "$tls/tls/gz/p1.html" "$tls/tls/gz/p2.html" "$tls/tls/gz/p3.html" | paste -sd' ')
+gz_came_chunked() {
+  test "$connects" = "1 0 0" &&
+    test "$(grep -ci '^Transfer-Encoding: chunked' "$work/gz.head")" -eq 3 &&
+    test "$(grep -ci '^Content-Encoding: gzip' "$work/gz.head")" -eq 3
+}
+gz_whole() { for i in 1 2 3; do cmp -s "$work/got-gz$i.html" "$work/www/tls/gz/p$i.html" || return 1; done; }
+gz_requests() { grep ' 200 "GET /tls/gz/p[123]\.html ' "$work/logs/tls-access.log"; }
+for _ in $(seq 100); do [ "$(gz_requests | wc -l)" -ge 3 ] && break; sleep 0.02; done
+check "https: three chunked gzip pages on one connection" gz_came_chunked
+check "https: ... each page whole" gz_whole
+check "https: ... over one origin connection" \
+  test "$(gz_requests | wc -l)/$(gz_requests | cut -d' ' -f1 | sort -u | wc -l)" = "3/1"
+
+# A request framed two ways (a length, and chunked coding whose end leaves a second request in
+# the length's bytes) is refused before anything reaches the origin, and its connection ends
+# there, the request after it unanswered; the next requests get, and keep, their own answers.
+smuggled=$'0\r\n\r\nGET /tls/smuggle/hidden.js HTTP/1.1\r\nHost: localhost\r\n\r\n'
+{
+  printf 'POST /tls/smuggle/real1.js HTTP/1.1\r\nHost: localhost:%s\r\nContent-Length: %s\r\n' "$tls_port" "${#smuggled}"
+  printf 'Transfer-Encoding: chunked\r\n\r\n%s' "$smuggled"
+  printf 'GET /tls/smuggle/real2.js HTTP/1.1\r\nHost: localhost:%s\r\n\r\n' "$tls_port"
+} | timeout 10 openssl s_client -proxy "127.0.0.1:$opened_port" -connect "localhost:$tls_port" \
+  -servername localhost -CAfile "$opened/trovanex-ca.crt" -verify_return_error -quiet \
+  >"$work/smuggle.out" 2>"$work/smuggle.err"
+smuggle_rc=$?
+check "https: a length beside chunked coding answered 400" test "$(head -1 "$work/smuggle.out")" = $'HTTP/1.1 400 Bad Request.\r'
+check "https: ... the connection ended with it" test "$smuggle_rc" -ne 124 -a "$(grep -c '^HTTP/' "$work/smuggle.out")" -eq 1
+check "https: ... the reason logged" logged " : Error; .*; the request is refused\.$" "$work/logs/opened.log"
+curl "${opened_tls[@]}" -o "$work/got-real2.js" -o "$work/got-real3.js" "$tls/tls/smuggle/real2.js" "$tls/tls/smuggle/real3.js"
+check "https: ... the next requests get their own answers" bash -c \
+  "cmp -s '$work/got-real2.js' '$work/www/tls/smuggle/real2.js' && cmp -s '$work/got-real3.js' '$work/www/tls/smuggle/real3.js'"
+check "https: ... and keep them" bash -c \
+  "cmp -s '$work/saved/https/real2.js' '$work/www/tls/smuggle/real2.js' && cmp -s '$work/saved/https/real3.js' '$work/www/tls/smuggle/real3.js'"
+logged '"GET /tls/smuggle/real3.js ' "$work/logs/tls-access.log"
+check "https: ... nothing of the refused one reached the origin" bash -c \
+  "! grep -qE 'real1|hidden' '$work/logs/tls-access.log' && test \$(grep -c 'real2.js' '$work/logs/tls-access.log') -eq 1"
+
+# Inside a tunnel to localhost, a request for another host or port is answered 421 and not sent
+# on; the tunnel's own host, in capitals and without its port, is served.
+host_code() { curl "${opened_tls[@]}" -o /dev/null -w '%{http_code}' "$@"; }
+check "https: a Host line naming another host answered 421" \
+  test "$(host_code -H 'Host: attacker.test' "$tls/tls/page.html?other-host")" = 421
+check "https: ... naming another port 421" \
+  test "$(host_code -H "Host: localhost:$((tls_port + 1))" "$tls/tls/page.html?other-port")" = 421
+check "https: ... an absolute target naming another host 421" \
+  test "$(host_code --request-target "https://attacker.test/tls/page.html?other-target" "$tls/tls/page.html")" = 421
+check "https: ... the tunnel's host in capitals, without its port, served" \
+  test "$(host_code -H 'Host: LOCALHOST' "$tls/tls/page.html?own-host")" = 200
+logged '"GET /tls/page.html?own-host ' "$work/logs/tls-access.log"
+check "https: ... none of the others reached the origin" bash -c \
+  "! grep -qE 'other-(host|port|target)|attacker' '$work/logs/tls-access.log'"
+check "https: ... each logged" test \
+  "$(grep -c " : Error; a request for .* inside the tunnel to localhost; not sent on\.$" "$work/logs/opened.log")" -eq 3
+
+# The TLS name must be the tunnel's host: CONNECT localhost with the name victim.test (what
+# curl's --connect-to sends) ends the handshake, no certificate is made for that name, and
+# nothing is kept under it. The Host line names localhost, so only the TLS name is wrong.
+curl -sv --cacert "$opened/trovanex-ca.crt" -x "http://127.0.0.1:$opened_port" \
+  --connect-to "victim.test:443:localhost:$tls_port" -H "Host: localhost:$tls_port" \
+  -o /dev/null -w '%{http_code}' https://victim.test/tls/img/sni.jpg >"$work/sni.code" 2>"$work/sni.err"
+sni_rc=$?
+check "https: another TLS name ends the handshake" bash -c \
+  "grep -q '^> CONNECT localhost:$tls_port HTTP/1.1' '$work/sni.err' && test $sni_rc -ne 0 -a \"\$(cat '$work/sni.code')\" = 000"
+check "https: ... with no certificate sent" bash -c "! grep -q 'TLS handshake, Certificate (11)' '$work/sni.err'"
+check "https: ... the log names it, and no tunnel is opened for it" bash -c \
+  "$(declare -f logged); logged ' : Error; .*victim\.test' '$work/logs/opened.log' && ! grep -q 'Tunnel opened for capture << victim\.test' '$work/logs/opened.log'"
+for _ in $(seq 25); do [ -e "$work/saved/https/sni.jpg" ] && break; sleep 0.02; done  # kept a moment after
+check "https: ... nothing kept under it" bash -c "! grep -q '<>victim\.test/' '$opened/hash.dat' && test ! -e '$work/saved/https/sni.jpg'"
 # A host not named stays a blind tunnel: the browser sees the origin's own certificate.
 check "https: a host not named passes blind" bash -c \
   "curl -s --cacert '$work/tls/cert.pem' -x http://127.0.0.1:$opened_port https://127.0.0.1:$tls_port/tls/page.html | grep -q 'tunnelled page 7f3a'"
