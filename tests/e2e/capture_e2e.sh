@@ -43,6 +43,15 @@ trap cleanup EXIT
 
 same_file() { cmp -s "$1" "$2"; }
 md5_of() { md5sum "$1" | cut -d' ' -f1; }
+# kept_line LINE FILE: true once FILE has LINE (CR LF ended), waiting up to two seconds: a copy
+# is listed a moment after its last byte reached the browser.
+kept_line() {
+  for _ in $(seq 200); do
+    grep -qxF "$1"$'\r' "$2" && return 0
+    sleep 0.01
+  done
+  return 1
+}
 
 # --- the origin -----------------------------------------------------------------------------
 mkdir -p "$work/www/img" "$work/www/pages" "$work/www/copy" "$work/www/big" "$work/logs"
@@ -71,13 +80,19 @@ for i in 1 2 3; do head -c $((30000 + i)) /dev/urandom >"$work/www/tls/img/shot$
 cp "$work/www/tls/img/shot1.jpg" "$work/www/tls/again/shot1-copy.jpg"
 printf '<html><body><p>gallery 51c2</p><img src="img/shot1.jpg"><img src="img/shot2.jpg"><img src="img/shot3.jpg"></body></html>\n' \
   >"$work/www/tls/gallery.html"
-# Scripts kept inside the tunnel, each its own content; compressed pages.
-mkdir -p "$work/www/tls/smuggle" "$work/www/tls/gz" "$work/www/plain"
+# Scripts kept inside the tunnel, each its own content; compressed pages; a page whose module
+# script writes into it; images kept once over each scheme under one address.
+mkdir -p "$work/www/tls/smuggle" "$work/www/tls/gz" "$work/www/tls/mod" "$work/www/plain"
 echo 'var real2 = "b71e";' >"$work/www/tls/smuggle/real2.js"
 echo 'var real3 = "c9d0 a longer body than real2";' >"$work/www/tls/smuggle/real3.js"
 for i in 1 2 3; do
   for j in $(seq 300); do echo "<p>page $i, line $j of a page that compresses well</p>"; done >"$work/www/tls/gz/p$i.html"
 done
+echo '<html><body><p id="m">module page</p><script type="module" src="app.mjs"></script></body></html>' \
+  >"$work/www/tls/mod/index.html"
+echo "document.getElementById('m').textContent = 'module ran ' + (0x4e1b).toString(16);" >"$work/www/tls/mod/app.mjs"
+head -c 20001 /dev/urandom >"$work/www/tls/img/scheme-a.jpg"
+head -c 20002 /dev/urandom >"$work/www/tls/img/scheme-b.jpg"
 head -c 20003 /dev/urandom >"$work/www/tls/img/sni.jpg"
 echo 'a plain page' >"$work/www/plain/host.txt"
 chmod -R 755 "$work/www/tls" "$work/www/plain"
@@ -100,6 +115,7 @@ start_origin "$origin_port" "$work/www" \
     access_log $work/logs/tls-access.log connections;
     location /upload/ { dav_methods PUT; client_max_body_size 50m; }
     location /tls/gz/ { gzip on; gzip_min_length 1; }
+    location /tls/mod/ { types { text/html html; text/javascript mjs; } charset utf-8; charset_types text/javascript; }
   }
   server {
     listen 127.0.0.1:$untrusted_port ssl;
@@ -463,7 +479,7 @@ printf '[Settings]\r\nListenPort=%s\r\nReadTimeout=5000\r\n[Https]\r\nCapture=1\
   "$opened_port" "$work/tls/cert.pem" >"$opened/trovanexd.ini"
 {
   search_rule shots '/tls/(img|again)/' Regexp Save "/$work/saved/https"
-  search_rule scripts '/tls/smuggle/.*\.js$' Regexp Save "/$work/saved/https"
+  search_rule scripts '/tls/(smuggle|mod)/.*\.m?js$' Regexp Save "/$work/saved/https"
 } >"$opened/Search.cfg"
 start_opened() {
   (cd "$opened" && exec ./trovanexd >>"$work/logs/opened.log" 2>>"$work/logs/opened-stderr.log") &
@@ -605,6 +621,29 @@ kept=0
 for i in 1 2 3; do same_file "$work/saved/https/shot$i.jpg" "$work/www/tls/img/shot$i.jpg" && kept=$((kept + 1)); done
 check "chromium: its images kept" test "$kept" -eq 3
 
+# A page whose module script is kept: on the second visit the script is answered from disk
+# (nginx sees it asked for once), with the type it came with (a charset that its extension
+# would not give), and runs. Each visit has a profile of its
+# own, so Chromium's cache answers nothing.
+module_visit() {
+  HOME="$home" timeout 90 chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run \
+    --disable-background-networking --disable-component-update --disable-sync \
+    --user-data-dir="$work/chromium-module$1" --proxy-server="http://127.0.0.1:$opened_port" \
+    --proxy-bypass-list='<-loopback>' --run-all-compositor-stages-before-draw --virtual-time-budget=5000 \
+    --dump-dom "$tls/tls/mod/index.html" >"$work/chromium-module$1.dom" 2>"$work/logs/chromium-module$1.log"
+}
+module_visit 1
+check "chromium: a module script runs" grep -q 'module ran 4e1b' "$work/chromium-module1.dom"
+for _ in $(seq 50); do [ -s "$work/saved/https/app.mjs" ] && break; sleep 0.1; done
+module_visit 2
+logged_twice() { test "$(grep -c "$1" "$2")" -ge 2; }
+for _ in $(seq 100); do logged_twice '"GET /tls/mod/index.html ' "$work/logs/tls-access.log" && break; sleep 0.02; done
+check "chromium: ... and again, answered from disk" bash -c \
+  "grep -q 'module ran 4e1b' '$work/chromium-module2.dom' && test \$(grep -c '\"GET /tls/mod/index.html ' '$work/logs/tls-access.log') -eq 2 && test \$(grep -c '\"GET /tls/mod/app.mjs ' '$work/logs/tls-access.log') -eq 1"
+curl "${opened_tls[@]}" -D "$work/module.head" -o /dev/null "$tls/tls/mod/app.mjs"
+check "https: ... a copy answered with the type it came with, not its extension's" \
+  grep -qix $'Content-Type: text/javascript; charset=utf-8\r' "$work/module.head"
+
 # A damaged key is reported, never replaced, and the named host's tunnel stays blind meanwhile.
 stop_opened
 cp "$opened/trovanex-ca.key" "$work/ca.key.kept"
@@ -618,11 +657,48 @@ stop_opened
 cp "$work/ca.key.kept" "$opened/trovanex-ca.key"
 start_opened
 
+# One scheme per stored copy. An address has neither scheme nor port, so the plain origin and
+# the TLS one serve one address: a copy kept over one scheme is answered from disk over it only.
+# Each image is kept over one scheme, the origin's content changes, and each is asked for over
+# the other: the origin answers and that copy is kept too; with the origin stopped, each scheme
+# gets its own copy.
+plain_opened=(-s -x "http://127.0.0.1:$opened_port")
+plain_localhost="http://localhost:$origin_port"
+cp "$work/www/tls/img/scheme-a.jpg" "$work/scheme-a-plain.jpg"
+cp "$work/www/tls/img/scheme-b.jpg" "$work/scheme-b-https.jpg"
+curl "${plain_opened[@]}" -o /dev/null "$plain_localhost/tls/img/scheme-a.jpg"
+curl "${opened_tls[@]}" -o /dev/null "$tls/tls/img/scheme-b.jpg"
+check "scheme: a plain copy's line has no mark" kept_line \
+  "$(md5_of "$work/scheme-a-plain.jpg")<>$work/saved/https/scheme-a.jpg<>20001<>localhost/tls/img/scheme-a.jpg" "$opened/hash.dat"
+check "scheme: an https copy's line is marked" kept_line \
+  "$(md5_of "$work/scheme-b-https.jpg")<>$work/saved/https/scheme-b.jpg<>20002<>localhost/tls/img/scheme-b.jpg<>https" "$opened/hash.dat"
+head -c 20011 /dev/urandom >"$work/www/tls/img/scheme-a.jpg"
+head -c 20012 /dev/urandom >"$work/www/tls/img/scheme-b.jpg"
+cp "$work/www/tls/img/scheme-a.jpg" "$work/scheme-a-https.jpg"
+cp "$work/www/tls/img/scheme-b.jpg" "$work/scheme-b-plain.jpg"
+curl "${opened_tls[@]}" -o "$work/got-scheme-a-https.jpg" "$tls/tls/img/scheme-a.jpg"
+curl "${plain_opened[@]}" -o "$work/got-scheme-b-plain.jpg" "$plain_localhost/tls/img/scheme-b.jpg"
+check "scheme: a plain copy is not answered inside an opened tunnel" bash -c \
+  "cmp -s '$work/got-scheme-a-https.jpg' '$work/scheme-a-https.jpg' && grep -q ' 200 \"GET /tls/img/scheme-a.jpg ' '$work/logs/tls-access.log'"
+check "scheme: an https copy is not answered to a plain request" bash -c \
+  "cmp -s '$work/got-scheme-b-plain.jpg' '$work/scheme-b-plain.jpg' && grep -q ' 200 \"GET /tls/img/scheme-b.jpg ' '$work/logs/origin-access.log'"
+for _ in $(seq 100); do [ "$(grep -c '<>localhost/tls/img/scheme-' "$opened/hash.dat")" -ge 4 ] && break; sleep 0.02; done
+
 # With the origin gone, an address saved before is answered from the stored file.
 stop_origin
 for _ in $(seq 50); do (exec 3<>"/dev/tcp/127.0.0.1/$origin_port") 2>/dev/null || break; sleep 0.1; done
 curl "${opened_tls[@]}" -o "$work/got-shot2-stored.jpg" "$tls/tls/img/shot2.jpg"
 check "https: answered from the stored file with the origin gone" same_file "$work/got-shot2-stored.jpg" "$work/www/tls/img/shot2.jpg"
+curl "${plain_opened[@]}" -o "$work/got-scheme-a-plain-stored.jpg" "$plain_localhost/tls/img/scheme-a.jpg"
+curl "${opened_tls[@]}" -o "$work/got-scheme-b-https-stored.jpg" "$tls/tls/img/scheme-b.jpg"
+curl "${opened_tls[@]}" -o "$work/got-scheme-a-https-stored.jpg" "$tls/tls/img/scheme-a.jpg"
+curl "${plain_opened[@]}" -o "$work/got-scheme-b-plain-stored.jpg" "$plain_localhost/tls/img/scheme-b.jpg"
+check "scheme: with the origin gone, a plain copy answers a plain request" \
+  same_file "$work/got-scheme-a-plain-stored.jpg" "$work/scheme-a-plain.jpg"
+check "scheme: ... an https copy a request inside an opened tunnel" \
+  same_file "$work/got-scheme-b-https-stored.jpg" "$work/scheme-b-https.jpg"
+check "scheme: ... and an address kept over both, each scheme its own copy" bash -c \
+  "cmp -s '$work/got-scheme-a-https-stored.jpg' '$work/scheme-a-https.jpg' && cmp -s '$work/got-scheme-b-plain-stored.jpg' '$work/scheme-b-plain.jpg'"
 stop_opened
 curl "${proxy[@]}" -D "$work/local.head" -o "$work/got-local.jpg" "$origin/img/photo.jpg"
 check "answered from the stored file" same_file "$work/got-local.jpg" "$work/www/img/photo.jpg"
