@@ -43,6 +43,15 @@ trap cleanup EXIT
 
 same_file() { cmp -s "$1" "$2"; }
 md5_of() { md5sum "$1" | cut -d' ' -f1; }
+# kept_line LINE FILE: true once FILE has LINE (CR LF ended), waiting up to two seconds: a copy
+# is listed a moment after its last byte reached the browser.
+kept_line() {
+  for _ in $(seq 200); do
+    grep -qxF "$1"$'\r' "$2" && return 0
+    sleep 0.01
+  done
+  return 1
+}
 
 # --- the origin -----------------------------------------------------------------------------
 mkdir -p "$work/www/img" "$work/www/pages" "$work/www/copy" "$work/www/big" "$work/logs"
@@ -54,11 +63,13 @@ cp "$work/www/img/photo.jpg" "$work/www/copy/same.jpg"
 for i in $(seq 400); do echo "<p>line $i of a page that compresses well</p>"; done >"$work/www/pages/index.html"
 head -c 30000000 /dev/urandom >"$work/www/big/slow.bin"
 
-# A TLS origin beside it, with a certificate made here, taking uploads under /upload/.
+# A TLS origin beside it, with a certificate made here, taking uploads under /upload/. It
+# names victim.test too, as a shared origin would: only the proxy can refuse that name inside a
+# tunnel to localhost.
 mkdir -p "$work/tls" "$work/www/tls" "$work/www/upload"
 chmod 777 "$work/www/upload"
 openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj /CN=localhost \
-  -addext "subjectAltName=DNS:localhost,IP:127.0.0.1" \
+  -addext "subjectAltName=DNS:localhost,DNS:victim.test,IP:127.0.0.1" \
   -keyout "$work/tls/key.pem" -out "$work/tls/cert.pem" 2>/dev/null
 head -c 20000000 /dev/urandom >"$work/www/tls/big.bin"
 head -c 5000000 /dev/urandom >"$work/upload.bin"
@@ -69,7 +80,22 @@ for i in 1 2 3; do head -c $((30000 + i)) /dev/urandom >"$work/www/tls/img/shot$
 cp "$work/www/tls/img/shot1.jpg" "$work/www/tls/again/shot1-copy.jpg"
 printf '<html><body><p>gallery 51c2</p><img src="img/shot1.jpg"><img src="img/shot2.jpg"><img src="img/shot3.jpg"></body></html>\n' \
   >"$work/www/tls/gallery.html"
-chmod -R 755 "$work/www/tls"
+# Scripts kept inside the tunnel, each its own content; compressed pages; a page whose module
+# script writes into it; images kept once over each scheme under one address.
+mkdir -p "$work/www/tls/smuggle" "$work/www/tls/gz" "$work/www/tls/mod" "$work/www/plain"
+echo 'var real2 = "b71e";' >"$work/www/tls/smuggle/real2.js"
+echo 'var real3 = "c9d0 a longer body than real2";' >"$work/www/tls/smuggle/real3.js"
+for i in 1 2 3; do
+  for j in $(seq 300); do echo "<p>page $i, line $j of a page that compresses well</p>"; done >"$work/www/tls/gz/p$i.html"
+done
+echo '<html><body><p id="m">module page</p><script type="module" src="app.mjs"></script></body></html>' \
+  >"$work/www/tls/mod/index.html"
+echo "document.getElementById('m').textContent = 'module ran ' + (0x4e1b).toString(16);" >"$work/www/tls/mod/app.mjs"
+head -c 20001 /dev/urandom >"$work/www/tls/img/scheme-a.jpg"
+head -c 20002 /dev/urandom >"$work/www/tls/img/scheme-b.jpg"
+head -c 20003 /dev/urandom >"$work/www/tls/img/sni.jpg"
+echo 'a plain page' >"$work/www/plain/host.txt"
+chmod -R 755 "$work/www/tls" "$work/www/plain"
 # A TLS origin whose certificate nobody trusts.
 openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj /CN=localhost \
   -addext "subjectAltName=DNS:localhost,IP:127.0.0.1" \
@@ -79,13 +105,17 @@ untrusted_port=$((origin_port + 9))
 start_origin "$origin_port" "$work/www" \
   'location /pages/ { gzip on; gzip_types text/html; gzip_min_length 1; gzip_http_version 1.0; }
     location /big/ { limit_rate 2m; }
-    location /img/long/ { try_files /img/other.bin =404; }' \
+    location /img/long/ { try_files /img/other.bin =404; }
+    access_log '"$work/logs/origin-access.log"' connections;' \
   "server {
     listen 127.0.0.1:$tls_port ssl;
     ssl_certificate $work/tls/cert.pem;
     ssl_certificate_key $work/tls/key.pem;
     root $work/www;
+    access_log $work/logs/tls-access.log connections;
     location /upload/ { dav_methods PUT; client_max_body_size 50m; }
+    location /tls/gz/ { gzip on; gzip_min_length 1; }
+    location /tls/mod/ { types { text/html html; text/javascript mjs; } charset utf-8; charset_types text/javascript; }
   }
   server {
     listen 127.0.0.1:$untrusted_port ssl;
@@ -129,6 +159,56 @@ rm -f "$folder/tx1a2b.tmp"
 check "second copy refused" test $? -eq 1
 check "the refused copy leaves the running copy's temporary files" test -e "$folder/tx0F0F.tmp"
 rm -f "$folder/tx0F0F.tmp"
+
+# A transfer coding the proxy cannot read is refused with its own page, and nothing of the
+# request reaches the origin.
+unknown_coding() {
+  exec 3<>"/dev/tcp/127.0.0.1/$proxy_port"
+  printf 'POST %s/plain/host.txt?coding HTTP/1.1\r\nHost: 127.0.0.1:%s\r\nTransfer-Encoding: foo\r\n\r\nabc' \
+    "$origin" "$origin_port" >&3
+  timeout 5 cat <&3
+  exec 3<&-
+}
+unknown_coding >"$work/coding.out"
+# The origin answers for the address the request names, whatever Host line the browser wrote;
+# the log keeps what the browser sent. The answer says the connection ends with it, as it does.
+curl "${proxy[@]}" -H 'Host: other.test' -D "$work/host.head" -o "$work/got-host.txt" "$origin/plain/host.txt"
+check "plain: the Host line sent on is the target's own" \
+  logged " 200 \"GET /plain/host.txt HTTP/1.1\" host=127.0.0.1:$origin_port " "$work/logs/origin-access.log"
+check "plain: ... the log shows the browser's own" grep -qE '^[0-9]+ :Host: other\.test$' "$work/logs/http.log"
+check "plain: Proxy-Connection is not passed on" \
+  grep -q "\"GET /plain/host.txt HTTP/1.1\" .* pc=-$" "$work/logs/origin-access.log"
+check "plain: an unknown transfer coding answered 501 by the proxy" bash -c \
+  "test \"\$(head -1 '$work/coding.out')\" = \$'HTTP/1.1 501 Not Implemented\\r' && grep -q '^Trovanex did not relay' '$work/coding.out'"
+check "plain: ... nothing of it reached the origin" bash -c "! grep -q 'coding' '$work/logs/origin-access.log'"
+check "plain: an answer says the connection ends after it" grep -qx $'Connection: close\r' "$work/host.head"
+check "plain: ... and has no other Connection line" test "$(grep -ci '^Connection:' "$work/host.head")" -eq 1
+
+# A browser that has not sent a whole request head within ReadTimeout (1500 ms) is closed:
+# one that sends nothing, and one that sends a header line every 400 ms.
+closed_after_ms() {
+  local start writer=""
+  start=$(date +%s%N)
+  exec 3<>"/dev/tcp/127.0.0.1/$proxy_port"
+  if [ "$1" = dribble ]; then
+    { printf 'GET %s/plain/host.txt HTTP/1.1\r\n' "$origin"
+      for i in $(seq 15); do sleep 0.4; printf 'X-Slow-%s: 1\r\n' "$i"; done; } >&3 2>/dev/null &
+    writer=$!
+  fi
+  timeout 8 cat <&3 >/dev/null 2>&1
+  echo $((($(date +%s%N) - start) / 1000000))
+  [ -n "$writer" ] && kill "$writer" 2>/dev/null
+  exec 3<&-
+}
+closed_after_ms silent >"$work/silent.ms" &
+silent_pid=$!
+closed_after_ms dribble >"$work/dribble.ms"
+wait "$silent_pid"
+head_timeouts() { grep -c ' : Error; no whole request head within 1500 ms; connection closed\.$' "$work/logs/http.log"; }
+for _ in $(seq 100); do [ "$(head_timeouts)" -ge 2 ] && break; sleep 0.02; done
+check "plain: a silent browser closed after ReadTimeout" test "$(cat "$work/silent.ms")" -ge 1400 -a "$(cat "$work/silent.ms")" -lt 3500
+check "plain: a browser dribbling its head closed after ReadTimeout" test "$(cat "$work/dribble.ms")" -ge 1400 -a "$(cat "$work/dribble.ms")" -lt 3500
+check "plain: ... each logged" test "$(head_timeouts)" -eq 2
 
 # An image saved into its rule's folder under its own name, byte for byte.
 curl "${proxy[@]}" -o "$work/got.jpg" "$origin/img/photo.jpg"
@@ -397,7 +477,10 @@ mkdir -p "$opened" "$work/saved/https"
 cp "$trovanexd" "$opened/trovanexd"
 printf '[Settings]\r\nListenPort=%s\r\nReadTimeout=5000\r\n[Https]\r\nCapture=1\r\nHosts=*.localhost\r\nExtraCaFile=%s\r\n' \
   "$opened_port" "$work/tls/cert.pem" >"$opened/trovanexd.ini"
-search_rule shots '/tls/(img|again)/' Regexp Save "/$work/saved/https" >"$opened/Search.cfg"
+{
+  search_rule shots '/tls/(img|again)/' Regexp Save "/$work/saved/https"
+  search_rule scripts '/tls/(smuggle|mod)/.*\.m?js$' Regexp Save "/$work/saved/https"
+} >"$opened/Search.cfg"
 start_opened() {
   (cd "$opened" && exec ./trovanexd >>"$work/logs/opened.log" 2>>"$work/logs/opened-stderr.log") &
   opened_pid=$!
@@ -419,7 +502,7 @@ opened_tls=(-s --cacert "$opened/trovanex-ca.crt" -x "http://127.0.0.1:$opened_p
 curl "${opened_tls[@]}" -o "$work/got-shot1.jpg" "$tls/tls/img/shot1.jpg"
 check "https: image relayed unchanged" same_file "$work/got-shot1.jpg" "$work/www/tls/img/shot1.jpg"
 check "https: image saved in its rule's folder" same_file "$work/saved/https/shot1.jpg" "$work/www/tls/img/shot1.jpg"
-check "https: hash line without a scheme" grep -qxF "$(md5_of "$work/www/tls/img/shot1.jpg")<>$work/saved/https/shot1.jpg<>30001<>localhost/tls/img/shot1.jpg"$'\r' "$opened/hash.dat"
+check "https: hash line marked as kept over https" grep -qxF "$(md5_of "$work/www/tls/img/shot1.jpg")<>$work/saved/https/shot1.jpg<>30001<>localhost/tls/img/shot1.jpg<>https"$'\r' "$opened/hash.dat"
 curl "${opened_tls[@]}" -o "$work/got-shot1-copy.jpg" "$tls/tls/again/shot1-copy.jpg"
 check "https: the same content under another address relayed" same_file "$work/got-shot1-copy.jpg" "$work/www/tls/img/shot1.jpg"
 check "https: ... and not saved twice" test ! -e "$work/saved/https/shot1-copy.jpg"
@@ -438,6 +521,80 @@ check "https: a chunked upload arrives byte for byte" same_file "$work/www/uploa
 check "https: ... and the same connection serves the next request" bash -c \
   "test '$connects' = '1 0' && grep -q 'tunnelled page 7f3a' '$work/got-after-upload.html'"
 check "https: each kept image saved" bash -c "cmp -s '$work/saved/https/shot2.jpg' '$work/www/tls/img/shot2.jpg' && cmp -s '$work/saved/https/shot3.jpg' '$work/www/tls/img/shot3.jpg'"
+
+# Three pages compressed on the fly, so each comes chunked, on one kept-alive connection: each
+# answer is read through its last chunk and trailer, and one origin connection serves all three.
+connects=$(curl "${opened_tls[@]}" --compressed -D "$work/gz.head" -w '%{num_connects}\n' \
+  -o "$work/got-gz1.html" -o "$work/got-gz2.html" -o "$work/got-gz3.html" \
+  "$tls/tls/gz/p1.html" "$tls/tls/gz/p2.html" "$tls/tls/gz/p3.html" | paste -sd' ')
+gz_came_chunked() {
+  test "$connects" = "1 0 0" &&
+    test "$(grep -ci '^Transfer-Encoding: chunked' "$work/gz.head")" -eq 3 &&
+    test "$(grep -ci '^Content-Encoding: gzip' "$work/gz.head")" -eq 3
+}
+gz_whole() { for i in 1 2 3; do cmp -s "$work/got-gz$i.html" "$work/www/tls/gz/p$i.html" || return 1; done; }
+gz_requests() { grep ' 200 "GET /tls/gz/p[123]\.html ' "$work/logs/tls-access.log"; }
+for _ in $(seq 100); do [ "$(gz_requests | wc -l)" -ge 3 ] && break; sleep 0.02; done
+check "https: three chunked gzip pages on one connection" gz_came_chunked
+check "https: ... each page whole" gz_whole
+check "https: ... over one origin connection" \
+  test "$(gz_requests | wc -l)/$(gz_requests | cut -d' ' -f1 | sort -u | wc -l)" = "3/1"
+
+# A request framed two ways (a length, and chunked coding whose end leaves a second request in
+# the length's bytes) is refused before anything reaches the origin, and its connection ends
+# there, the request after it unanswered; the next requests get, and keep, their own answers.
+smuggled=$'0\r\n\r\nGET /tls/smuggle/hidden.js HTTP/1.1\r\nHost: localhost\r\n\r\n'
+{
+  printf 'POST /tls/smuggle/real1.js HTTP/1.1\r\nHost: localhost:%s\r\nContent-Length: %s\r\n' "$tls_port" "${#smuggled}"
+  printf 'Transfer-Encoding: chunked\r\n\r\n%s' "$smuggled"
+  printf 'GET /tls/smuggle/real2.js HTTP/1.1\r\nHost: localhost:%s\r\n\r\n' "$tls_port"
+} | timeout 10 openssl s_client -proxy "127.0.0.1:$opened_port" -connect "localhost:$tls_port" \
+  -servername localhost -CAfile "$opened/trovanex-ca.crt" -verify_return_error -quiet \
+  >"$work/smuggle.out" 2>"$work/smuggle.err"
+smuggle_rc=$?
+check "https: a length beside chunked coding answered 400" test "$(head -1 "$work/smuggle.out")" = $'HTTP/1.1 400 Bad Request.\r'
+check "https: ... the connection ended with it" test "$smuggle_rc" -ne 124 -a "$(grep -c '^HTTP/' "$work/smuggle.out")" -eq 1
+check "https: ... the reason logged" logged " : Error; .*; the request is refused\.$" "$work/logs/opened.log"
+curl "${opened_tls[@]}" -o "$work/got-real2.js" -o "$work/got-real3.js" "$tls/tls/smuggle/real2.js" "$tls/tls/smuggle/real3.js"
+check "https: ... the next requests get their own answers" bash -c \
+  "cmp -s '$work/got-real2.js' '$work/www/tls/smuggle/real2.js' && cmp -s '$work/got-real3.js' '$work/www/tls/smuggle/real3.js'"
+check "https: ... and keep them" bash -c \
+  "cmp -s '$work/saved/https/real2.js' '$work/www/tls/smuggle/real2.js' && cmp -s '$work/saved/https/real3.js' '$work/www/tls/smuggle/real3.js'"
+logged '"GET /tls/smuggle/real3.js ' "$work/logs/tls-access.log"
+check "https: ... nothing of the refused one reached the origin" bash -c \
+  "! grep -qE 'real1|hidden' '$work/logs/tls-access.log' && test \$(grep -c 'real2.js' '$work/logs/tls-access.log') -eq 1"
+
+# Inside a tunnel to localhost, a request for another host or port is answered 421 and not sent
+# on; the tunnel's own host, in capitals and without its port, is served.
+host_code() { curl "${opened_tls[@]}" -o /dev/null -w '%{http_code}' "$@"; }
+check "https: a Host line naming another host answered 421" \
+  test "$(host_code -H 'Host: attacker.test' "$tls/tls/page.html?other-host")" = 421
+check "https: ... naming another port 421" \
+  test "$(host_code -H "Host: localhost:$((tls_port + 1))" "$tls/tls/page.html?other-port")" = 421
+check "https: ... an absolute target naming another host 421" \
+  test "$(host_code --request-target "https://attacker.test/tls/page.html?other-target" "$tls/tls/page.html")" = 421
+check "https: ... the tunnel's host in capitals, without its port, served" \
+  test "$(host_code -H 'Host: LOCALHOST' "$tls/tls/page.html?own-host")" = 200
+logged '"GET /tls/page.html?own-host ' "$work/logs/tls-access.log"
+check "https: ... none of the others reached the origin" bash -c \
+  "! grep -qE 'other-(host|port|target)|attacker' '$work/logs/tls-access.log'"
+check "https: ... each logged" test \
+  "$(grep -c " : Error; a request for .* inside the tunnel to localhost; not sent on\.$" "$work/logs/opened.log")" -eq 3
+
+# The TLS name must be the tunnel's host: CONNECT localhost with the name victim.test (what
+# curl's --connect-to sends) ends the handshake, no certificate is made for that name, and
+# nothing is kept under it. The Host line names localhost, so only the TLS name is wrong.
+curl -sv --cacert "$opened/trovanex-ca.crt" -x "http://127.0.0.1:$opened_port" \
+  --connect-to "victim.test:443:localhost:$tls_port" -H "Host: localhost:$tls_port" \
+  -o /dev/null -w '%{http_code}' https://victim.test/tls/img/sni.jpg >"$work/sni.code" 2>"$work/sni.err"
+sni_rc=$?
+check "https: another TLS name ends the handshake" bash -c \
+  "grep -q '^> CONNECT localhost:$tls_port HTTP/1.1' '$work/sni.err' && test $sni_rc -ne 0 -a \"\$(cat '$work/sni.code')\" = 000"
+check "https: ... with no certificate sent" bash -c "! grep -q 'TLS handshake, Certificate (11)' '$work/sni.err'"
+check "https: ... the log names it, and no tunnel is opened for it" bash -c \
+  "$(declare -f logged); logged ' : Error; .*victim\.test' '$work/logs/opened.log' && ! grep -q 'Tunnel opened for capture << victim\.test' '$work/logs/opened.log'"
+for _ in $(seq 25); do [ -e "$work/saved/https/sni.jpg" ] && break; sleep 0.02; done  # kept a moment after
+check "https: ... nothing kept under it" bash -c "! grep -q '<>victim\.test/' '$opened/hash.dat' && test ! -e '$work/saved/https/sni.jpg'"
 # A host not named stays a blind tunnel: the browser sees the origin's own certificate.
 check "https: a host not named passes blind" bash -c \
   "curl -s --cacert '$work/tls/cert.pem' -x http://127.0.0.1:$opened_port https://127.0.0.1:$tls_port/tls/page.html | grep -q 'tunnelled page 7f3a'"
@@ -464,6 +621,29 @@ kept=0
 for i in 1 2 3; do same_file "$work/saved/https/shot$i.jpg" "$work/www/tls/img/shot$i.jpg" && kept=$((kept + 1)); done
 check "chromium: its images kept" test "$kept" -eq 3
 
+# A page whose module script is kept: on the second visit the script is answered from disk
+# (nginx sees it asked for once), with the type it came with (a charset that its extension
+# would not give), and runs. Each visit has a profile of its
+# own, so Chromium's cache answers nothing.
+module_visit() {
+  HOME="$home" timeout 90 chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run \
+    --disable-background-networking --disable-component-update --disable-sync \
+    --user-data-dir="$work/chromium-module$1" --proxy-server="http://127.0.0.1:$opened_port" \
+    --proxy-bypass-list='<-loopback>' --run-all-compositor-stages-before-draw --virtual-time-budget=5000 \
+    --dump-dom "$tls/tls/mod/index.html" >"$work/chromium-module$1.dom" 2>"$work/logs/chromium-module$1.log"
+}
+module_visit 1
+check "chromium: a module script runs" grep -q 'module ran 4e1b' "$work/chromium-module1.dom"
+for _ in $(seq 50); do [ -s "$work/saved/https/app.mjs" ] && break; sleep 0.1; done
+module_visit 2
+logged_twice() { test "$(grep -c "$1" "$2")" -ge 2; }
+for _ in $(seq 100); do logged_twice '"GET /tls/mod/index.html ' "$work/logs/tls-access.log" && break; sleep 0.02; done
+check "chromium: ... and again, answered from disk" bash -c \
+  "grep -q 'module ran 4e1b' '$work/chromium-module2.dom' && test \$(grep -c '\"GET /tls/mod/index.html ' '$work/logs/tls-access.log') -eq 2 && test \$(grep -c '\"GET /tls/mod/app.mjs ' '$work/logs/tls-access.log') -eq 1"
+curl "${opened_tls[@]}" -D "$work/module.head" -o /dev/null "$tls/tls/mod/app.mjs"
+check "https: ... a copy answered with the type it came with, not its extension's" \
+  grep -qix $'Content-Type: text/javascript; charset=utf-8\r' "$work/module.head"
+
 # A damaged key is reported, never replaced, and the named host's tunnel stays blind meanwhile.
 stop_opened
 cp "$opened/trovanex-ca.key" "$work/ca.key.kept"
@@ -477,11 +657,48 @@ stop_opened
 cp "$work/ca.key.kept" "$opened/trovanex-ca.key"
 start_opened
 
+# One scheme per stored copy. An address has neither scheme nor port, so the plain origin and
+# the TLS one serve one address: a copy kept over one scheme is answered from disk over it only.
+# Each image is kept over one scheme, the origin's content changes, and each is asked for over
+# the other: the origin answers and that copy is kept too; with the origin stopped, each scheme
+# gets its own copy.
+plain_opened=(-s -x "http://127.0.0.1:$opened_port")
+plain_localhost="http://localhost:$origin_port"
+cp "$work/www/tls/img/scheme-a.jpg" "$work/scheme-a-plain.jpg"
+cp "$work/www/tls/img/scheme-b.jpg" "$work/scheme-b-https.jpg"
+curl "${plain_opened[@]}" -o /dev/null "$plain_localhost/tls/img/scheme-a.jpg"
+curl "${opened_tls[@]}" -o /dev/null "$tls/tls/img/scheme-b.jpg"
+check "scheme: a plain copy's line has no mark" kept_line \
+  "$(md5_of "$work/scheme-a-plain.jpg")<>$work/saved/https/scheme-a.jpg<>20001<>localhost/tls/img/scheme-a.jpg" "$opened/hash.dat"
+check "scheme: an https copy's line is marked" kept_line \
+  "$(md5_of "$work/scheme-b-https.jpg")<>$work/saved/https/scheme-b.jpg<>20002<>localhost/tls/img/scheme-b.jpg<>https" "$opened/hash.dat"
+head -c 20011 /dev/urandom >"$work/www/tls/img/scheme-a.jpg"
+head -c 20012 /dev/urandom >"$work/www/tls/img/scheme-b.jpg"
+cp "$work/www/tls/img/scheme-a.jpg" "$work/scheme-a-https.jpg"
+cp "$work/www/tls/img/scheme-b.jpg" "$work/scheme-b-plain.jpg"
+curl "${opened_tls[@]}" -o "$work/got-scheme-a-https.jpg" "$tls/tls/img/scheme-a.jpg"
+curl "${plain_opened[@]}" -o "$work/got-scheme-b-plain.jpg" "$plain_localhost/tls/img/scheme-b.jpg"
+check "scheme: a plain copy is not answered inside an opened tunnel" bash -c \
+  "cmp -s '$work/got-scheme-a-https.jpg' '$work/scheme-a-https.jpg' && grep -q ' 200 \"GET /tls/img/scheme-a.jpg ' '$work/logs/tls-access.log'"
+check "scheme: an https copy is not answered to a plain request" bash -c \
+  "cmp -s '$work/got-scheme-b-plain.jpg' '$work/scheme-b-plain.jpg' && grep -q ' 200 \"GET /tls/img/scheme-b.jpg ' '$work/logs/origin-access.log'"
+for _ in $(seq 100); do [ "$(grep -c '<>localhost/tls/img/scheme-' "$opened/hash.dat")" -ge 4 ] && break; sleep 0.02; done
+
 # With the origin gone, an address saved before is answered from the stored file.
 stop_origin
 for _ in $(seq 50); do (exec 3<>"/dev/tcp/127.0.0.1/$origin_port") 2>/dev/null || break; sleep 0.1; done
 curl "${opened_tls[@]}" -o "$work/got-shot2-stored.jpg" "$tls/tls/img/shot2.jpg"
 check "https: answered from the stored file with the origin gone" same_file "$work/got-shot2-stored.jpg" "$work/www/tls/img/shot2.jpg"
+curl "${plain_opened[@]}" -o "$work/got-scheme-a-plain-stored.jpg" "$plain_localhost/tls/img/scheme-a.jpg"
+curl "${opened_tls[@]}" -o "$work/got-scheme-b-https-stored.jpg" "$tls/tls/img/scheme-b.jpg"
+curl "${opened_tls[@]}" -o "$work/got-scheme-a-https-stored.jpg" "$tls/tls/img/scheme-a.jpg"
+curl "${plain_opened[@]}" -o "$work/got-scheme-b-plain-stored.jpg" "$plain_localhost/tls/img/scheme-b.jpg"
+check "scheme: with the origin gone, a plain copy answers a plain request" \
+  same_file "$work/got-scheme-a-plain-stored.jpg" "$work/scheme-a-plain.jpg"
+check "scheme: ... an https copy a request inside an opened tunnel" \
+  same_file "$work/got-scheme-b-https-stored.jpg" "$work/scheme-b-https.jpg"
+check "scheme: ... and an address kept over both, each scheme its own copy" bash -c \
+  "cmp -s '$work/got-scheme-a-https-stored.jpg' '$work/scheme-a-https.jpg' && cmp -s '$work/got-scheme-b-plain-stored.jpg' '$work/scheme-b-plain.jpg'"
 stop_opened
 curl "${proxy[@]}" -D "$work/local.head" -o "$work/got-local.jpg" "$origin/img/photo.jpg"
 check "answered from the stored file" same_file "$work/got-local.jpg" "$work/www/img/photo.jpg"

@@ -5,6 +5,9 @@
 # start_origin PORT ROOT [SERVER LINES] [MORE SERVERS]: starts nginx on 127.0.0.1:PORT serving
 # ROOT; the optional lines go into its server block (locations with limits, compression), and
 # the last argument's server blocks beside it (a TLS origin). False when it did not start.
+# Nothing is logged unless a server asks: "access_log FILE connections;" writes a line per
+# request with nginx's connection number, the status, the request line and the Host and
+# Proxy-Connection lines it got.
 start_origin() {
   cat >"$work/nginx.conf" <<CONF
 pid $work/nginx.pid;
@@ -13,6 +16,7 @@ worker_processes 1;
 events { worker_connections 256; }
 http {
   access_log off;
+  log_format connections '\$connection \$status "\$request" host=\$http_host pc=\$http_proxy_connection';
   types {
     image/jpeg jpg; text/html html; application/zip zip; video/mp4 mp4;
     application/octet-stream bin;
