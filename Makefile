@@ -33,7 +33,8 @@ build-asan: bootstrap
 # lock annotations, and a broken lock rule fails this build.
 build-tsan: bootstrap
 	cmake -S . -B $(TSAN_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DCMAKE_CXX_COMPILER=clang++ -DTROVANEX_TSAN=ON -DTROVANEX_CORE_ONLY=ON
+	  -DCMAKE_CXX_COMPILER=clang++ -DTROVANEX_TSAN=ON -DTROVANEX_CORE_ONLY=ON \
+	  -DTROVANEX_ISAL=OFF
 	cmake --build $(TSAN_BUILD) -j $(JOBS)
 
 # The libFuzzer targets (fuzz/), built by Clang over the core under AddressSanitizer and

@@ -1,7 +1,8 @@
 // The content decoders on what origins send: ContentDecoder fed corrupt, truncated and real
-// bodies. Input: one byte choosing the Content-Encoding and whether the rest is encoded by the
-// real encoders first (a round trip), one byte for the piece size, one for where a round trip's
-// body is cut; then the body (or the content to encode).
+// bodies, gzip and deflate by ISA-L's inflate (where built) and checked against zlib's. Input:
+// one byte choosing the Content-Encoding and whether the rest is encoded by the real encoders
+// first (a round trip), one byte for the piece size, one for where a round trip's body is cut;
+// then the body (or the content to encode).
 #include <string>
 #include <string_view>
 
@@ -25,9 +26,12 @@ struct Decoded {
   bool finished = false;
 };
 
-Decoded Decode(std::string_view encoding, std::string_view body, std::size_t piece) {
+using Inflater = ContentDecoder::Inflater;
+
+Decoded Decode(std::string_view encoding, std::string_view body, std::size_t piece,
+               Inflater inflater = Inflater::kFastest) {
   std::string problem;
-  auto decoder = ContentDecoder::ForEncoding(encoding, problem, kMinLimit);
+  auto decoder = ContentDecoder::ForEncoding(encoding, problem, kMinLimit, inflater);
   FUZZ_REQUIRE(decoder && problem.empty());
   Decoded result;
   const auto output = [&](std::string_view bytes) {
@@ -108,5 +112,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_REQUIRE(pieces.content == at_once.content);
     FUZZ_REQUIRE(pieces.finished == at_once.finished);
   }
+  // The fast inflater and zlib's read the same content from the same bytes.
+  const Decoded reference = Decode(encoding, body, piece, Inflater::kZlib);
+  FUZZ_REQUIRE(IsPrefix(pieces.content, reference.content) ||
+               IsPrefix(reference.content, pieces.content));
+  if (pieces.fed && pieces.finished && reference.fed && reference.finished)
+    FUZZ_REQUIRE(pieces.content == reference.content);
   return 0;
 }

@@ -1,117 +1,21 @@
 #include "model/content_decoding.h"
 
 #include <brotli/decode.h>
-#include <zlib.h>
 #include <zstd.h>
 
 #include <algorithm>
 
+#include "model/decoding_stage.h"
 #include "platform/text.h"
 
 namespace trovanex {
 namespace {
 
-constexpr std::size_t kOutputChunk = 64 * 1024;
 // Browsers accept zstd windows up to 8 MiB; a larger one would let an origin make us hold
 // far more memory than any page needs.
 constexpr int kZstdWindowLogMax = 23;
 
-using Emit = std::function<bool(std::string_view)>;
-
-}  // namespace
-
-// One coding undone. Decode takes the next encoded bytes and hands every decoded chunk on;
-// it returns a problem text, empty when all went well.
-class ContentDecoder::Stage {
- public:
-  virtual ~Stage() = default;
-  virtual std::string Decode(std::string_view in, const Emit& emit) = 0;
-  // The coded stream reached its proper end (not cut off).
-  virtual bool Ended() const = 0;
-  virtual const char* Name() const = 0;
-
- protected:
-  std::string chunk_ = std::string(kOutputChunk, '\0');
-};
-
-namespace {
-
-// gzip (any number of members) and deflate, zlib-wrapped or raw: browsers accept both forms,
-// told apart by the zlib header's check bits.
-class ZlibStage : public ContentDecoder::Stage {
- public:
-  explicit ZlibStage(bool gzip) : gzip_(gzip) {}
-  ~ZlibStage() override {
-    if (initialised_) inflateEnd(&stream_);
-  }
-
-  std::string Decode(std::string_view in, const Emit& emit) override {
-    if (!initialised_) {
-      if (in.empty()) return {};
-      if (!gzip_ && header_.size() < 2) {
-        // The form is known from the first two bytes, which may come in two pieces.
-        const std::size_t take = std::min<std::size_t>(2 - header_.size(), in.size());
-        header_.append(in.substr(0, take));
-        in.remove_prefix(take);
-        if (header_.size() < 2) return {};
-      }
-      if (inflateInit2(&stream_, WindowBits()) != Z_OK) return "cannot start the decoder";
-      initialised_ = true;
-      if (!header_.empty()) {
-        std::string problem = Inflate(header_, emit);
-        if (!problem.empty()) return problem;
-      }
-    }
-    return Inflate(in, emit);
-  }
-  bool Ended() const override { return ended_; }
-  const char* Name() const override { return gzip_ ? "gzip" : "deflate"; }
-
- private:
-  int WindowBits() const {
-    if (gzip_) return 16 + MAX_WBITS;
-    const auto b0 = static_cast<unsigned char>(header_[0]);
-    const auto b1 = static_cast<unsigned char>(header_[1]);
-    const bool zlib_header =
-        (b0 & 0x0F) == Z_DEFLATED && (b0 >> 4) <= 7 && (b0 * 256 + b1) % 31 == 0;
-    return zlib_header ? MAX_WBITS : -MAX_WBITS;
-  }
-
-  std::string Inflate(std::string_view in, const Emit& emit) {
-    stream_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
-    stream_.avail_in = static_cast<uInt>(in.size());
-    while (stream_.avail_in > 0) {
-      if (ended_) {
-        // Another gzip member may follow; anything else after the end is not this coding.
-        if (!gzip_) return "data after the end of the deflate stream";
-        inflateReset(&stream_);
-        ended_ = false;
-      }
-      do {
-        stream_.next_out = reinterpret_cast<Bytef*>(chunk_.data());
-        stream_.avail_out = static_cast<uInt>(chunk_.size());
-        const int result = inflate(&stream_, Z_NO_FLUSH);
-        const std::size_t produced = chunk_.size() - stream_.avail_out;
-        if (produced > 0 && !emit(std::string_view(chunk_).substr(0, produced))) return "stopped";
-        if (result == Z_STREAM_END) {
-          ended_ = true;
-          break;
-        }
-        if (result == Z_BUF_ERROR) break;  // nothing more to do with this input
-        if (result != Z_OK)
-          return std::string("corrupt ") + Name() + " data" +
-                 (stream_.msg ? std::string(": ") + stream_.msg : std::string());
-      } while (stream_.avail_out == 0 || stream_.avail_in > 0);
-    }
-    return {};
-  }
-
-  const bool gzip_;
-  z_stream stream_{};
-  bool initialised_ = false;
-  bool ended_ = false;
-  std::string header_;  // deflate only: the first bytes, until the form is known
-};
+using Emit = ContentDecoder::Stage::Emit;
 
 class BrotliStage : public ContentDecoder::Stage {
  public:
@@ -130,7 +34,8 @@ class BrotliStage : public ContentDecoder::Stage {
       result_ = BrotliDecoderDecompressStream(state_, &available_in, &next_in, &available_out,
                                               &next_out, nullptr);
       const std::size_t produced = chunk_.size() - available_out;
-      if (produced > 0 && !emit(std::string_view(chunk_).substr(0, produced))) return "stopped";
+      if (produced > 0 && !emit(std::string_view(chunk_).substr(0, produced)))
+        return Stage::kStopped;
       if (result_ == BROTLI_DECODER_RESULT_ERROR)
         return std::string("corrupt Brotli data: ") +
                BrotliDecoderErrorString(BrotliDecoderGetErrorCode(state_));
@@ -161,7 +66,8 @@ class ZstdStage : public ContentDecoder::Stage {
       const std::size_t result = ZSTD_decompressStream(context_, &output, &input);
       if (ZSTD_isError(result))
         return std::string("corrupt zstd data: ") + ZSTD_getErrorName(result);
-      if (output.pos > 0 && !emit(std::string_view(chunk_).substr(0, output.pos))) return "stopped";
+      if (output.pos > 0 && !emit(std::string_view(chunk_).substr(0, output.pos)))
+        return Stage::kStopped;
       // 0: a frame ended exactly here (another may follow).
       frame_open_ = result != 0;
       seen_input_ = true;
@@ -174,7 +80,8 @@ class ZstdStage : public ContentDecoder::Stage {
       const std::size_t result = ZSTD_decompressStream(context_, &output, &none);
       if (ZSTD_isError(result))
         return std::string("corrupt zstd data: ") + ZSTD_getErrorName(result);
-      if (output.pos > 0 && !emit(std::string_view(chunk_).substr(0, output.pos))) return "stopped";
+      if (output.pos > 0 && !emit(std::string_view(chunk_).substr(0, output.pos)))
+        return Stage::kStopped;
       frame_open_ = result != 0;
       if (output.pos < output.size) break;
     }
@@ -191,9 +98,18 @@ class ZstdStage : public ContentDecoder::Stage {
 
 }  // namespace
 
+bool ContentDecoder::IsalBuiltIn() {
+  return TROVANEX_HAVE_ISAL != 0;
+}
+
 std::unique_ptr<ContentDecoder> ContentDecoder::ForEncoding(std::string_view content_encoding,
                                                             std::string& problem,
-                                                            std::uint64_t min_limit) {
+                                                            std::uint64_t min_limit,
+                                                            Inflater inflater) {
+  const auto inflate = [inflater](bool gzip) {
+    return inflater == Inflater::kFastest && IsalBuiltIn() ? MakeIsalInflateStage(gzip)
+                                                           : MakeZlibInflateStage(gzip);
+  };
   std::vector<std::unique_ptr<Stage>> stages;
   while (!content_encoding.empty()) {
     const auto comma = content_encoding.find(',');
@@ -202,9 +118,9 @@ std::unique_ptr<ContentDecoder> ContentDecoder::ForEncoding(std::string_view con
                                                                    : comma + 1);
     if (coding.empty() || coding == "identity") continue;
     if (coding == "gzip" || coding == "x-gzip")
-      stages.push_back(std::make_unique<ZlibStage>(true));
+      stages.push_back(inflate(true));
     else if (coding == "deflate")
-      stages.push_back(std::make_unique<ZlibStage>(false));
+      stages.push_back(inflate(false));
     else if (coding == "br")
       stages.push_back(std::make_unique<BrotliStage>());
     else if (coding == "zstd")
@@ -239,7 +155,7 @@ bool ContentDecoder::Pass(std::size_t stage, std::string_view bytes, const Outpu
   }
   const std::string problem = stages_[stage]->Decode(
       bytes, [&](std::string_view decoded) { return Pass(stage + 1, decoded, output); });
-  // "stopped" comes from a later stage that has already said why.
+  // kStopped comes from a later stage that has already said why.
   return problem.empty() || Fail(problem);
 }
 

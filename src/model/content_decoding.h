@@ -22,12 +22,18 @@ class ContentDecoder {
   // Receives decoded bytes in order; returning false stops the decoding as a failure.
   using Output = std::function<bool(std::string_view)>;
 
+  // Which inflater undoes gzip and deflate: ISA-L's where the build has it, else zlib's; or
+  // zlib's always (the reference the other is checked against).
+  enum class Inflater { kFastest, kZlib };
+  static bool IsalBuiltIn();
+
   // A decoder for a Content-Encoding value, or nothing when the value names no coding at all
   // (empty, "identity"). Sets `problem` and returns nothing for a coding it cannot undo.
   // `min_limit` is the size a body may always grow to.
   static std::unique_ptr<ContentDecoder> ForEncoding(std::string_view content_encoding,
                                                      std::string& problem,
-                                                     std::uint64_t min_limit = kMinDecodedLimit);
+                                                     std::uint64_t min_limit = kMinDecodedLimit,
+                                                     Inflater inflater = Inflater::kFastest);
   ~ContentDecoder();
   ContentDecoder(const ContentDecoder&) = delete;
   ContentDecoder& operator=(const ContentDecoder&) = delete;
