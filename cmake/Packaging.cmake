@@ -1,6 +1,7 @@
 # Installing and packaging: the two programs in /usr/bin, the desktop entry, the program icon
-# in the hicolor theme, the man pages and a systemd user unit for trovanexd; `make package`
-# turns them into a Debian package whose postinst lets both programs open port 81.
+# in the hicolor theme, the man pages, /usr/share/doc/trovanex and a systemd user unit for
+# trovanexd; `make package` turns them into a Debian package whose postinst lets both programs
+# open port 81.
 include(GNUInstallDirs)
 
 install(TARGETS trovanex trovanexd RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
@@ -67,6 +68,7 @@ set(CPACK_PACKAGE_DESCRIPTION
 matches one of the user's rules, also stores the content in the rule's folder,
 once. It comes as a desktop program with a tray icon (trovanex) and without a
 desktop (trovanexd).")
+# The project has no mail address yet; ".invalid" says so in a form Debian's tools accept.
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Trovanex developers <trovanex@trovanex.invalid>")
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
