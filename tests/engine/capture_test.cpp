@@ -302,7 +302,7 @@ TEST_F(CaptureTest, AMissingFolderIsMadeAndOneGoneMeanwhileIsReported) {
   auto capture = Begin("h/a/c.jpg");
   ASSERT_TRUE(FolderExists(temp / "gone"));
   ASSERT_EQ(::rmdir((temp / "gone").c_str()), 0);
-  Feed(*capture, "data");
+  Feed(*capture, "other");
   capture->FinishCapture(Answer(0));
   EXPECT_FALSE(FileExists(capture->TempName()));
   EXPECT_TRUE(ListFiles(program_folder).empty());
