@@ -21,6 +21,9 @@ class ConsoleViews : public StatusView,
                      public ConnectionListView,
                      public MessageBoxes {
  public:
+  // `quiet`: standard output gets only errors, captures and refusals of the HTTP log.
+  explicit ConsoleViews(bool quiet = false) : quiet_(quiet) {}
+
   void SetConnectCounter(const std::string&) override {}
   void SetConcurrent(const std::string&) override {}
   void SetClientAddresses(const std::string&) override {}
@@ -42,6 +45,7 @@ class ConsoleViews : public StatusView,
   void Report(const std::string& text);
 
  private:
+  const bool quiet_;
   BatchedLineWriter log_lines_{stdout};
   std::mutex out_lock_;  // keeps lines whole and in order on standard error
   std::string panel_;    // guarded by out_lock_

@@ -1,8 +1,10 @@
-// trovanexd: the proxy without a desktop, for servers, scripts and tests. Same program folder,
-// same files and the same command line as the desktop program; stops in order on SIGINT,
-// SIGTERM or SIGHUP.
+// trovanexd: the proxy without a desktop, for servers, scripts and tests. Same program folder
+// and files as the desktop program, a command line in the manner of Debian's daemons; stops in
+// order on SIGINT, SIGTERM or SIGHUP.
 #include <signal.h>
+#include <stdlib.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -31,9 +33,31 @@
 using namespace trovanex;
 
 int main(int argc, char** argv) {
-  const std::vector<std::string> arguments(argv + 1, argv + argc);
-  if (const auto information = InformationAsked(arguments, "trovanexd")) {
-    std::fputs(information->c_str(), stdout);
+  const DaemonOptions options = ParseDaemonOptions({argv + 1, argv + argc});
+  if (!options.problem.empty()) {
+    std::fprintf(stderr, "trovanexd: %s\n%s", options.problem.c_str(), DaemonUsage().c_str());
+    return 2;
+  }
+  if (options.version && !options.help) {
+    std::fputs(VersionLine("trovanexd").c_str(), stdout);
+    return 0;
+  }
+  const std::string executable = ExecutablePath();
+  FileLayout files = PlannedLayout(executable, kDebugLogFileName);
+  if (options.config_folder) {
+    // Named in full, so that every message and the help say which folder it is.
+    char* real = ::realpath(options.config_folder->c_str(), nullptr);
+    if (!real || !FolderExists(real)) {
+      std::fprintf(stderr, "trovanexd: --config %s: %s\n", options.config_folder->c_str(),
+                   SystemErrorText(real ? ENOTDIR : errno).c_str());
+      std::free(real);
+      return 1;
+    }
+    files = LayoutInFolder(files, real);
+    std::free(real);
+  }
+  if (options.help) {
+    std::fputs(HelpText("trovanexd", files).c_str(), stdout);
     return 0;
   }
   // Signals are taken by sigwait below; every thread started later inherits the block.
@@ -47,21 +71,19 @@ int main(int argc, char** argv) {
     sigaddset(&stop_signals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
-  ConsoleViews views;
+  ConsoleViews views(options.quiet);
   KeepFreedMemoryForReuse();
   if (const auto problem = RaiseOpenFileLimit()) views.Report(*problem);
-  const std::string executable = ExecutablePath();
   const InstanceLock instance(executable);
   if (!instance.Held()) {
     views.ShowMessage("多重起動は出来ません。", "警告");
     return 1;
   }
-  ParseCommandLine(arguments, views);
+  if (options.debug) DebugMode = true;
 
-  FileLayout files;
   auto config = std::make_shared<TTxConfig>();
   try {
-    files = LayoutFor(executable, kDebugLogFileName);
+    if (!options.config_folder) files = LayoutFor(executable, kDebugLogFileName);
     config->LoadSettings(files.config_folder, files.settings_path, views);
   } catch (const std::exception& failure) {
     views.ShowMessage(failure.what(), "trovanex");
@@ -96,12 +118,15 @@ int main(int argc, char** argv) {
       return std::make_unique<Capture>(capture, connection_no, std::move(settings_used));
     };
     ProxyEngine engine(context);
-    const int port = settings.Current()->ListenPort;
+    const int port = options.port.value_or(settings.Current()->ListenPort);
     try {
       engine.Start(port);
     } catch (const std::exception& failure) {
-      views.ShowMessage(ListenFailureMessage(failure, *settings.Current(), files.config_folder,
-                                             files.settings_path),
+      // The advice to change ListenPort does not fit a port given on the command line.
+      views.ShowMessage(options.port
+                            ? failure.what()
+                            : ListenFailureMessage(failure, *settings.Current(),
+                                                   files.config_folder, files.settings_path),
                         "trovanex");
       return 1;
     }

@@ -32,6 +32,18 @@ void Capture::NotKept(const std::string& reason) {
   services_.monitor.Messages.ShowStatusMessage("Error: 保存しませんでした (" + reason + ")");
 }
 
+void Capture::FolderRefused(const std::string& folder, int error) {
+  const std::string reason = SystemErrorText(error);
+  Log(" : Cannot save into " + folder + ": " + reason + "; not saved.");
+  const std::string text = "保存フォルダ" + folder + "に保存できません (" + reason + ")";
+  services_.monitor.Messages.ShowStatusMessage("Error: " + text);
+  services_.monitor.ShowBalloon(text + "\nURL=" + SchemeMark() + host_path_);
+}
+
+std::string Capture::SchemeMark() const {
+  return scheme_ == CopyScheme::kHttps ? "https://" : "http://";
+}
+
 void Capture::Log(const std::string& text) {
   services_.monitor.Log.AddLog(prefix_ + text);
 }
@@ -74,7 +86,15 @@ void Capture::StartCapture(const TProxyRequest& request, const TRelayState& stat
   if (target_name_.find('.') == std::string::npos)
     target_name_ += ContentTypeToExt(state.ContentType);
   if (condition_->ExecType != TExecType::SaveAskFolder) {
-    auto target = TargetInFolder(condition_->FirstFolder()->Path, target_name_);
+    // Checked before anything is written or counted: a capture that cannot be kept is never
+    // shown as being saved.
+    const std::string& folder = condition_->FirstFolder()->Path;
+    if (const int error = PrepareFolder(folder)) {
+      capturing_ = false;
+      FolderRefused(folder, error);
+      return;
+    }
+    auto target = TargetInFolder(folder, target_name_);
     if (!target) {
       capturing_ = false;
       Log(" : No free file name for " + target_name_ + "; not saved.");
@@ -121,10 +141,10 @@ bool Capture::OpenTempFile(std::unique_ptr<ContentDecoder> decoder) {
     services_.temp_file_failure_shown = false;  // a later failure is news again
     if (decoder) {
       // Decoded off the relay's path, behind the writer; the saved figure counts content.
-      Monitor& monitor = services_.monitor;
       digest_ = std::make_unique<GrowingFileDigest>(
-          temp_name_, std::move(decoder), decoded_name_, [&monitor](std::size_t n) {
-            monitor.Counters.AddSavedBytes(static_cast<std::uint32_t>(n));
+          temp_name_, std::move(decoder), decoded_name_, [this](std::size_t n) {
+            services_.monitor.Counters.AddSavedBytes(static_cast<std::uint32_t>(n));
+            counted_ += n;
           });
     } else {
       digest_ = std::make_unique<GrowingFileDigest>(temp_name_);
@@ -142,20 +162,23 @@ bool Capture::OpenTempFile(std::unique_ptr<ContentDecoder> decoder) {
 
 void Capture::ShowCaptureNotice() {
   if (copy_.fd < 0) return;
-  services_.monitor.ShowBalloon(target_name_ + "を一時保存しています...\nURL=http://" + host_path_);
+  services_.monitor.ShowBalloon(target_name_ + "を一時保存しています...\nURL=" + SchemeMark() +
+                                host_path_);
 }
 
 void Capture::CapturedPiece(std::size_t length) {
-  if (decoded_name_.empty())
+  if (decoded_name_.empty()) {
     services_.monitor.Counters.AddSavedBytes(static_cast<std::uint32_t>(length));
+    counted_ += length;
+  }
   written_ += length;
   digest_->Grown(written_);
 }
 
 void Capture::ShowCaptureStatus() {
   if (copy_.fd < 0) return;
-  services_.monitor.Messages.SetStatusText(target_name_ + "を一時保存しています URL=http://" +
-                                           host_path_);
+  services_.monitor.Messages.SetStatusText(target_name_ +
+                                           "を一時保存しています URL=" + SchemeMark() + host_path_);
 }
 
 void Capture::Discard() {
@@ -171,6 +194,11 @@ void Capture::Store(const std::string& digest) {
   if (!stored) {
     Log(" : Cannot move " + temp_name_ + " to " + target_name_ + ": " + SystemErrorText(error) +
         "; not saved.");
+    // The folder went or turned read-only while the answer came: what was counted is taken back.
+    services_.monitor.Counters.TakeBackSavedBytes(static_cast<std::uint32_t>(counted_.load()));
+    services_.monitor.Counters.ShowSavedBytes();
+    const auto slash = target_name_.rfind(kPathSeparator);
+    FolderRefused(slash == std::string::npos ? "." : target_name_.substr(0, slash), error);
     return;
   }
   // Before the line: an answer from the file must not find it without its type.
@@ -225,8 +253,8 @@ void Capture::FinishCapture(const TRelayState& state) {
       const auto slash = target_name_.rfind(kPathSeparator);
       const std::string file_name =
           slash == std::string::npos ? target_name_ : target_name_.substr(slash + 1);
-      if (services_.question.AskYesNo(
-              "Trovan!", "ファイル" + file_name + "を保存しますか？\nURL=http://" + host_path_))
+      if (services_.question.AskYesNo("Trovan!", "ファイル" + file_name + "を保存しますか？\nURL=" +
+                                                     SchemeMark() + host_path_))
         Store(digest);
       else
         Discard();

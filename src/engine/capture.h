@@ -63,6 +63,11 @@ class Capture : public CaptureHooks {
   void Discard();
   // One log line and a status message for a capture given up.
   void NotKept(const std::string& reason);
+  // A capture given up because its folder cannot be made or written: a log line, and the status
+  // message and a balloon naming the folder and the reason.
+  void FolderRefused(const std::string& folder, int error);
+  // "http://" or "https://": how the address was fetched, for the user's eyes.
+  std::string SchemeMark() const;
   // Moves the file to its target, keeps its content type on it, and lists it in the hash list
   // under its known digest and the scheme it was fetched over.
   void Store(const std::string& digest);
@@ -81,7 +86,8 @@ class Capture : public CaptureHooks {
   std::string temp_name_;
   std::string decoded_name_;  // the decoded content of a compressed body, while it is made
   Connection::Copy copy_;
-  std::uint64_t written_ = 0;                  // bytes in the temporary file
+  std::uint64_t written_ = 0;              // bytes in the temporary file
+  std::atomic<std::uint64_t> counted_{0};  // bytes added to the saved figure; the decoder adds too
   std::unique_ptr<GrowingFileDigest> digest_;  // follows the file while it is written
 };
 

@@ -79,6 +79,13 @@ void FolderChoiceQueue::Carry(const SaveRequest& request, const FolderChoice& ch
     }
     folder = item->Path;
   }
+  if (const int error = PrepareFolder(folder)) {
+    RemoveFile(request.TempName);
+    boxes_.ShowMessage("保存フォルダ" + folder + "に保存できません (" + SystemErrorText(error) +
+                           ")\n" + request.FileName + "は保存しませんでした。",
+                       "Trovanex : error");
+    return;
+  }
   const auto target = TargetInFolder(folder, request.FileName);
   if (!target) {
     RemoveFile(request.TempName);

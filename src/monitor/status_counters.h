@@ -38,6 +38,8 @@ class StatusCounters {
 
   // Adds bytes written to capture files; atomic, wraps at 32 bits.
   void AddSavedBytes(std::uint32_t count) { saved_bytes_.fetch_add(count); }
+  // Takes back bytes added for a capture that was not kept after all.
+  void TakeBackSavedBytes(std::uint32_t count) { saved_bytes_.fetch_sub(count); }
   // Shows SavedBytes (the relay calls this once per pass).
   void ShowSavedBytes() EXCLUDES(saved_display_lock_);
 

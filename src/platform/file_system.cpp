@@ -81,6 +81,22 @@ bool WriteAll(int fd, std::string_view data) {
   return true;
 }
 
+int MakeFolders(const std::string& folder, unsigned last_mode) {
+  for (std::size_t at = 1; at <= folder.size(); ++at) {
+    if (at < folder.size() && folder[at] != kPathSeparator) continue;
+    const std::string part = folder.substr(0, at);
+    const mode_t mode = at == folder.size() ? static_cast<mode_t>(last_mode) : 0755;
+    if (::mkdir(part.c_str(), mode) != 0 && errno != EEXIST) return errno;
+  }
+  // mkdir says EEXIST for a file of that name too.
+  return FolderExists(folder) ? 0 : ENOTDIR;
+}
+
+int PrepareFolder(const std::string& folder) {
+  if (const int error = MakeFolders(folder)) return error;
+  return ::access(folder.c_str(), W_OK | X_OK) == 0 ? 0 : errno;
+}
+
 bool RemoveFile(const std::string& path) {
   return ::unlink(path.c_str()) == 0 || errno == ENOENT;
 }

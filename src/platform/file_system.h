@@ -33,6 +33,15 @@ std::optional<std::string> ReadWholeFile(const std::string& path);
 // Writes all of `data`, repeating partial writes; false (errno set) when a write fails.
 bool WriteAll(int fd, std::string_view data);
 
+// Makes `folder` and every missing folder above it, the last with `last_mode` and the others
+// with 0755 (both less the umask). Returns 0, or the errno of the step that failed; a file in
+// the folder's place is ENOTDIR.
+int MakeFolders(const std::string& folder, unsigned last_mode = 0755);
+
+// Makes `folder` when it is missing (as MakeFolders) and tells whether files can be made in it:
+// 0, or the errno that stops them.
+int PrepareFolder(const std::string& folder);
+
 // Removes a file; false when it could not be removed (a missing file counts as removed).
 bool RemoveFile(const std::string& path);
 

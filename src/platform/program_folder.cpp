@@ -51,19 +51,9 @@ std::string XdgFolder(const char* name, const char* fallback) {
   return std::string(home) + fallback;
 }
 
-// Makes `folder` and every missing folder above it; the last with `mode`.
-void MakeFolders(const std::string& folder, mode_t mode) {
-  for (std::size_t at = 1; at <= folder.size(); ++at) {
-    if (at < folder.size() && folder[at] != '/') continue;
-    const std::string part = folder.substr(0, at);
-    if (::mkdir(part.c_str(), at == folder.size() ? mode : 0755) != 0 && errno != EEXIST)
-      throw FileError("cannot create " + part + ": " + SystemErrorText(errno));
-  }
-}
-
 }  // namespace
 
-FileLayout LayoutFor(const std::string& executable_path, const std::string& debug_log_name) {
+FileLayout PlannedLayout(const std::string& executable_path, const std::string& debug_log_name) {
   FileLayout layout;
   const std::string folder = FolderOf(executable_path);
   if (::access(folder.c_str(), W_OK) == 0) {
@@ -73,15 +63,34 @@ FileLayout LayoutFor(const std::string& executable_path, const std::string& debu
     return layout;
   }
   layout.installed = true;
-  layout.config_folder = XdgFolder("XDG_CONFIG_HOME", "/.config") + "/trovanex";
-  layout.data_folder = XdgFolder("XDG_DATA_HOME", "/.local/share") + "/trovanex";
-  MakeFolders(layout.config_folder, 0700);
-  MakeFolders(layout.data_folder, 0700);
-  layout.config_folder += kPathSeparator;
-  layout.data_folder += kPathSeparator;
+  layout.config_folder = XdgFolder("XDG_CONFIG_HOME", "/.config") + "/trovanex" + kPathSeparator;
+  layout.data_folder = XdgFolder("XDG_DATA_HOME", "/.local/share") + "/trovanex" + kPathSeparator;
   const std::string settings_name = SettingsPathFor(executable_path).substr(folder.size());
   layout.settings_path = layout.config_folder + settings_name;
   layout.debug_log_path = layout.data_folder + debug_log_name;
+  return layout;
+}
+
+FileLayout LayoutInFolder(FileLayout planned, const std::string& folder) {
+  const std::string settings_name =
+      planned.settings_path.substr(planned.settings_path.rfind(kPathSeparator) + 1);
+  planned.config_folder = planned.data_folder = WithTrailingSeparator(folder);
+  planned.settings_path = planned.config_folder + settings_name;
+  if (planned.installed) {
+    const std::string log_name =
+        planned.debug_log_path.substr(planned.debug_log_path.rfind(kPathSeparator) + 1);
+    planned.debug_log_path = planned.data_folder + log_name;
+  }
+  return planned;
+}
+
+FileLayout LayoutFor(const std::string& executable_path, const std::string& debug_log_name) {
+  FileLayout layout = PlannedLayout(executable_path, debug_log_name);
+  if (!layout.installed) return layout;
+  for (const std::string* made : {&layout.config_folder, &layout.data_folder}) {
+    if (const int error = MakeFolders(made->substr(0, made->size() - 1), 0700))
+      throw FileError("cannot create " + *made + ": " + SystemErrorText(error));
+  }
   return layout;
 }
 

@@ -29,6 +29,13 @@ struct FileLayout {
   std::string debug_log_path;
 };
 
+// The layout for `executable_path`, without touching the file system beyond looking.
+FileLayout PlannedLayout(const std::string& executable_path, const std::string& debug_log_name);
+
+// `planned` with every file of the settings and data folders in `folder` instead (an installed
+// copy's debug log too); the settings file keeps its name.
+FileLayout LayoutInFolder(FileLayout planned, const std::string& folder);
+
 // The layout for `executable_path`, with the per-user folders made (mode 0700) when installed.
 // Throws FileError when they cannot be made.
 FileLayout LayoutFor(const std::string& executable_path, const std::string& debug_log_name);

@@ -105,7 +105,8 @@ void SaveSettingsAtExit() {
 int main(int argc, char** argv) {
   // Before any window: these work without a display.
   if (const auto information =
-          InformationAsked(std::vector<std::string>(argv + 1, argv + argc), "trovanex")) {
+          InformationAsked(std::vector<std::string>(argv + 1, argv + argc),
+                           PlannedLayout(ExecutablePath(), kDebugLogFileName))) {
     std::fputs(information->c_str(), stdout);
     return 0;
   }

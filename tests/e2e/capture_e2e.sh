@@ -33,6 +33,7 @@ cleanup() {
   [ -n "$user_pid" ] && kill "$user_pid" 2>/dev/null
   [ -n "$tiny_pid" ] && kill "$tiny_pid" 2>/dev/null
   [ -n "$full_pid" ] && kill "$full_pid" 2>/dev/null
+  [ -n "${cli_pid:-}" ] && kill "$cli_pid" 2>/dev/null
   mountpoint -q "$work/full" 2>/dev/null && { wait "$full_pid" 2>/dev/null; umount "$work/full"; }
   [ -n "$nginx_pid" ] && kill -CONT "$nginx_pid" 2>/dev/null
   stop_origin
@@ -62,6 +63,10 @@ head -c 2048 /dev/urandom >"$work/www/img/other.bin"
 cp "$work/www/img/photo.jpg" "$work/www/copy/same.jpg"
 for i in $(seq 400); do echo "<p>line $i of a page that compresses well</p>"; done >"$work/www/pages/index.html"
 head -c 30000000 /dev/urandom >"$work/www/big/slow.bin"
+mkdir -p "$work/www/fresh" "$work/www/blocked" && chmod 755 "$work/www/fresh" "$work/www/blocked"
+head -c 5000 /dev/urandom >"$work/www/fresh/a.jpg"
+head -c 5001 /dev/urandom >"$work/www/blocked/b.jpg"
+chmod 644 "$work/www/fresh/a.jpg" "$work/www/blocked/b.jpg"
 
 # A TLS origin beside it, with a certificate made here, taking uploads under /upload/. It
 # names victim.test too, as a shared origin would: only the proxy can refuse that name inside a
@@ -134,7 +139,10 @@ printf '[Settings]\r\nListenPort=%s\r\nReadTimeout=1500\r\n' "$proxy_port" >"$fo
   search_rule same /copy/ Standard Save "/$work/saved/img"
   search_rule pages '/pages/.*\.html$' Regexp SaveAsk "/$work/saved/pages"
   search_rule big /big/ Standard Save "/$work/saved/big"
+  search_rule fresh /fresh/ Standard Save "/$work/saved/new/deep"
+  search_rule blocked /blocked/ Standard Save "/$work/saved/afile/sub"
 } >"$folder/Search.cfg"
+: >"$work/saved/afile"
 cp "$folder/Search.cfg" "$work/Search.cfg.before"
 # Temporary captures of a run that was killed; a name of another form is not the program's.
 : >"$folder/tx0001.tmp"
@@ -262,6 +270,23 @@ cp "$work/www/pages/index.html" "$work/www/copy/page.html"
 curl "${proxy[@]}" -o /dev/null "$origin/copy/page.html"
 check "the page uncompressed is known as stored" test ! -e "$work/saved/img/page.html"
 
+# A rule whose folder is missing gets it made, parents and all; one whose folder cannot be made
+# (a file stands in its path) keeps nothing, says so naming the folder, and never says "saving".
+lines_before=$(wc -l <"$folder/hash.dat")
+curl "${proxy[@]}" -o "$work/got-fresh.jpg" "$origin/fresh/a.jpg"
+check "missing folder: made and the file kept" same_file "$work/saved/new/deep/a.jpg" "$work/www/fresh/a.jpg"
+check "missing folder: ... and listed" kept_line \
+  "$(md5_of "$work/www/fresh/a.jpg")<>$work/saved/new/deep/a.jpg<>5000<>127.0.0.1/fresh/a.jpg" "$folder/hash.dat"
+curl "${proxy[@]}" -o "$work/got-blocked.jpg" "$origin/blocked/b.jpg"
+check "unmakeable folder: the answer relayed whole" same_file "$work/got-blocked.jpg" "$work/www/blocked/b.jpg"
+check "unmakeable folder: status message names it and why" \
+  logged "^status: Error: 保存フォルダ$work/saved/afile/subに保存できません (Not a directory)$" "$work/logs/stderr.log"
+check "unmakeable folder: ... so does the balloon" bash -c "grep -v '^status:' '$work/logs/stderr.log' | \
+  grep -A1 -F '保存フォルダ$work/saved/afile/subに保存できません (Not a directory)' | grep -qxF 'URL=http://127.0.0.1/blocked/b.jpg'"
+check "unmakeable folder: never said to be saving" bash -c "! grep -q 'b\.jpgを一時保存しています' '$work/logs/stderr.log'"
+check "unmakeable folder: ... nor listed, no temporary file left" bash -c \
+  "test \$(wc -l <'$folder/hash.dat') -eq $((lines_before + 1)) && ! ls '$folder' | grep -q '^tx.*\.tmp$'"
+
 # An installed copy run as an ordinary user whose data folder it cannot write, and a hash.dat
 # there it cannot read: every answer is relayed whole without saving, nothing is answered
 # from the list (its line names a file of other content), and each problem is reported once.
@@ -273,7 +298,9 @@ ro_port=$((proxy_port + 2))
 mkdir -p "$ro" "$ro_config" "$ro_data" && chmod 755 "$ro"
 cp "$trovanexd" "$ro/trovanexd"
 printf '[Settings]\r\nListenPort=%s\r\nReadTimeout=1500\r\n' "$ro_port" >"$ro_config/trovanexd.ini"
-search_rule images /img/ Standard Save "pics/$work/saved/img" >"$ro/Search.cfg"
+# The rule's folder is open to the user: the data folder alone stops the captures.
+mkdir -p "$work/saved/ro" && chmod 777 "$work/saved/ro"
+search_rule images /img/ Standard Save "pics/$work/saved/ro" >"$ro/Search.cfg"
 cp "$ro/Search.cfg" "$ro_config/Search.cfg"
 chmod -R a+rwX "$ro_home/.config"
 echo stale >"$work/ro-stored.jpg" && chmod 644 "$work/ro-stored.jpg"
@@ -301,14 +328,75 @@ if "${as_nobody[@]}" true 2>/dev/null; then
   check "unreadable hash.dat: reported once" test "$(grep -c '^Hash list error: ' "$work/logs/ro-http.log")" -eq 1
   check "unreadable hash.dat: status message" \
     grep -qF "status: Error: hash.datを読み込めません。" "$work/logs/ro-stderr.log"
-  check "read-only folder: nothing saved" bash -c "! ls '$work/saved/img' | grep -q '^photo\['"
+  check "read-only folder: nothing saved" bash -c "! ls '$work/saved/ro' | grep -q ."
 else
   echo "skip: read-only program folder and unreadable hash.dat (cannot run as nobody)"
 fi
 
-# --help and --version answer on standard output and end at once.
-check "--help" bash -c "'$trovanexd' --help | grep -q '^Usage: trovanexd \[-d\] \[--help\] \[--version\]$'"
-check "--version" bash -c "'$trovanexd' --version | grep -qE '^trovanexd [0-9]+\.[0-9]+$'"
+# trovanexd's command lines: arguments | exit status | first line (of standard output when 0,
+# else of standard error), as an extended regular expression. None of them starts the proxy.
+cli="$work/cli"
+mkdir -p "$cli" "$work/cli-config"
+cp "$trovanexd" "$cli/trovanexd"
+usage='Usage: trovanexd \[-d\] \[-q\] \[--port N\] \[--config DIR\] \[--help\] \[--version\]'
+while IFS='|' read -r arguments status first; do
+  read -ra argv <<<"$arguments"
+  "$cli/trovanexd" "${argv[@]}" >"$work/cli.out" 2>"$work/cli.err"
+  got=$?
+  [ "$status" -eq 0 ] && shown="$work/cli.out" || shown="$work/cli.err"
+  check "command line '$arguments': exit $status" test "$got" -eq "$status"
+  check "command line '$arguments': first line" bash -c "head -1 '$shown' | grep -qxE -- \"\$1\"" _ "$first"
+  [ "$status" -eq 2 ] && check "command line '$arguments': then the usage" \
+    bash -c "sed -n 2p '$work/cli.err' | grep -qxE -- \"\$1\"" _ "$usage"
+done <<ROWS
+--help|0|$usage
+-dq --port 8081 --config $work/cli-config --help|0|$usage
+--version|0|trovanexd [0-9]+\.[0-9]+
+-q --version|0|trovanexd [0-9]+\.[0-9]+
+--bogus|2|trovanexd: unrecognized option '--bogus'
+--bogus --help|2|trovanexd: unrecognized option '--bogus'
+--debugx|2|trovanexd: unrecognized option '--debugx'
+-x|2|trovanexd: invalid option -- 'x'
+-dqx|2|trovanexd: invalid option -- 'x'
+stray|2|trovanexd: unexpected argument 'stray'
+--port|2|trovanexd: option '--port' requires an argument
+-q --config|2|trovanexd: option '--config' requires an argument
+--config=|2|trovanexd: option '--config' requires a folder
+--port abc|2|trovanexd: invalid port 'abc' \(1 to 65535\)
+--port 0|2|trovanexd: invalid port '0' \(1 to 65535\)
+--port 65536|2|trovanexd: invalid port '65536' \(1 to 65535\)
+--port=-1|2|trovanexd: invalid port '-1' \(1 to 65535\)
+--help=yes|2|trovanexd: option '--help' doesn't allow an argument
+--config $work/no-such-folder|1|trovanexd: --config $work/no-such-folder: No such file or directory
+--config $cli/trovanexd|1|trovanexd: --config $cli/trovanexd: Not a directory
+ROWS
+check "a refused command line starts nothing" test "$(ls "$cli")" = trovanexd
+# --help names the files of the copy that runs: beside it, or in the folder --config names.
+check "--help names the settings beside a portable copy" bash -c "'$cli/trovanexd' --help | grep -qxF '  $cli/trovanexd.ini'"
+check "--help names Search.cfg beside it" bash -c "'$cli/trovanexd' --help | grep -qxF '  $cli/Search.cfg'"
+check "--help with --config names that folder" bash -c \
+  "'$cli/trovanexd' --config '$work/cli-config/' --help | grep -qxF '  $work/cli-config/hash.dat'"
+
+# --config, --port and --quiet at work: the settings, rules and list in that folder, the port
+# for this run only, and on standard output only the lines that tell of something.
+cli_port=$((origin_port + 11))
+printf '[Settings]\r\nListenPort=%s\r\nReadTimeout=1500\r\n' "$((origin_port + 12))" >"$work/cli-config/trovanexd.ini"
+search_rule images /img/ Standard Save "/$work/saved/cli" >"$work/cli-config/Search.cfg"
+"$cli/trovanexd" --config "$work/cli-config" --port "$cli_port" -q >"$work/logs/cli-http.log" 2>"$work/logs/cli-stderr.log" &
+cli_pid=$!
+for _ in $(seq 50); do grep -q listening "$work/logs/cli-stderr.log" 2>/dev/null && break; sleep 0.1; done
+curl -s -x "http://127.0.0.1:$cli_port" -o /dev/null "$origin/img/photo.jpg"
+check "--config: the rules of that folder kept the image" same_file "$work/saved/cli/photo.jpg" "$work/www/img/photo.jpg"
+check "--config: ... listed in its hash.dat" kept_line \
+  "$(md5_of "$work/www/img/photo.jpg")<>$work/saved/cli/photo.jpg<>150000<>127.0.0.1/img/photo.jpg" "$work/cli-config/hash.dat"
+check "--quiet: the capture is on standard output" logged ' : Matched! $' "$work/logs/cli-http.log"
+check "--quiet: ... not the per-request lines" bash -c "! grep -q 'Request Sent\|Content Length\|^[0-9]* :Host:' '$work/logs/cli-http.log'"
+kill -TERM "$cli_pid"
+wait "$cli_pid"
+check "--port: stopped in order" test $? -eq 0
+cli_pid=""
+check "--port: not written back" grep -qx "ListenPort=$((origin_port + 12))"$'\r' "$work/cli-config/trovanexd.ini"
+check "--config: nothing beside the binary" test "$(ls "$cli")" = trovanexd
 
 # An ordinary user on a fresh folder: port 81 is refused, and the settings file is written
 # with the line to change; scripts/run then writes ListenPort=8081 itself and the proxy works,

@@ -212,6 +212,13 @@ TEST_F(CaptureTest, ACompleteRunMovesTheFileToItsFolderAndListsIt) {
 // opened tunnels; content known under either scheme is not kept twice.
 TEST_F(CaptureTest, ACopyFromAnOpenedTunnelIsListedWithItsMark) {
   https = true;
+  auto shown = Begin("h/s/b.jpg");
+  shown->ShowCaptureNotice();
+  EXPECT_EQ(Balloons().back(), img + "/b.jpgを一時保存しています...\nURL=https://h/s/b.jpg");
+  shown->ShowCaptureStatus();
+  EXPECT_EQ(views.status.Last(RecordingStatusView::kMessagePanel),
+            img + "/b.jpgを一時保存しています URL=https://h/s/b.jpg");
+  shown.reset();
   Run("h/s/b.jpg", "secure");
   https = false;
   Run("h/p/b.jpg", "secure");
@@ -283,14 +290,30 @@ TEST_F(CaptureTest, TwoCapturesOfOneNameBothStoreAndListWhereTheyWent) {
             HashLine(img + "/b.jpg", "h/1/b.jpg") + HashLine(img + "/b[0].jpg", "h/2/b.jpg"));
 }
 
-TEST_F(CaptureTest, AMoveThatFailsRemovesTheTemporaryFileAndSaysSo) {
+// The folder is made when missing; when it goes while the answer comes, nothing is kept, the
+// bytes counted for it are taken back, and the user is told which folder and why.
+TEST_F(CaptureTest, AMissingFolderIsMadeAndOneGoneMeanwhileIsReported) {
+  config = ConfigSavingTo(temp / "new/deep", TExecType::Save);
+  Run("h/a/b.jpg", "data");
+  EXPECT_EQ(ReadFile(temp / "new/deep/b.jpg"), "data");
+
+  const std::uint32_t saved_before = monitor.Counters.SavedBytes();
   config = ConfigSavingTo(temp / "gone", TExecType::Save);
-  auto capture = Run("h/a/b.jpg", "data");
+  auto capture = Begin("h/a/c.jpg");
+  ASSERT_TRUE(FolderExists(temp / "gone"));
+  ASSERT_EQ(::rmdir((temp / "gone").c_str()), 0);
+  Feed(*capture, "other");
+  capture->FinishCapture(Answer(0));
   EXPECT_FALSE(FileExists(capture->TempName()));
   EXPECT_TRUE(ListFiles(program_folder).empty());
-  EXPECT_TRUE(Logged("12 : Cannot move " + capture->TempName() + " to " + temp / "gone/b.jpg" +
+  EXPECT_TRUE(Logged("12 : Cannot move " + capture->TempName() + " to " + temp / "gone/c.jpg" +
                      ": No such file or directory; not saved."));
-  EXPECT_EQ(HashFile(), "");
+  EXPECT_EQ(monitor.Counters.SavedBytes(), saved_before);
+  const std::string told =
+      "保存フォルダ" + temp / "gone" + "に保存できません (No such file or directory)";
+  EXPECT_EQ(views.status.Last(RecordingStatusView::kMessagePanel), "Error: " + told);
+  EXPECT_EQ(Balloons().back(), told + "\nURL=http://h/a/c.jpg");
+  EXPECT_EQ(HashFile(), HashLine(temp / "new/deep/b.jpg", "h/a/b.jpg"));
 }
 
 TEST_F(CaptureTest, AListingThatFailsIsLoggedAndTheFileStaysStored) {
