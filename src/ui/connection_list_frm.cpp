@@ -38,11 +38,20 @@ TConnectionListFrm::TConnectionListFrm(QWidget* parent)
   layout->addWidget(list_);
 }
 
+// Row by row, never emptied first: connections end anywhere in the list and new ones come at
+// its end, so rows that are still wanted stay, the others go, and the new ones are added.
+// Whatever the lists, the rows end equal to `entries`.
 void TConnectionListFrm::ShowConnections(const QStringList& entries) {
-  list_->setUpdatesEnabled(false);
-  list_->clear();
-  list_->addItems(entries);
-  list_->setUpdatesEnabled(true);
+  qsizetype kept = 0;  // entries[0, kept) are the first rows now
+  for (int row = 0; row < list_->count();) {
+    if (kept < entries.size() && list_->item(row)->text() == entries[kept]) {
+      ++kept;
+      ++row;
+    } else {
+      delete list_->takeItem(row);
+    }
+  }
+  for (qsizetype i = kept; i < entries.size(); ++i) list_->addItem(entries[i]);
 }
 
 QStringList TConnectionListFrm::Shown() const {

@@ -14,7 +14,7 @@ class TConnectionListFrm : public QWidget {
  public:
   explicit TConnectionListFrm(QWidget* parent = nullptr);
 
-  // Main thread: replaces the whole contents of `ConnectionList`.
+  // Main thread: makes `ConnectionList` show `entries`, changing only the rows that differ.
   void ShowConnections(const QStringList& entries);
   QStringList Shown() const;
 

@@ -2,20 +2,26 @@
 // while holding its own locks, so every change of a window is posted to the main thread, in
 // call order, and nothing here calls back into the core. HTTP log lines that arrive within a
 // few milliseconds are shown as one block, so a page of a hundred pictures costs a few
-// repaints, not thousands.
+// repaints, not thousands. Figures, balloons and the connection list keep only their latest
+// state until the main thread draws it, paced (Pacer): figures and the list at most four times
+// a second, balloons once a second, so a burst of captures cannot flood the main thread.
 #pragma once
 
 #include <QObject>
 #include <QPointer>
 #include <QStringList>
 #include <QTimer>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <functional>
 #include <mutex>
+#include <optional>
+#include <utility>
 
 #include "model/message_boxes.h"
 #include "monitor/monitor_views.h"
+#include "ui/pacer.h"
 
 namespace trovanex {
 
@@ -31,6 +37,8 @@ class QtMonitorViews : public QObject,
   Q_OBJECT
  public:
   static constexpr std::chrono::milliseconds kLogBatchDelay{8};
+  static constexpr std::chrono::milliseconds kFigureInterval{250};
+  static constexpr std::chrono::milliseconds kBalloonInterval{1000};
 
   explicit QtMonitorViews(QObject* parent = nullptr);
 
@@ -53,24 +61,56 @@ class QtMonitorViews : public QObject,
   void ShowConnections(const std::vector<std::string>& entries) override;
 
  private:
+  // The status window's texts, in the order of its setters below.
+  enum Figure {
+    kConnectCounter,
+    kConcurrent,
+    kClientAddresses,
+    kSavedBytes,
+    kThroughput,
+    kMessagePanel,
+    kFigureCount
+  };
+  using Balloon = std::pair<QString, QString>;  // title, text
+
   // Runs `change` on the main thread, after every change posted before it.
   void Post(std::function<void()> change);
-  void StatusChange(void (TStatusFrm::*setter)(const QString&), const std::string& text);
+  void SetFigure(Figure figure, const std::string& text);
   void FlushLog();
+
+  // Main thread: draws at once if the pacer allows it, else when its turn comes.
+  void Paced(Pacer& pacer, QTimer* timer, void (QtMonitorViews::*draw)());
+  void DrawFigures();
+  void DrawBalloon();
+  void DrawConnections();
 
   // Read and written on the main thread only.
   QPointer<TStatusFrm> status_;
   QPointer<TLogWindow> log_;
   QPointer<TConnectionListFrm> connections_;
   QTimer* log_flush_;
+  QTimer* figure_turn_;
+  QTimer* balloon_turn_;
+  QTimer* connections_turn_;
+  Pacer figure_pacer_{kFigureInterval};
+  Pacer balloon_pacer_{kBalloonInterval};
+  Pacer connections_pacer_{kFigureInterval};
 
   // Follow the windows' visibility; read by connection threads.
   std::atomic<bool> log_visible_{false};
   std::atomic<bool> connections_visible_{false};
 
-  std::mutex pending_lock_;    // guards the two below
+  // Each "posted" flag: the main thread has been told and will draw what is pending, so
+  // connection threads only replace the pending state.
+  std::mutex pending_lock_;    // guards the members below
   QStringList pending_lines_;  // log lines not yet shown, in call order
   bool flush_posted_ = false;  // a flush is on its way for pending_lines_
+  std::array<std::optional<QString>, kFigureCount> pending_figures_;  // latest not drawn
+  bool figures_posted_ = false;
+  std::optional<Balloon> pending_balloon_;  // the latest balloon not shown
+  bool balloon_posted_ = false;
+  std::optional<QStringList> pending_connections_;  // the latest list not shown
+  bool connections_posted_ = false;
 };
 
 // Message boxes with one OK button. On the main thread the box is shown at once; another

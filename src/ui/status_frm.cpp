@@ -12,6 +12,7 @@
 #include "model/command_line.h"
 #include "monitor/status_counters.h"
 #include "ui/connection_list_frm.h"
+#include "ui/desktop_notices.h"
 #include "ui/hash_refresh_dlg.h"
 #include "ui/log_window.h"
 #include "ui/setting_dlg.h"
@@ -165,10 +166,14 @@ void TStatusFrm::CreateTray() {
   tray_->setToolTip(QString::fromStdString(TrayTip(true)));
   connect(tray_, &QSystemTrayIcon::activated, this, &TStatusFrm::TrayIconActivated);
   tray_->show();
+  if (DesktopNotices::TrayUsesNotifications()) notices_ = new DesktopNotices(this);
 }
 
 void TStatusFrm::ShowBalloon(const QString& title, const QString& text) {
-  tray_->showMessage(title, text, QSystemTrayIcon::Information, kTrayBalloonMs);
+  if (notices_)
+    notices_->Show(title, text, kTrayBalloonMs);
+  else
+    tray_->showMessage(title, text, QSystemTrayIcon::Information, kTrayBalloonMs);
 }
 
 void TStatusFrm::closeEvent(QCloseEvent* event) {

@@ -17,6 +17,7 @@
 
 namespace trovanex {
 
+class DesktopNotices;
 class TConnectionListFrm;
 class THashRefreshDlg;
 class TLogWindow;
@@ -99,7 +100,8 @@ class TStatusFrm : public QMainWindow {
   QLabel* throughput_panel_ = nullptr;
 
   QSystemTrayIcon* tray_ = nullptr;
-  std::array<QIcon, 2> tray_images_;  // IconList: saving on, saving off
+  DesktopNotices* notices_ = nullptr;  // where the tray's balloons are desktop notifications
+  std::array<QIcon, 2> tray_images_;   // IconList: saving on, saving off
 };
 
 }  // namespace trovanex

@@ -1,6 +1,8 @@
 // The connection list window over the core's list: it catches up when shown after changes
 // made while hidden, and keeps up with many connections coming and going while visible.
+#include <QListWidget>
 #include <QtTest>
+#include <algorithm>
 #include <thread>
 #include <vector>
 
@@ -88,6 +90,42 @@ class ConnectionListFrmTest : public QObject {
     const QStringList expected = AsQt(list_->Entries());
     QCOMPARE(expected.size(), 6 * 34);
     QTRY_COMPARE_WITH_TIMEOUT(window_->Shown(), expected, kWaitMs);
+  }
+
+  // Rows are changed in place: a row still wanted keeps its item, and the list never passes
+  // through empty while connections are open (a rebuilt list showed empty frames).
+  void changesOnlyTheRowsThatDiffer_data() {
+    QTest::addColumn<QStringList>("before");
+    QTest::addColumn<QStringList>("after");
+    QTest::newRow("one added at the end") << QStringList{"a", "b"} << QStringList{"a", "b", "c"};
+    QTest::newRow("one ended in the middle") << QStringList{"a", "b", "c"} << QStringList{"a", "c"};
+    QTest::newRow("the first ended, two came")
+        << QStringList{"a", "b"} << QStringList{"b", "c", "d"};
+    QTest::newRow("equal entries, the first ended")
+        << QStringList{"a", "a", "b"} << QStringList{"a", "b"};
+    QTest::newRow("all ended") << QStringList{"a", "b"} << QStringList{};
+    QTest::newRow("all replaced") << QStringList{"a"} << QStringList{"x", "y"};
+    QTest::newRow("order changed") << QStringList{"a", "b", "c"} << QStringList{"c", "a", "b"};
+  }
+  void changesOnlyTheRowsThatDiffer() {
+    QFETCH(QStringList, before);
+    QFETCH(QStringList, after);
+    window_->ShowConnections(before);
+    auto* list = window_->findChild<QListWidget*>("ConnectionList");
+    QVERIFY(list);
+    QList<QListWidgetItem*> items;
+    for (int row = 0; row < list->count(); ++row) items << list->item(row);
+    int fewest = list->count();
+    connect(list->model(), &QAbstractItemModel::rowsRemoved, this,
+            [&] { fewest = std::min(fewest, list->count()); });
+    window_->ShowConnections(after);
+    QCOMPARE(window_->Shown(), after);
+    // Which rows could stay: those of `before` that start `after`'s order, matched in turn.
+    int kept = 0;
+    for (int row = 0; row < before.size() && kept < after.size(); ++row)
+      if (before[row] == after[kept]) QCOMPARE(list->item(kept++), items[row]);
+    const bool both_open = !before.isEmpty() && !after.isEmpty();
+    if (both_open && kept > 0) QVERIFY2(fewest > 0, "the list was emptied on the way");
   }
 
  private:
