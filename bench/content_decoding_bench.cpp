@@ -8,6 +8,7 @@
 #include <string>
 
 #include "model/content_decoding.h"
+#include "support/content_codings.h"
 
 namespace trovanex {
 namespace {
@@ -35,20 +36,6 @@ std::string RandomBytes() {
   return bytes;
 }
 
-std::string GzipAt(const std::string& content, int level) {
-  z_stream stream{};
-  deflateInit2(&stream, level, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
-  std::string out(deflateBound(&stream, content.size()), '\0');
-  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(content.data()));
-  stream.avail_in = static_cast<uInt>(content.size());
-  stream.next_out = reinterpret_cast<Bytef*>(out.data());
-  stream.avail_out = static_cast<uInt>(out.size());
-  deflate(&stream, Z_FINISH);
-  out.resize(stream.total_out);
-  deflateEnd(&stream);
-  return out;
-}
-
 // Arguments: level, text (1) or compressed content (0), ISA-L where built (1) or zlib (0).
 void BM_DecodeGzip(benchmark::State& state) {
   static const std::string text = PageLikeText();
@@ -61,7 +48,7 @@ void BM_DecodeGzip(benchmark::State& state) {
     state.SkipWithError("this build has no ISA-L");
     return;
   }
-  const std::string body = GzipAt(content, level);
+  const std::string body = testing::Zlib(content, 16 + MAX_WBITS, level);
   for (auto _ : state) {
     std::string problem;
     auto decoder = ContentDecoder::ForEncoding("gzip", problem, kMinDecodedLimit, inflater);

@@ -8,9 +8,9 @@
 
 namespace trovanex::testing {
 
-std::string Zlib(std::string_view in, int window_bits) {
+std::string Zlib(std::string_view in, int window_bits, int level) {
   z_stream stream{};
-  deflateInit2(&stream, 6, Z_DEFLATED, window_bits, 8, Z_DEFAULT_STRATEGY);
+  deflateInit2(&stream, level, Z_DEFLATED, window_bits, 8, Z_DEFAULT_STRATEGY);
   std::string out(deflateBound(&stream, static_cast<uLong>(in.size())) + 32, '\0');
   stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
   stream.avail_in = static_cast<uInt>(in.size());

@@ -7,8 +7,8 @@
 
 namespace trovanex::testing {
 
-// zlib's deflate with `window_bits`: 16 + 15 gzip, 15 zlib-wrapped, -15 raw.
-std::string Zlib(std::string_view in, int window_bits);
+// zlib's deflate with `window_bits`: 16 + 15 gzip, 15 zlib-wrapped, -15 raw; at `level`.
+std::string Zlib(std::string_view in, int window_bits, int level = 6);
 std::string Gzip(std::string_view in);
 std::string Brotli(std::string_view in);
 std::string Zstd(std::string_view in);
