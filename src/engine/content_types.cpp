@@ -7,6 +7,8 @@
 #include <iterator>
 #include <utility>
 
+#include "platform/text.h"
+
 namespace trovanex {
 namespace {
 
@@ -39,10 +41,7 @@ std::string_view ContentTypeForFileName(std::string_view path) {
   const std::string_view name = path.substr(path.rfind('/') + 1);
   const auto dot = name.rfind('.');
   if (dot == std::string_view::npos) return {};
-  std::string extension(name.substr(dot + 1));
-  for (char& c : extension)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return ContentTypeForExtension(extension);
+  return ContentTypeForExtension(AsciiLower(name.substr(dot + 1)));
 }
 
 bool SendableContentType(std::string_view value) {

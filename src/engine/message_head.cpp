@@ -275,10 +275,6 @@ int HeadDeadline::WaitMs(int cap) const {
   return static_cast<int>(std::clamp<long long>(left, 0, cap));
 }
 
-bool HeadDeadline::Passed() const {
-  return timeout_ms_ > 0 && std::chrono::steady_clock::now() >= end_;
-}
-
 std::optional<std::string> ReadRequestLine(Connection& browser, const HeadDeadline& deadline) {
   if (deadline.TimeoutMs() <= 0) {
     // No limit: the browser's connection waits as long as the browser keeps it open.

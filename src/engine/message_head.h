@@ -73,7 +73,6 @@ class HeadDeadline {
   // The most the next wait may take: `cap` milliseconds, or less where the deadline is nearer;
   // 0 once it has passed.
   int WaitMs(int cap) const;
-  bool Passed() const;
   int TimeoutMs() const { return timeout_ms_; }
 
  private:

@@ -2,14 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <thread>
-
-#include "platform/connection.h"
-
 namespace trovanex {
 namespace {
 
@@ -255,59 +247,6 @@ TEST(HeaderLines, SetReplacesEveryLineOfTheNameWhereTheFirstStood) {
   EXPECT_EQ(head, Head("GET / HTTP/1.1", {"Host: c.d:81", "X: 1", "Connection: close"}));
   RemoveHeader(head, "x");
   EXPECT_EQ(head, Head("GET / HTTP/1.1", {"Host: c.d:81", "Connection: close"}));
-}
-
-// The browser's side of a connection whose bytes are written here.
-struct BrowserPair {
-  BrowserPair() {
-    int fds[2];
-    EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-    browser.emplace(fds[0]);
-    theirs = fds[1];
-  }
-  ~BrowserPair() { ::close(theirs); }
-  void Send(std::string_view bytes) {
-    ASSERT_EQ(::write(theirs, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-  }
-  std::optional<Connection> browser;
-  int theirs = -1;
-};
-
-TEST(HeadDeadline, SilentBrowserIsGivenUpAtTheDeadline) {
-  BrowserPair pair;
-  const HeadDeadline deadline(150);
-  const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(ReadRequestLine(*pair.browser, deadline), std::nullopt);
-  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(140));
-}
-
-TEST(HeadDeadline, HeaderLinesOneDribbleAtATimeEndAtTheDeadline) {
-  BrowserPair pair;
-  const HeadDeadline deadline(300);
-  pair.Send("GET / HTTP/1.1\r\nHost: a\r\nX-Slow: ");
-  const auto line = ReadRequestLine(*pair.browser, deadline);
-  ASSERT_EQ(line, "GET / HTTP/1.1");
-  std::vector<std::string> head{*line};
-  std::thread dribble([&] {
-    for (int i = 0; i < 8; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      if (::write(pair.theirs, "x", 1) != 1) return;
-    }
-  });
-  EXPECT_FALSE(ReadRequestHeaderLines(*pair.browser, deadline, head, line->size()));
-  dribble.join();
-}
-
-TEST(HeadDeadline, WholeHeadWithinTheDeadlineIsRead) {
-  BrowserPair pair;
-  const HeadDeadline deadline(5000);
-  pair.Send("\r\nPOST /u HTTP/1.1\r\nHost: a\r\nContent-Length: 2\r\n\r\nok");
-  const auto line = ReadRequestLine(*pair.browser, deadline);
-  ASSERT_EQ(line, "POST /u HTTP/1.1");
-  std::vector<std::string> head{*line};
-  ASSERT_TRUE(ReadRequestHeaderLines(*pair.browser, deadline, head, line->size()));
-  EXPECT_EQ(head, Head("POST /u HTTP/1.1", {"Host: a", "Content-Length: 2"}));
-  EXPECT_EQ(pair.browser->ReadExact(2), "ok");
 }
 
 }  // namespace
