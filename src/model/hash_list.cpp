@@ -1,7 +1,6 @@
 #include "model/hash_list.h"
 
 #include <fcntl.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +11,7 @@
 
 #include "model/file_digest.h"
 #include "model/hash_list_file.h"
+#include "platform/atomic_write.h"
 #include "platform/errors.h"
 #include "platform/file_system.h"
 
@@ -431,15 +431,12 @@ bool THashList::RebuildHashList(const TSearchCondition* first, const Progress& p
   std::size_t total = 0;
   const std::vector<FolderScan> scans = ScanFolders(first, total);
 
-  std::string temp = file_path_ + ".XXXXXX";
-  const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) throw FileError("cannot create " + temp + ": " + SystemErrorText(errno));
-  ::fchmod(fd, 0644);
-  const auto fail = [&](int error) {
-    ::close(fd);
-    ::unlink(temp.c_str());
-    throw FileError("cannot write " + file_path_ + ": " + SystemErrorText(error));
+  FileReplacement replacement(file_path_);
+  const auto fail = [&] {
+    throw FileError("cannot write " + file_path_ + ": " +
+                    SystemErrorText(replacement.Result().error));
   };
+  if (!replacement.Result().ok()) fail();
 
   std::string pending;
   std::size_t done = 0;
@@ -448,7 +445,7 @@ bool THashList::RebuildHashList(const TSearchCondition* first, const Progress& p
       const std::string path = scan.folder + name;
       pending += FormatHashLine(FileDigest(path), path, ListedFileSize(path), nullptr);
       if (pending.size() >= 65536) {
-        if (!WriteAll(fd, pending)) fail(errno);
+        if (!replacement.Write(pending)) fail();
         pending.clear();
       }
       if (progress) progress(++done, total);
@@ -457,12 +454,7 @@ bool THashList::RebuildHashList(const TSearchCondition* first, const Progress& p
 
   MutexLock lock(lock_);
   for (const std::string& line : appended_meanwhile_) pending += line;
-  if (!WriteAll(fd, pending) || ::fsync(fd) != 0) fail(errno);
-  if (::close(fd) != 0 || ::rename(temp.c_str(), file_path_.c_str()) != 0) {
-    const int error = errno;
-    ::unlink(temp.c_str());
-    throw FileError("cannot write " + file_path_ + ": " + SystemErrorText(error));
-  }
+  if (!replacement.Write(pending) || !replacement.Commit().ok()) fail();
   DropIndexLocked();
   RequestIndexLocked();
   return true;

@@ -12,33 +12,63 @@
 
 namespace trovanex {
 
-ReplaceResult ReplaceFileAtomically(const std::string& link_or_path, std::string_view content) {
-  std::string path = link_or_path;
+FileReplacement::FileReplacement(const std::string& link_or_path) : path_(link_or_path) {
   if (char* resolved = ::realpath(link_or_path.c_str(), nullptr)) {
-    path = resolved;
+    path_ = resolved;
     ::free(resolved);
   }
-  std::string pattern = path + ".XXXXXX";
+  std::string pattern = path_ + ".XXXXXX";
   std::vector<char> name(pattern.begin(), pattern.end());
   name.push_back('\0');
-  const int fd = ::mkostemp(name.data(), O_CLOEXEC);
-  if (fd < 0) return {errno, false};
-  const std::string temp(name.data());
-
-  int error = 0;
-  // Keep the permissions of the file being replaced; a new file gets the usual 0644.
-  struct stat old {};
-  ::fchmod(fd, ::stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644);
-  if (!WriteAll(fd, content)) error = errno;
-  if (error == 0 && ::fsync(fd) != 0) error = errno;
-  if (::close(fd) != 0 && error == 0) error = errno;
-  bool created = true;
-  if (error == 0 && ::rename(temp.c_str(), path.c_str()) != 0) {
-    error = errno;
-    created = false;
+  fd_ = ::mkostemp(name.data(), O_CLOEXEC);
+  if (fd_ < 0) {
+    error_ = errno;
+    created_ = false;
+    return;
   }
-  if (error != 0) ::unlink(temp.c_str());
-  return {error, created};
+  temp_ = name.data();
+  struct stat old {};
+  ::fchmod(fd_, ::stat(path_.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644);
+}
+
+FileReplacement::~FileReplacement() {
+  Discard();
+}
+
+void FileReplacement::Discard() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  if (!temp_.empty()) ::unlink(temp_.c_str());
+  temp_.clear();
+}
+
+bool FileReplacement::Write(std::string_view bytes) {
+  if (error_ == 0 && !WriteAll(fd_, bytes)) error_ = errno;
+  if (error_ != 0) Discard();
+  return error_ == 0;
+}
+
+ReplaceResult FileReplacement::Commit() {
+  if (error_ != 0) return Result();
+  if (::fsync(fd_) != 0) error_ = errno;
+  if (::close(fd_) != 0 && error_ == 0) error_ = errno;
+  fd_ = -1;
+  if (error_ == 0 && ::rename(temp_.c_str(), path_.c_str()) != 0) {
+    error_ = errno;
+    created_ = false;
+  }
+  if (error_ != 0) {
+    Discard();
+    return Result();
+  }
+  temp_.clear();
+  return {0, true};
+}
+
+ReplaceResult ReplaceFileAtomically(const std::string& path, std::string_view content) {
+  FileReplacement replacement(path);
+  replacement.Write(content);
+  return replacement.Commit();
 }
 
 }  // namespace trovanex
