@@ -5,17 +5,16 @@
 // that of the decoded content.
 #pragma once
 
-#include <openssl/evp.h>
 #include <condition_variable>
-
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
 #include "model/content_decoding.h"
+#include "model/digest_thread.h"
+#include "platform/thread_annotations.h"
 
 namespace trovanex {
 
@@ -33,38 +32,45 @@ class GrowingFileDigest {
   GrowingFileDigest& operator=(const GrowingFileDigest&) = delete;
 
   // The writer has put `size` bytes in the file so far (all of them on disk or in the cache).
-  void Grown(std::uint64_t size);
+  void Grown(std::uint64_t size) EXCLUDES(lock_);
   // The file is complete: waits until every byte is digested and returns the 32 lower-case
   // hexadecimal digits, or "" when the file could not be read (as FileDigest does) or its
   // content not decoded whole; Problem() then says why.
-  std::string Finish();
-  const std::string& Problem() const { return problem_; }  // after Finish
+  std::string Finish() EXCLUDES(lock_);
+  std::string Problem() EXCLUDES(lock_);  // after Finish
 
  private:
-  void Run();
-
-  // Reads, decodes when asked to, and digests `n` bytes; false on failure (problem_ set).
-  bool Take(EVP_MD_CTX* context, const unsigned char* bytes, std::size_t n);
+  void StartLocked() REQUIRES(lock_);
+  void Run() EXCLUDES(lock_);
+  // Reads up to `target` (UINT64_MAX: to the file's end); false on a failure.
+  bool Follow(int fd, std::uint64_t target, std::uint64_t& done, Md5& md5);
+  // Digests, or decodes, `n` more bytes of the file; false on failure.
+  bool Take(Md5& md5, const unsigned char* bytes, std::size_t n);
+  // Writes the decoded bytes gathered so far and hands them to the digest.
+  bool FlushDecoded();
 
   const std::string path_;
   const std::uint64_t start_after_;
   const std::unique_ptr<ContentDecoder> decoder_;  // used by the thread only
   const std::string decoded_path_;
   const std::function<void(std::size_t)> on_decoded_;
-  // Decoding only: the decoded file's own follower, and how far it was told (thread's).
-  const std::unique_ptr<GrowingFileDigest> decoded_digest_;
-  std::uint64_t decoded_written_ = 0;
-  std::uint64_t decoded_told_ = 0;
-  int decoded_fd_ = -1;  // the thread's
-  std::mutex lock_;      // guards everything below
+  // Decoding only, the thread's: the decoded file, the bytes gathered for it, and the digest
+  // of the decoded content, made beside the decoding. It is started here, so it runs at the
+  // capture's priority, not at the lowered one of the decoding.
+  const std::unique_ptr<DigestThread> decoded_digest_;
+  std::string decoded_block_;
+  int decoded_fd_ = -1;
+  std::unique_ptr<unsigned char[]> read_buffer_;  // the thread's
+
+  Mutex lock_;
   std::condition_variable changed_;
-  std::uint64_t written_ = 0;
-  bool finished_ = false;  // no more growth
-  bool stop_ = false;      // give up
-  bool failed_ = false;
-  std::string problem_;
-  std::string digest_;
-  bool running_ = false;
+  std::uint64_t written_ GUARDED_BY(lock_) = 0;
+  bool finished_ GUARDED_BY(lock_) = false;  // no more growth
+  bool stop_ GUARDED_BY(lock_) = false;      // give up
+  bool failed_ GUARDED_BY(lock_) = false;
+  std::string problem_ GUARDED_BY(lock_);
+  std::string digest_ GUARDED_BY(lock_);
+  bool running_ GUARDED_BY(lock_) = false;
   std::thread thread_;
 };
 

@@ -40,12 +40,12 @@ std::size_t TSearchCondition::FolderCount() const {
 }
 
 TSaveFolderListItem* TSearchCondition::FolderAt(std::size_t index) {
-  std::lock_guard lock(folders_lock_);
+  MutexLock lock(folders_lock_);
   return index < folders_.size() ? folders_[index].get() : nullptr;
 }
 
 TSaveFolderListItem& TSearchCondition::AppendFolder(std::string path, std::string name) {
-  std::lock_guard lock(folders_lock_);
+  MutexLock lock(folders_lock_);
   auto item = std::make_unique<TSaveFolderListItem>(std::move(path), std::move(name));
   TSaveFolderListItem* added = item.get();
   folders_.push_back(std::move(item));
@@ -58,7 +58,7 @@ TSaveFolderListItem& TSearchCondition::AppendFolder(std::string path, std::strin
 }
 
 void TSearchCondition::InsertFolder(std::size_t index, std::string path, std::string name) {
-  std::lock_guard lock(folders_lock_);
+  MutexLock lock(folders_lock_);
   if (index > folders_.size()) index = folders_.size();
   folders_.insert(folders_.begin() + static_cast<std::ptrdiff_t>(index),
                   std::make_unique<TSaveFolderListItem>(std::move(path), std::move(name)));
@@ -66,14 +66,14 @@ void TSearchCondition::InsertFolder(std::size_t index, std::string path, std::st
 }
 
 void TSearchCondition::RemoveFolder(std::size_t index) {
-  std::lock_guard lock(folders_lock_);
+  MutexLock lock(folders_lock_);
   if (index >= folders_.size()) return;
   folders_.erase(folders_.begin() + static_cast<std::ptrdiff_t>(index));
   Relink();
 }
 
 void TSearchCondition::KeepOnlyFirstFolder() {
-  std::lock_guard lock(folders_lock_);
+  MutexLock lock(folders_lock_);
   if (folders_.size() > 1) folders_.resize(1);
   Relink();
 }

@@ -10,12 +10,12 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "model/regex_pattern.h"
+#include "platform/thread_annotations.h"
 
 namespace trovanex {
 
@@ -72,15 +72,17 @@ class TSearchCondition {
   void KeepOnlyFirstFolder();
 
  private:
-  void Relink();
+  void Relink() REQUIRES(folders_lock_);
 
   std::string search_string_;
   TSearchType type_ = TSearchType::Standard;
   // Compiled once for Regexp conditions; immutable, so copies of the condition share it.
   std::shared_ptr<const RegexPattern> pattern_;
 
-  std::mutex folders_lock_;  // serialises writers of folders_; readers walk the chain
-  std::vector<std::unique_ptr<TSaveFolderListItem>> folders_;  // owns the chain, in its order
+  // Serialises writers of the chain; readers walk it through the atomic links without it.
+  Mutex folders_lock_;
+  // Owns the chain, in its order.
+  std::vector<std::unique_ptr<TSaveFolderListItem>> folders_ GUARDED_BY(folders_lock_);
   std::atomic<TSaveFolderListItem*> first_folder_{nullptr};
 };
 

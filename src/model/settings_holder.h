@@ -4,9 +4,8 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
-
 #include "model/tx_config.h"
+#include "platform/thread_annotations.h"
 
 namespace trovanex {
 
@@ -14,19 +13,19 @@ class SettingsHolder {
  public:
   explicit SettingsHolder(std::shared_ptr<TTxConfig> initial) : current_(std::move(initial)) {}
 
-  std::shared_ptr<TTxConfig> Current() const {
-    std::lock_guard lock(lock_);
+  std::shared_ptr<TTxConfig> Current() const EXCLUDES(lock_) {
+    MutexLock lock(lock_);
     return current_;
   }
-  void Replace(std::shared_ptr<TTxConfig> next) {
-    std::lock_guard lock(lock_);
+  void Replace(std::shared_ptr<TTxConfig> next) EXCLUDES(lock_) {
+    MutexLock lock(lock_);
     current_.swap(next);
     // `next` now holds the old object; it is released here unless a connection still reads it.
   }
 
  private:
-  mutable std::mutex lock_;  // guards current_ (the pointer, not the object)
-  std::shared_ptr<TTxConfig> current_;
+  mutable Mutex lock_;
+  std::shared_ptr<TTxConfig> current_ GUARDED_BY(lock_);  // the pointer, not the object
 };
 
 }  // namespace trovanex
