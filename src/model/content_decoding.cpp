@@ -22,7 +22,7 @@ class BrotliStage : public ContentDecoder::Stage {
   BrotliStage() : state_(BrotliDecoderCreateInstance(nullptr, nullptr, nullptr)) {}
   ~BrotliStage() override { BrotliDecoderDestroyInstance(state_); }
 
-  std::string Decode(std::string_view in, const Emit& emit) override {
+  StageResult Decode(std::string_view in, const Emit& emit) override {
     if (!state_) return "cannot start the decoder";
     std::size_t available_in = in.size();
     auto next_in = reinterpret_cast<const std::uint8_t*>(in.data());
@@ -35,7 +35,7 @@ class BrotliStage : public ContentDecoder::Stage {
                                               &next_out, nullptr);
       const std::size_t produced = chunk_.size() - available_out;
       if (produced > 0 && !emit(std::string_view(chunk_).substr(0, produced)))
-        return Stage::kStopped;
+        return StageResult::Refused();
       if (result_ == BROTLI_DECODER_RESULT_ERROR)
         return std::string("corrupt Brotli data: ") +
                BrotliDecoderErrorString(BrotliDecoderGetErrorCode(state_));
@@ -58,7 +58,7 @@ class ZstdStage : public ContentDecoder::Stage {
   }
   ~ZstdStage() override { ZSTD_freeDCtx(context_); }
 
-  std::string Decode(std::string_view in, const Emit& emit) override {
+  StageResult Decode(std::string_view in, const Emit& emit) override {
     if (!context_) return "cannot start the decoder";
     ZSTD_inBuffer input{in.data(), in.size(), 0};
     while (input.pos < input.size) {
@@ -67,7 +67,7 @@ class ZstdStage : public ContentDecoder::Stage {
       if (ZSTD_isError(result))
         return std::string("corrupt zstd data: ") + ZSTD_getErrorName(result);
       if (output.pos > 0 && !emit(std::string_view(chunk_).substr(0, output.pos)))
-        return Stage::kStopped;
+        return StageResult::Refused();
       // 0: a frame ended exactly here (another may follow).
       frame_open_ = result != 0;
       seen_input_ = true;
@@ -81,7 +81,7 @@ class ZstdStage : public ContentDecoder::Stage {
       if (ZSTD_isError(result))
         return std::string("corrupt zstd data: ") + ZSTD_getErrorName(result);
       if (output.pos > 0 && !emit(std::string_view(chunk_).substr(0, output.pos)))
-        return Stage::kStopped;
+        return StageResult::Refused();
       frame_open_ = result != 0;
       if (output.pos < output.size) break;
     }
@@ -153,10 +153,9 @@ bool ContentDecoder::Pass(std::size_t stage, std::string_view bytes, const Outpu
     decoded_ += bytes.size();
     return output(bytes) || Fail("decoded content not written");
   }
-  const std::string problem = stages_[stage]->Decode(
+  const StageResult result = stages_[stage]->Decode(
       bytes, [&](std::string_view decoded) { return Pass(stage + 1, decoded, output); });
-  // kStopped comes from a later stage that has already said why.
-  return problem.empty() || Fail(problem);
+  return result.Ok() || (!result.WasRefused() && Fail(result.Problem()));
 }
 
 bool ContentDecoder::Feed(std::string_view encoded, const Output& output) {

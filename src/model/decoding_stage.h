@@ -14,16 +14,34 @@ namespace trovanex {
 
 inline constexpr std::size_t kDecodedChunk = 64 * 1024;
 
-// One coding undone. Decode takes the next encoded bytes and hands every decoded chunk on; it
-// returns a problem text, empty when all went well. An Emit that refuses a chunk makes it
-// return kStopped: the stage after it has already said why.
+// How a stage's Decode ended: everything taken, a problem of the stage's own, or a chunk that
+// the stage after it refused (that stage has already said why).
+class StageResult {
+ public:
+  StageResult() = default;
+  StageResult(std::string problem) : problem_(std::move(problem)) {}  // NOLINT: a problem
+  StageResult(const char* problem) : problem_(problem) {}             // NOLINT: a problem
+  static StageResult Refused() {
+    StageResult result;
+    result.refused_ = true;
+    return result;
+  }
+  bool Ok() const { return !refused_ && problem_.empty(); }
+  bool WasRefused() const { return refused_; }
+  const std::string& Problem() const { return problem_; }
+
+ private:
+  std::string problem_;
+  bool refused_ = false;
+};
+
+// One coding undone. Decode takes the next encoded bytes and hands every decoded chunk on.
 class ContentDecoder::Stage {
  public:
   using Emit = std::function<bool(std::string_view)>;
-  static constexpr const char* kStopped = "stopped";
 
   virtual ~Stage() = default;
-  virtual std::string Decode(std::string_view in, const Emit& emit) = 0;
+  virtual StageResult Decode(std::string_view in, const Emit& emit) = 0;
   // The coded stream reached its proper end (not cut off).
   virtual bool Ended() const = 0;
   virtual const char* Name() const = 0;
@@ -38,7 +56,7 @@ class ContentDecoder::Stage {
 class InflateStage : public ContentDecoder::Stage {
  public:
   explicit InflateStage(bool gzip) : gzip_(gzip) {}
-  std::string Decode(std::string_view in, const Emit& emit) final;
+  StageResult Decode(std::string_view in, const Emit& emit) final;
   bool Ended() const final { return ended_; }
   const char* Name() const final { return gzip_ ? "gzip" : "deflate"; }
 
@@ -48,7 +66,7 @@ class InflateStage : public ContentDecoder::Stage {
   virtual bool Start(Wrapper wrapper) = 0;
   // Inflates `in`, a new gzip member after the end of one, anything else after the end a
   // problem; sets ended_ at the end of a stream.
-  virtual std::string Inflate(std::string_view in, const Emit& emit) = 0;
+  virtual StageResult Inflate(std::string_view in, const Emit& emit) = 0;
   std::string Corrupt(std::string_view reason) const;
 
   const bool gzip_;

@@ -4,7 +4,7 @@
 
 namespace trovanex {
 
-std::string InflateStage::Decode(std::string_view in, const Emit& emit) {
+StageResult InflateStage::Decode(std::string_view in, const Emit& emit) {
   if (!started_) {
     if (in.empty()) return {};
     if (!gzip_ && header_.size() < 2) {
@@ -24,8 +24,8 @@ std::string InflateStage::Decode(std::string_view in, const Emit& emit) {
     if (!Start(wrapper)) return "cannot start the decoder";
     started_ = true;
     if (!header_.empty()) {
-      std::string problem = Inflate(header_, emit);
-      if (!problem.empty()) return problem;
+      StageResult result = Inflate(header_, emit);
+      if (!result.Ok()) return result;
     }
   }
   return Inflate(in, emit);

@@ -47,19 +47,19 @@ class IsalInflateStage final : public InflateStage {
     return true;
   }
 
-  std::string Inflate(std::string_view in, const Emit& emit) override {
+  StageResult Inflate(std::string_view in, const Emit& emit) override {
     // The state counts in 32 bits: a larger piece goes in parts.
     constexpr std::size_t kMostAtOnce = std::size_t{1} << 30;
     while (!in.empty()) {
       const std::string_view part = in.substr(0, kMostAtOnce);
       in.remove_prefix(part.size());
-      std::string problem = InflatePart(part, emit);
-      if (!problem.empty()) return problem;
+      StageResult result = InflatePart(part, emit);
+      if (!result.Ok()) return result;
     }
     return {};
   }
 
-  std::string InflatePart(std::string_view in, const Emit& emit) {
+  StageResult InflatePart(std::string_view in, const Emit& emit) {
     state_.next_in = reinterpret_cast<std::uint8_t*>(const_cast<char*>(in.data()));
     state_.avail_in = static_cast<std::uint32_t>(in.size());
     for (;;) {
@@ -74,7 +74,8 @@ class IsalInflateStage final : public InflateStage {
       state_.avail_out = static_cast<std::uint32_t>(chunk_.size());
       const int result = isal_inflate(&state_);
       const std::size_t produced = chunk_.size() - state_.avail_out;
-      if (produced > 0 && !emit(std::string_view(chunk_).substr(0, produced))) return kStopped;
+      if (produced > 0 && !emit(std::string_view(chunk_).substr(0, produced)))
+        return StageResult::Refused();
       if (result != ISAL_DECOMP_OK) return Corrupt(Reason(result));
       if (state_.block_state == ISAL_BLOCK_FINISH) {
         ended_ = true;

@@ -23,7 +23,7 @@ class ZlibInflateStage final : public InflateStage {
     return initialised_;
   }
 
-  std::string Inflate(std::string_view in, const Emit& emit) override {
+  StageResult Inflate(std::string_view in, const Emit& emit) override {
     stream_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
     stream_.avail_in = static_cast<uInt>(in.size());
     while (stream_.avail_in > 0) {
@@ -38,7 +38,8 @@ class ZlibInflateStage final : public InflateStage {
         stream_.avail_out = static_cast<uInt>(chunk_.size());
         const int result = inflate(&stream_, Z_NO_FLUSH);
         const std::size_t produced = chunk_.size() - stream_.avail_out;
-        if (produced > 0 && !emit(std::string_view(chunk_).substr(0, produced))) return kStopped;
+        if (produced > 0 && !emit(std::string_view(chunk_).substr(0, produced)))
+          return StageResult::Refused();
         if (result == Z_STREAM_END) {
           ended_ = true;
           break;
