@@ -6,12 +6,10 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <set>
 #include <utility>
 
 #include "model/file_digest.h"
 #include "model/hash_list_file.h"
-#include "platform/atomic_write.h"
 #include "platform/errors.h"
 #include "platform/file_system.h"
 
@@ -29,13 +27,6 @@ bool IsRecent(const timespec& when) {
   return age < kRacyWindowNs && age > -kRacyWindowNs;
 }
 
-// A path or address with a line end or the field separator in it would break the file's
-// lines apart; such a file is left out rather than written as a broken line.
-bool Listable(std::string_view text) {
-  return text.find_first_of("\r\n") == std::string_view::npos &&
-         text.find("<>") == std::string_view::npos;
-}
-
 // An address holding the separator or a control character is left out of its line, which then
 // still makes the content known.
 bool ListableAddress(std::string_view address) {
@@ -46,36 +37,6 @@ bool ListableAddress(std::string_view address) {
 
 std::string_view WithoutLineEnd(std::string_view line) {
   return line.substr(0, line.find_first_of("\r\n"));
-}
-
-// The folders of a condition chain, each once, with the files each holds.
-struct FolderScan {
-  std::string folder;  // ends with the separator
-  std::vector<std::string> names;
-};
-
-std::vector<FolderScan> ScanFolders(const TSearchCondition* first, std::size_t& total) {
-  std::vector<FolderScan> scans;
-  std::set<std::pair<dev_t, ino_t>> seen_folders;  // the same folder under any spelling
-  std::set<std::string> seen_missing;
-  total = 0;
-  for (const TSearchCondition* condition = first; condition; condition = condition->Next) {
-    for (auto* item = condition->FirstFolder(); item; item = item->NextItem()) {
-      std::string folder = WithTrailingSeparator(item->Path);
-      struct stat st {};
-      const bool is_folder = ::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-      const bool first_time = is_folder ? seen_folders.insert({st.st_dev, st.st_ino}).second
-                                        : seen_missing.insert(folder).second;
-      if (!first_time) continue;
-      FolderScan scan{std::move(folder), {}};
-      if (is_folder) scan.names = ListFiles(scan.folder);
-      std::erase_if(scan.names,
-                    [&](const std::string& name) { return !Listable(scan.folder + name); });
-      total += scan.names.size();
-      scans.push_back(std::move(scan));
-    }
-  }
-  return scans;
 }
 
 }  // namespace
@@ -406,58 +367,6 @@ bool THashList::FindLine(Field field, std::string_view key,
     problem = ProblemLocked(failure);
   }
   return false;
-}
-
-bool THashList::RebuildHashList(const TSearchCondition* first, const Progress& progress) {
-  bool idle = false;
-  if (!rebuilding_.compare_exchange_strong(idle, true)) return false;
-  struct Running {
-    THashList& list;
-    ~Running() {
-      MutexLock lock(list.lock_);
-      list.collecting_ = false;
-      list.appended_meanwhile_.clear();
-      list.rebuilding_ = false;
-    }
-  } running{*this};
-
-  // Lines appended from here on are carried into the new file: a file saved after its folder
-  // was listed has no rebuilt line.
-  {
-    MutexLock lock(lock_);
-    collecting_ = true;
-    appended_meanwhile_.clear();
-  }
-  std::size_t total = 0;
-  const std::vector<FolderScan> scans = ScanFolders(first, total);
-
-  FileReplacement replacement(file_path_);
-  const auto fail = [&] {
-    throw FileError("cannot write " + file_path_ + ": " +
-                    SystemErrorText(replacement.Result().error));
-  };
-  if (!replacement.Result().ok()) fail();
-
-  std::string pending;
-  std::size_t done = 0;
-  for (const FolderScan& scan : scans) {
-    for (const std::string& name : scan.names) {
-      const std::string path = scan.folder + name;
-      pending += FormatHashLine(FileDigest(path), path, ListedFileSize(path), nullptr);
-      if (pending.size() >= 65536) {
-        if (!replacement.Write(pending)) fail();
-        pending.clear();
-      }
-      if (progress) progress(++done, total);
-    }
-  }
-
-  MutexLock lock(lock_);
-  for (const std::string& line : appended_meanwhile_) pending += line;
-  if (!replacement.Write(pending) || !replacement.Commit().ok()) fail();
-  DropIndexLocked();
-  RequestIndexLocked();
-  return true;
 }
 
 }  // namespace trovanex

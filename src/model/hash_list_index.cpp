@@ -32,6 +32,11 @@ std::uint64_t DecimalOrZero(std::string_view text) {
 
 }  // namespace
 
+bool Listable(std::string_view text) {
+  return text.find_first_of("\r\n") == std::string_view::npos &&
+         text.find("<>") == std::string_view::npos;
+}
+
 HashLine ParseHashLine(std::string_view line) {
   HashLine parsed;
   std::string_view rest = line;

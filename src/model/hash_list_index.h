@@ -35,6 +35,10 @@ struct HashLine {
 
 HashLine ParseHashLine(std::string_view line);
 
+// A path or address with a line end or the field separator in it would break the file's lines
+// apart; such a file is left out rather than written as a broken line.
+bool Listable(std::string_view text);
+
 // "digest<>path<>size" or, with an address, "digest<>path<>size<>address", plus CR LF. A copy
 // fetched over HTTPS with an address gets the fifth field "https"; without an address it
 // answers no request, so it gets no mark.
