@@ -9,6 +9,7 @@
 #include "platform/child_process.h"
 #include "platform/file_system.h"
 #include "platform/ini_file.h"
+#include "platform/program_folder.h"
 
 namespace trovanex {
 namespace {

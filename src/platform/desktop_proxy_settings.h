@@ -14,7 +14,7 @@
 
 namespace trovanex {
 
-// Where the desktops keep their settings; From the process's own environment by default.
+// Where the desktops keep their settings, and which desktop this is.
 struct DesktopPlaces {
   std::string kioslaverc;       // $XDG_CONFIG_HOME/kioslaverc, or ~/.config/kioslaverc
   std::string current_desktop;  // $XDG_CURRENT_DESKTOP
