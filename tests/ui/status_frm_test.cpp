@@ -45,7 +45,8 @@ class StatusFrmTest : public QObject {
     settings_ = std::make_unique<SettingsHolder>(config);
     saving_ = true;
     hash_list_ = std::make_unique<THashList>(folder_->filePath("hash.dat").toStdString());
-    frm_ = std::make_unique<TStatusFrm>(StatusFrmServices{*settings_, saving_, *hash_list_});
+    frm_ = std::make_unique<TStatusFrm>(
+        StatusFrmServices{*settings_, saving_, *hash_list_, nullptr, {}});
     tray_ = frm_->findChild<QSystemTrayIcon*>("TrayIcon");
     QVERIFY(tray_);
   }
@@ -89,7 +90,7 @@ class StatusFrmTest : public QObject {
   void startsWithTheInitialFiguresAndCaption() {
     QCOMPARE(frm_->windowTitle(), QString("Trovanex : status"));
     DebugMode = true;
-    TStatusFrm debugging(StatusFrmServices{*settings_, saving_, *hash_list_});
+    TStatusFrm debugging(StatusFrmServices{*settings_, saving_, *hash_list_, nullptr, {}});
     DebugMode = false;
     QCOMPARE(debugging.windowTitle(), QString("trovanex **debug mode**"));
     const std::pair<const char*, const char*> labels[] = {
@@ -115,9 +116,10 @@ class StatusFrmTest : public QObject {
     QCOMPARE(Captions(bar->actions()[3]->menu()->actions()), (QStringList{"バージョン情報"}));
 
     QCOMPARE(Captions(tray_->contextMenu()->actions()),
-             (QStringList{"保存を有効にする", "-", "ステータス表示(&T)", "HTTPログを表示(&L)",
-                          "接続中リストを表示(&C)", "-", "設定(&S)...", "-",
-                          "ハッシュリスト更新(&H)", "-", "バージョン情報", "-", "終了(&X)"}));
+             (QStringList{"保存を有効にする", "このデスクトップのプロキシにする(&P)", "-",
+                          "ステータス表示(&T)", "HTTPログを表示(&L)", "接続中リストを表示(&C)", "-",
+                          "設定(&S)...", "はじめの設定(&W)...", "-", "ハッシュリスト更新(&H)", "-",
+                          "バージョン情報", "-", "終了(&X)"}));
   }
 
   void savingSwitchFromTheTrayMenu() {
@@ -186,7 +188,7 @@ class StatusFrmTest : public QObject {
     condition->AppendFolder(saved.toStdString() + "/", "saved");
     settings_->Current()->Conditions->Add(std::move(condition));
     THashRefreshDlg notice;
-    frm_->SetWindows({nullptr, nullptr, nullptr, nullptr, &notice});
+    frm_->SetWindows({nullptr, nullptr, nullptr, nullptr, &notice, nullptr, nullptr});
     QAction* refresh = frm_->findChild<QAction*>("actRefreshHash");
 
     int ticks_during = 0;
@@ -215,9 +217,10 @@ class StatusFrmTest : public QObject {
   void failedHashRefreshIsShownAndHidesTheNotice() {
     frm_.reset();
     hash_list_ = std::make_unique<THashList>(folder_->filePath("missing/hash.dat").toStdString());
-    frm_ = std::make_unique<TStatusFrm>(StatusFrmServices{*settings_, saving_, *hash_list_});
+    frm_ = std::make_unique<TStatusFrm>(
+        StatusFrmServices{*settings_, saving_, *hash_list_, nullptr, {}});
     THashRefreshDlg notice;
-    frm_->SetWindows({nullptr, nullptr, nullptr, nullptr, &notice});
+    frm_->SetWindows({nullptr, nullptr, nullptr, nullptr, &notice, nullptr, nullptr});
 
     QString caption;
     QTimer closer;
