@@ -1,9 +1,11 @@
 // The main window: its fixed height, closing that only hides, the menus, the saving switch
 // with the tray's tip and picture, the tray double click, and the hash-list rebuild.
+#include <QCheckBox>
 #include <QFile>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QSystemTrayIcon>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -14,6 +16,8 @@
 #include "model/hash_list.h"
 #include "model/settings_holder.h"
 #include "model/tx_config.h"
+#include "support/modal_windows.h"
+#include "ui/first_start_dlg.h"
 #include "ui/hash_refresh_dlg.h"
 #include "ui/status_frm.h"
 
@@ -141,6 +145,33 @@ class StatusFrmTest : public QObject {
     QVERIFY(save->isChecked());
     QCOMPARE(tray_->toolTip(), QString("trovanex - トロヴァネクス\r\n保存は有効です"));
     QCOMPARE(Picture(tray_->icon()), Picture(QIcon(":/icons/tray_save_on.png")));
+  }
+
+  // The desktop switch, from the tray menu and from the first start's dialog, is kept in a new
+  // settings object: connections hold on to the one they started with.
+  void desktopSwitchReplacesTheSettings() {
+    QAction* desktop = tray_->contextMenu()->actions()[1];
+    QVERIFY(desktop->isCheckable() && !desktop->isChecked());
+    const std::shared_ptr<TTxConfig> before = settings_->Current();
+    desktop->trigger();
+    QVERIFY(settings_->Current() != before);
+    QVERIFY(settings_->Current()->UseAsSystemProxy);
+    QVERIFY(!before->UseAsSystemProxy);
+    QVERIFY(desktop->isChecked());
+
+    TFirstStartDlg first_start;
+    frm_->SetWindows({nullptr, nullptr, nullptr, nullptr, nullptr, &first_start, nullptr});
+    bool offered_on = false;
+    testing::WhenShown<TFirstStartDlg>([&offered_on](QWidget* window) {
+      auto* proxy = window->findChild<QCheckBox*>("checkSystemProxy");
+      offered_on = proxy->isChecked();
+      proxy->setChecked(false);
+      window->findChild<QPushButton*>("BtnOK")->click();
+    });
+    frm_->ShowFirstStart(true);
+    QVERIFY(offered_on);
+    QVERIFY(!settings_->Current()->UseAsSystemProxy);
+    QVERIFY(!desktop->isChecked());
   }
 
   void doubleClickFollowsTheSettings_data() {
