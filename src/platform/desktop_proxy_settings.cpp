@@ -240,9 +240,17 @@ struct KdeFile {
     return false;
   }
 
-  void Set(const std::string& key, const std::string& value) {
+  void Set(const std::string& key, const std::string& value) { SetLine(key, key + "=" + value); }
+
+  // The key's whole line as it stood, with any "[$…]" mark after the name.
+  std::optional<std::string> Line(const std::string& key) const {
+    const auto index = Key(key);
+    return index ? std::optional(lines[*index]) : std::nullopt;
+  }
+
+  void SetLine(const std::string& key, const std::string& line) {
     if (const auto index = Key(key)) {
-      lines[*index] = key + "=" + value;
+      lines[*index] = line;
       return;
     }
     auto section = Section();
@@ -254,7 +262,7 @@ struct KdeFile {
     std::size_t end = *section + 1;
     while (end < lines.size() && !IsHeader(lines[end])) ++end;
     while (end > *section + 1 && lines[end - 1].empty()) --end;  // before the blank line
-    lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(end), key + "=" + value);
+    lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(end), line);
   }
 
   void Remove(const std::string& key) {
@@ -289,7 +297,7 @@ std::string KdeWriteProblem(const std::string& path, ReplaceResult written) {
 
 // The saved file: "[Gnome]" with the user's own value of each key (a key at its default is
 // absent), "[Kde]" with the file, whether it and its section existed, and each key's line
-// value ("key.<name>", absent when the key was absent).
+// whole line ("key.<name>", absent when the key was absent).
 constexpr char kGnomeSection[] = "Gnome";
 constexpr char kKdeSavedSection[] = "Kde";
 
@@ -358,8 +366,8 @@ DesktopProxyOutcome DesktopProxySettings::PointAt(int port) {
     saved.Set(kKdeSavedSection, "FileExisted", kde->existed ? "1" : "0");
     saved.Set(kKdeSavedSection, "SectionExisted", kde->Section() ? "1" : "0");
     for (const char* key : kKdeKeys)
-      if (const auto value = kde->Value(key))
-        saved.Set(kKdeSavedSection, std::string("key.") + key, *value);
+      if (const auto line = kde->Line(key))
+        saved.Set(kKdeSavedSection, std::string("key.") + key, *line);
   }
 
   if (!gnome && !kde) {
@@ -463,8 +471,8 @@ DesktopProxyOutcome DesktopProxySettings::PutBack() {
     const std::string path = saved.Get(kKdeSavedSection, "File").value_or(places_.kioslaverc);
     KdeFile kde = KdeFile::Load(path);
     for (const char* key : kKdeKeys) {
-      if (const auto value = saved.Get(kKdeSavedSection, std::string("key.") + key))
-        kde.Set(key, *value);
+      if (const auto line = saved.Get(kKdeSavedSection, std::string("key.") + key))
+        kde.SetLine(key, *line);
       else
         kde.Remove(key);
     }

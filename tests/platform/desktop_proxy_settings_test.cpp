@@ -75,7 +75,7 @@ class DesktopProxy : public ::testing::Test {
 
 constexpr char kUserKioslaverc[] =
     "[$Version]\nupdate_info=kioslave.upd:change-proxy-key\n\n"
-    "[Proxy Settings]\nProxyType=1\nhttpProxy=http://corp.example 3128\n"
+    "[Proxy Settings]\nProxyType=1\nhttpProxy[$e]=http://corp.example 3128\n"
     "NoProxyFor=.corp.example\nAuthMode=0\n\n[Cache Settings]\nCacheSize=1000\n";
 
 // A user's own manual proxy on both desktops: pointed at the proxy while it runs, then put back
