@@ -29,6 +29,11 @@ struct DesktopProxyOutcome {
   std::string Summary() const;
 };
 
+// `hosts` with the loopback names and addresses added: browsers never send loopback through a
+// proxy, and the desktop says so too, so that no program reaches the proxy's port through
+// itself.
+std::vector<std::string> WithLoopback(std::vector<std::string> hosts);
+
 class DesktopProxySettings {
  public:
   DesktopProxySettings(std::string saved_path, DesktopPlaces places);

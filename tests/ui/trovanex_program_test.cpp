@@ -7,9 +7,11 @@
 #include <unistd.h>
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QtTest>
 
 namespace {
@@ -148,29 +150,37 @@ class TrovanexProgramTest : public QObject {
         "[Proxy Settings]\nProxyType=1\nhttpProxy=http://corp.example 3128\n";
     const QString kioslaverc = home + "/.config/kioslaverc";
     QVERIFY(WriteAll(kioslaverc, users_kde));
-    const int port = FreePort();
-    QVERIFY(WriteAll(folder.filePath("trovanex.ini"),
-                     QString("[Settings]\r\nListenPort=%1\r\n[Desktop]\r\nUseAsSystemProxy=1\r\n")
-                         .arg(port)
-                         .toLatin1()));
-    const QByteArray pointed_port = QByteArray::number(port);
-    const auto pointed_at_proxy = [&] {
-      return Gsettings(environment, {"get", http, "port"}) == pointed_port &&
+    // Each start listens on a port of its own, so that the second start's settings are told
+    // apart from those the killed one left.
+    const auto pointed_at = [&](int port) {
+      const QByteArray port_text = QByteArray::number(port);
+      return Gsettings(environment, {"get", http, "port"}) == port_text &&
              Gsettings(environment, {"get", http, "host"}) == "'127.0.0.1'" &&
-             ReadAll(kioslaverc).contains("httpProxy=http://127.0.0.1 " + pointed_port + "\n");
+             ReadAll(kioslaverc).contains("httpProxy=http://127.0.0.1 " + port_text + "\n");
+    };
+    const auto wait_until_pointed_at = [&](int port) {
+      QElapsedTimer waited;
+      waited.start();
+      while (!pointed_at(port) && waited.elapsed() < 20000) QThread::msleep(50);
+      return pointed_at(port);
     };
 
     for (const bool kill_first : {true, false}) {
+      const int port = FreePort();
+      QVERIFY(WriteAll(folder.filePath("trovanex.ini"),
+                       QString("[Settings]\r\nListenPort=%1\r\n[Desktop]\r\nUseAsSystemProxy=1\r\n")
+                           .arg(port)
+                           .toLatin1()));
       QProcess running;
       running.setProcessEnvironment(environment);
       running.setWorkingDirectory(folder.path());
       running.start(program, {});
       QVERIFY(running.waitForStarted());
-      QTRY_VERIFY_WITH_TIMEOUT(pointed_at_proxy(), 10000);
+      QVERIFY(wait_until_pointed_at(port));
       if (kill_first) {
         running.kill();  // SIGKILL: no chance to put anything back
         QVERIFY(running.waitForFinished(5000));
-        QVERIFY(pointed_at_proxy());
+        QVERIFY(pointed_at(port));
         QVERIFY(QFile::exists(folder.filePath("desktop-proxy-before.ini")));
         continue;
       }
