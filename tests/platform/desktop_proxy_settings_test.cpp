@@ -146,26 +146,35 @@ TEST_F(DesktopProxy, KilledRunPutBackAtTheNextStart) {
   EXPECT_FALSE(std::filesystem::exists(folder_ / "config/kioslaverc"));
 }
 
-// A key that cannot be set halfway: the keys set before it are put back, the desktop is named,
-// and nothing stays saved for a desktop that was not changed.
+// A key that cannot be set, found before anything is set (locked) or halfway (refused): the
+// keys set before it are put back, the desktop is named, and nothing stays saved for a desktop
+// that was not changed. gsettings stands in for a session whose key is locked or refused.
 TEST_F(DesktopProxy, FailingKeyLeavesNothingHalfSet) {
+  const struct {
+    const char* name;
+    const char* refusal;  // shell lines before the real gsettings runs
+    const char* problem;
+  } rows[] = {
+      {"locked", "[ \"$1 $3\" = 'writable port' ] && { echo false; exit 0; }",
+       "GNOME: org.gnome.system.proxy.http port はロックされていて変更できません"},
+      {"refused halfway", "[ \"$1 $3\" = 'set mode' ] && { echo 'mode is refused' >&2; exit 1; }",
+       "GNOME: org.gnome.system.proxy mode を変更できません: mode is refused"},
+  };
   Put("org.gnome.system.proxy.http", "host", "'corp.example'");
   const std::string keyfile_before = Keyfile();
-  const std::string wrapper = folder_.Write(
-      "bin/gsettings",
-      "#!/bin/sh\n[ \"$1 $3\" = 'set mode' ] && { echo 'mode is refused' >&2; exit 1; }\n"
-      "exec /usr/bin/gsettings \"$@\"\n");
-  ::chmod(wrapper.c_str(), 0755);
   Set("PATH", folder_ / "bin:" + std::getenv("PATH"));
-
-  DesktopProxySettings desktop(saved_, Places("GNOME"));
-  const DesktopProxyOutcome pointed = desktop.PointAt(8123);
-  EXPECT_TRUE(pointed.changed.empty());
-  ASSERT_EQ(pointed.problems.size(), 1u);
-  EXPECT_NE(pointed.problems[0].find("GNOME: org.gnome.system.proxy mode"), std::string::npos);
-  EXPECT_NE(pointed.problems[0].find("mode is refused"), std::string::npos);
-  EXPECT_EQ(Keyfile(), keyfile_before);
-  EXPECT_FALSE(desktop.HasSaved());
+  for (const auto& row : rows) {
+    const std::string wrapper =
+        folder_.Write("bin/gsettings", std::string("#!/bin/sh\n") + row.refusal +
+                                           "\nexec /usr/bin/gsettings \"$@\"\n");
+    ::chmod(wrapper.c_str(), 0755);
+    DesktopProxySettings desktop(saved_, Places("GNOME"));
+    const DesktopProxyOutcome pointed = desktop.PointAt(8123);
+    EXPECT_TRUE(pointed.changed.empty()) << row.name;
+    EXPECT_EQ(pointed.Summary(), row.problem) << row.name;
+    EXPECT_EQ(Keyfile(), keyfile_before) << row.name;
+    EXPECT_FALSE(desktop.HasSaved()) << row.name;
+  }
 }
 
 // Desktops that cannot be changed are named; none is changed in part.
