@@ -17,9 +17,10 @@ struct ChildResult {
   bool Succeeded() const { return started && exit_status == 0; }
 };
 
-// Runs `arguments` (the first is the program, looked up in PATH) and waits for it to end.
-// `environment` adds to or replaces variables of this process's own for the child. Standard
-// input is /dev/null.
+// Runs `arguments` (the first is the program, looked up in PATH) and waits for it to end, at
+// most 30 seconds: then it is killed and `output` says so. `environment` adds to or replaces
+// variables of this process's own for the child. Standard input is /dev/null, and the child has
+// no terminal.
 ChildResult RunChild(const std::vector<std::string>& arguments,
                      const std::map<std::string, std::string>& environment = {});
 

@@ -75,27 +75,51 @@ bool DeleteAll(const NssDatabase& database, std::string& problem) {
   return true;
 }
 
+// Whether the name is listed as an authority for web sites ("C" in the SSL field of its trust).
+bool TrustedForWebSites(const NssDatabase& database) {
+  const ChildResult listed = Certutil(database, {"-L"});
+  const std::string name = kTrustNickname;
+  std::size_t at = 0;
+  while ((at = listed.output.find(name + "  ", at)) != std::string::npos) {
+    if (at == 0 || listed.output[at - 1] == '\n') {
+      const std::size_t end = std::min(listed.output.find('\n', at), listed.output.size());
+      const std::string line = listed.output.substr(at + name.size(), end - at - name.size());
+      const std::size_t trust = line.find_first_not_of(' ');
+      if (trust != std::string::npos &&
+          line.substr(trust, line.find(',', trust) - trust).find('C') != std::string::npos)
+        return true;
+    }
+    at += name.size();
+  }
+  return false;
+}
+
 TrustChange Trust(const NssDatabase& database, const std::string& certificate_file,
                   const std::string& wanted_body) {
   TrustChange change{database, TrustChange::Kind::kAdded, {}};
   const std::string listed = Listed(database);
   if (!listed.empty()) {
-    if (PemBody(listed) == wanted_body) {
+    if (PemBody(listed) == wanted_body && TrustedForWebSites(database)) {
       change.kind = TrustChange::Kind::kAlready;
       return change;
     }
-    // An authority made before this one (its files removed since): it can sign nothing now.
+    // An authority made before this one (its files removed since), which can sign nothing
+    // now, or this one listed without the trust (left by an addition that failed halfway).
     if (!DeleteAll(database, change.problem)) {
       change.kind = TrustChange::Kind::kFailed;
       return change;
     }
-    change.kind = TrustChange::Kind::kReplaced;
+    if (PemBody(listed) != wanted_body) change.kind = TrustChange::Kind::kReplaced;
   }
   const ChildResult added =
       Certutil(database, {"-A", "-t", "C,,", "-n", kTrustNickname, "-i", certificate_file});
   if (!added.Succeeded()) {
     change.kind = TrustChange::Kind::kFailed;
     change.problem = FirstLine(added.output);
+    // A database behind a password takes the certificate but not its trust: nothing half-added
+    // stays listed.
+    std::string ignored;
+    DeleteAll(database, ignored);
   }
   return change;
 }

@@ -16,7 +16,7 @@ using testing::TempFolder;
 using Kind = TrustChange::Kind;
 
 // A home with a browser of each kind: Firefox profiles named in profiles.ini and found only as
-// folders, the snap's, one damaged database, and Chromium's not made yet.
+// folders, the snap's, one damaged database, one behind a password, and Chromium's not made yet.
 class NssTrust : public ::testing::Test {
  protected:
   NssTrust() {
@@ -27,6 +27,11 @@ class NssTrust : public ::testing::Test {
                                 "snap/firefox/common/.mozilla/firefox/snap.default"})
       MakeDatabase(home_.MakeFolder(profile));
     home_.Write(".mozilla/firefox/broken/cert9.db", "not a database at all");
+    // A primary password: certutil would ask for it on a terminal, and must not wait there.
+    const std::string password_file = home_.Write("password.txt", "secret\n");
+    EXPECT_TRUE(RunChild({"certutil", "-d", "sql:" + home_.MakeFolder(".mozilla/firefox/guarded"),
+                          "-N", "-f", password_file})
+                    .Succeeded());
     home_.MakeFolder(".mozilla/firefox/never-started");  // no database: not made there
   }
 
@@ -54,6 +59,11 @@ class NssTrust : public ::testing::Test {
     return outcome;
   }
 
+  static bool Listed(const std::string& folder) {
+    return RunChild({"certutil", "-d", "sql:" + folder, "-L"}).output.find(kTrustNickname) !=
+           std::string::npos;
+  }
+
   // Whether the database lists the authority as trusted for web sites.
   static bool Trusts(const std::string& folder) {
     const ChildResult listed = RunChild({"certutil", "-d", "sql:" + folder, "-L"});
@@ -74,6 +84,9 @@ TEST_F(NssTrust, EveryDatabaseChangedAndTheDamagedOneNamed) {
     std::map<std::string, Kind> expected;
     for (const std::string& folder : good) expected[folder] = kind;
     expected[".mozilla/firefox/broken"] = Kind::kFailed;
+    // Nothing is left half-added behind the password, so there is nothing to take out.
+    expected[".mozilla/firefox/guarded"] =
+        kind == Kind::kRemoved || kind == Kind::kNotThere ? Kind::kNotThere : Kind::kFailed;
     return expected;
   };
 
@@ -82,6 +95,7 @@ TEST_F(NssTrust, EveryDatabaseChangedAndTheDamagedOneNamed) {
   EXPECT_TRUE(AnyFailed(added));
   for (const std::string& folder : good) EXPECT_TRUE(Trusts(home_ / folder)) << folder;
   EXPECT_FALSE(std::filesystem::exists(home_ / ".mozilla/firefox/never-started/cert9.db"));
+  EXPECT_FALSE(Listed(home_ / ".mozilla/firefox/guarded"));
 
   EXPECT_EQ(Outcome(TrustAuthority(home_.path(), first)), all(Kind::kAlready));
   // A new authority (the old one's files removed) takes the old one's place.
