@@ -214,8 +214,9 @@ QWidget* TSettingDlg::CreateHttpsPage() {
   connect(btnSaveCaCertificate_, &QPushButton::clicked, this,
           &TSettingDlg::BtnSaveCaCertificateClick);
   auto* trust_note = new QLabel(
-      "保存した証明書をブラウザの「認証局」として信頼すると、指定したホストの HTTPS "
-      "を保存できます。",
+      "ブラウザがローカル CA を「認証局」として信頼すると、指定したホストの HTTPS "
+      "を保存できます。「信頼する」はこのユーザーの Chromium と Firefox "
+      "の証明書データベースに追加し、「信頼を取り消す」はそこから取り除きます。",
       local_ca);
   trust_note->setWordWrap(true);
   btnTrustCa_ = new QPushButton("ブラウザでローカル CA を信頼する", local_ca);
