@@ -2,6 +2,7 @@
 // with the tray's tip and picture, the tray double click, and the hash-list rebuild.
 #include <QCheckBox>
 #include <QFile>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -19,6 +20,7 @@
 #include "support/modal_windows.h"
 #include "ui/first_start_dlg.h"
 #include "ui/hash_refresh_dlg.h"
+#include "ui/search_setting_dlg.h"
 #include "ui/status_frm.h"
 
 using namespace trovanex;
@@ -159,19 +161,29 @@ class StatusFrmTest : public QObject {
     QVERIFY(!before->UseAsSystemProxy);
     QVERIFY(desktop->isChecked());
 
+    // The first start's dialog, then the rule editor it opens: the rule lands in the settings.
     TFirstStartDlg first_start;
-    frm_->SetWindows({nullptr, nullptr, nullptr, nullptr, nullptr, &first_start, nullptr});
+    TSearchSettingDlg rule_editor;
+    frm_->SetWindows({nullptr, nullptr, nullptr, nullptr, nullptr, &first_start, &rule_editor});
     bool offered_on = false;
     testing::WhenShown<TFirstStartDlg>([&offered_on](QWidget* window) {
       auto* proxy = window->findChild<QCheckBox*>("checkSystemProxy");
       offered_on = proxy->isChecked();
       proxy->setChecked(false);
+      QVERIFY(window->findChild<QCheckBox*>("checkFirstRule")->isChecked());
+      testing::WhenShown<TSearchSettingDlg>([](QWidget* editor) {
+        editor->findChild<QLineEdit*>("textSearchText")->setText("/img/");
+        editor->findChild<QLineEdit*>("textSaveFolder")->setText("/save");
+        editor->findChild<QPushButton*>("BtnOK")->click();
+      });
       window->findChild<QPushButton*>("BtnOK")->click();
     });
     frm_->ShowFirstStart(true);
     QVERIFY(offered_on);
     QVERIFY(!settings_->Current()->UseAsSystemProxy);
     QVERIFY(!desktop->isChecked());
+    QVERIFY(settings_->Current()->FirstCondition());
+    QCOMPARE(settings_->Current()->FirstCondition()->SearchString(), "/img/");
   }
 
   void doubleClickFollowsTheSettings_data() {
