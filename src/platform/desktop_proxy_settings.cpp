@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "platform/atomic_write.h"
+#include "platform/child_process.h"
 #include "platform/file_system.h"
 #include "platform/gnome_proxy_keys.h"
 #include "platform/ini_file.h"
@@ -73,6 +74,14 @@ bool PointKde(KioslavercFile pointed, int port, const std::string& path, std::st
   const ReplaceResult written = ReplaceFileAtomically(path, pointed.Text());
   if (!written.ok()) problem = KdeWriteProblem(path, written);
   return written.ok();
+}
+
+// KDE's programs read kioslaverc again when told so on the session bus; where there is none
+// (or no dbus-send), they read it at their next start.
+void TellKdeProgramsToReread() {
+  if (!std::getenv("DBUS_SESSION_BUS_ADDRESS")) return;
+  RunChild({"dbus-send", "--session", "--type=signal", "/KIO/Scheduler",
+            "org.kde.KIO.Scheduler.reparseSlaveConfiguration", "string:"});
 }
 
 }  // namespace
@@ -151,6 +160,7 @@ DesktopProxyOutcome DesktopProxySettings::PointAt(int port) {
   }
   if (kde && PointKde(*kde, port, places_.kioslaverc, problem)) {
     outcome.changed.push_back(kKdeDesktop);
+    TellKdeProgramsToReread();
   } else if (kde) {
     outcome.problems.push_back(problem);
     kde.reset();
@@ -205,6 +215,7 @@ DesktopProxyOutcome DesktopProxySettings::PutBack() {
       written.error = errno;
     if (written.ok()) {
       outcome.changed.push_back(kKdeDesktop);
+      TellKdeProgramsToReread();
     } else {
       outcome.problems.push_back(KdeWriteProblem(path, written));
       all_back = false;
