@@ -72,9 +72,12 @@ desktop (trovanexd).")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Trovanex developers <trovanex@trovanex.invalid>")
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-# dpkg-shlibdeps adds the libraries the binaries link; setcap comes from libcap2-bin.
+# dpkg-shlibdeps adds the libraries the binaries link; setcap comes from libcap2-bin, and
+# certutil, which trusts the local CA in the browsers' databases, from libnss3-tools. The
+# desktop's proxy switch runs gsettings where the desktop has it (libglib2.0-bin).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcap2-bin")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcap2-bin, libnss3-tools")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libglib2.0-bin")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/resources/linux/postinst)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

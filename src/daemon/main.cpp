@@ -14,6 +14,7 @@
 #include "daemon/console_views.h"
 #include "engine/capture.h"
 #include "engine/folder_choice_queue.h"
+#include "engine/https_opening.h"
 #include "engine/proxy_engine.h"
 #include "engine/resources.h"
 #include "engine/start_up.h"
@@ -27,10 +28,64 @@
 #include "platform/instance_lock.h"
 #include "platform/memory_reuse.h"
 #include "platform/net_errors.h"
+#include "platform/nss_trust.h"
 #include "platform/open_file_limit.h"
 #include "platform/program_folder.h"
+#include "tls/certificate_authority.h"
 
 using namespace trovanex;
+
+namespace {
+
+std::string ChangeLine(const TrustChange& change) {
+  const char* what = "failed";
+  switch (change.kind) {
+    case TrustChange::Kind::kAdded:
+      what = "trusted";
+      break;
+    case TrustChange::Kind::kReplaced:
+      what = "trusted, replacing an older authority";
+      break;
+    case TrustChange::Kind::kAlready:
+      what = "already trusted";
+      break;
+    case TrustChange::Kind::kRemoved:
+      what = "no longer trusted";
+      break;
+    case TrustChange::Kind::kNotThere:
+      what = "was not trusted";
+      break;
+    case TrustChange::Kind::kFailed:
+      break;
+  }
+  std::string line = change.database.browser + " " + change.database.folder + ": " + what;
+  if (change.kind == TrustChange::Kind::kFailed) line += ": " + change.problem;
+  return line + "\n";
+}
+
+// --trust-ca and --untrust-ca: the local authority (made when it is not there yet) in or out of
+// every browser database of this user; one line per database, and 1 when any failed.
+int ChangeBrowserTrust(bool trust, const FileLayout& files) {
+  std::vector<TrustChange> changes;
+  if (trust) {
+    HttpsOpening https(files.config_folder);
+    std::optional<std::string> problem;
+    if (!https.Ready(problem)) {
+      std::fprintf(stderr, "trovanexd: %s\n", https.Problem().c_str());
+      return 1;
+    }
+    changes = TrustAuthority(HomeFolder(),
+                             files.config_folder + CertificateAuthority::kCertificateFileName);
+  } else {
+    changes = DistrustAuthority(HomeFolder());
+  }
+  for (const TrustChange& change : changes)
+    std::fputs(ChangeLine(change).c_str(), AnyFailed({change}) ? stderr : stdout);
+  if (changes.empty()) std::fputs("no browser database found\n", stdout);
+  return AnyFailed(changes) ? 1 : 0;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   const DaemonOptions options = ParseDaemonOptions({argv + 1, argv + argc});
@@ -59,6 +114,15 @@ int main(int argc, char** argv) {
   if (options.help) {
     std::fputs(HelpText("trovanexd", files).c_str(), stdout);
     return 0;
+  }
+  if (options.trust_ca || options.untrust_ca) {
+    try {
+      if (!options.config_folder) files = LayoutFor(executable, kDebugLogFileName);
+    } catch (const std::exception& failure) {
+      std::fprintf(stderr, "trovanexd: %s\n", failure.what());
+      return 1;
+    }
+    return ChangeBrowserTrust(options.trust_ca, files);
   }
   // Signals are taken by sigwait below; every thread started later inherits the block.
   sigset_t stop_signals;

@@ -122,6 +122,10 @@ DaemonOptions ParseDaemonOptions(const std::vector<std::string>& arguments) {
         options.help = true;
       } else if (name == "--version") {
         options.version = true;
+      } else if (name == "--trust-ca") {
+        options.trust_ca = true;
+      } else if (name == "--untrust-ca") {
+        options.untrust_ca = true;
       } else if (name == "--port" && ValidPort(*value, port)) {
         options.port = port;
       } else if (name == "--port") {
@@ -135,6 +139,8 @@ DaemonOptions ParseDaemonOptions(const std::vector<std::string>& arguments) {
       }
     }
   }
+  if (options.problem.empty() && options.trust_ca && options.untrust_ca)
+    options.problem = "options '--trust-ca' and '--untrust-ca' exclude each other";
   return options;
 }
 
@@ -143,7 +149,8 @@ std::string VersionLine(std::string_view program) {
 }
 
 std::string DaemonUsage() {
-  return "Usage: trovanexd [-d] [-q] [--port N] [--config DIR] [--help] [--version]\n";
+  return "Usage: trovanexd [-d] [-q] [--port N] [--config DIR] [--help] [--version]\n"
+         "       trovanexd [--config DIR] --trust-ca | --untrust-ca\n";
 }
 
 std::string HelpText(std::string_view program, const FileLayout& layout) {
@@ -168,6 +175,9 @@ std::string HelpText(std::string_view program, const FileLayout& layout) {
          "      --config DIR  the folder of the settings file, Search.cfg and hash.dat\n"
          "      --help        show this text and end\n"
          "      --version     show the version and end\n"
+         "      --trust-ca    trust the local CA in this user's browsers (their NSS\n"
+         "                    databases, with certutil), print what changed and end\n"
+         "      --untrust-ca  take that trust out of them again, print and end\n"
          "\n" +
          FilesText(program, layout);
 }

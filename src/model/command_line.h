@@ -35,12 +35,15 @@ struct DaemonOptions {
   bool version = false;
   std::optional<int> port;                   // for this run only; the settings keep theirs
   std::optional<std::string> config_folder;  // settings, Search.cfg and hash.dat
-  std::string problem;                       // one line naming the fault
+  bool trust_ca = false;    // add the local CA to the browsers' databases, print, end
+  bool untrust_ca = false;  // take it out of them, print, end
+  std::string problem;      // one line naming the fault
 };
 
 // Reads trovanexd's `arguments` (without the program's own path): "-d"/"--debug",
 // "-q"/"--quiet", "--port N", "--config DIR" (or "--port=N", "--config=DIR"), "--help",
-// "--version"; one-letter options may be joined ("-dq").
+// "--version", "--trust-ca", "--untrust-ca" (not both); one-letter options may be joined
+// ("-dq").
 DaemonOptions ParseDaemonOptions(const std::vector<std::string>& arguments);
 
 // The usage line and trovanexd's or the desktop program's help, naming the folders of `layout`.

@@ -31,6 +31,7 @@ SettingFields SettingFields::FromConfig(const TTxConfig& config) {
   fields.https_capture = config.Https.Capture;
   fields.https_hosts = config.Https.Hosts.Text();
   fields.extra_ca_file = config.Https.ExtraCaFile;
+  fields.use_as_system_proxy = config.UseAsSystemProxy;
   return fields;
 }
 
@@ -58,6 +59,7 @@ std::optional<std::string> SettingFields::ApplyTo(TTxConfig& config) const {
   config.Https.Capture = https_capture;
   config.Https.Hosts = std::move(hosts);
   config.Https.ExtraCaFile = extra_ca_file;
+  config.UseAsSystemProxy = use_as_system_proxy;
   return std::nullopt;
 }
 

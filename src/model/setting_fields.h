@@ -40,6 +40,7 @@ struct SettingFields {
   bool https_capture = false;
   std::string https_hosts;  // patterns separated by ";"
   std::string extra_ca_file;
+  bool use_as_system_proxy = false;
 
   static SettingFields FromConfig(const TTxConfig& config);
 

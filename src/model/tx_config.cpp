@@ -9,6 +9,7 @@ namespace {
 
 constexpr char kSection[] = "Settings";
 constexpr char kHttpsSection[] = "Https";
+constexpr char kDesktopSection[] = "Desktop";
 constexpr std::size_t kMaxTextLength = 2047;
 
 std::int32_t ReadInteger(const IniFile& ini, const char* key, std::int32_t fallback,
@@ -57,6 +58,7 @@ void TTxConfig::LoadSettings(const std::string& program_folder, const std::strin
   AllowOuterConnection = ReadBool(ini, "AllowOuterConnection", false);
   TrayDoubleClickMode = static_cast<std::uint8_t>(ReadInteger(ini, "TrayDoubleClickMode", 1));
   Https = ReadHttps(ini);
+  UseAsSystemProxy = ReadBool(ini, "UseAsSystemProxy", false, kDesktopSection);
 }
 
 void TTxConfig::SaveSettings(const std::string& program_folder,
@@ -82,6 +84,8 @@ void TTxConfig::SaveSettings(const std::string& program_folder,
     ini.Set(kHttpsSection, "Hosts", Https.Hosts.Text());
     ini.Set(kHttpsSection, "ExtraCaFile", Https.ExtraCaFile);
   }
+  if (ini.HasSection(kDesktopSection) || UseAsSystemProxy)
+    ini.Set(kDesktopSection, "UseAsSystemProxy", UseAsSystemProxy ? "1" : "0");
   if (!ini.Save(settings_path)) throw FileError(settings_path + " に書き込めません");
 }
 
@@ -96,6 +100,7 @@ void TTxConfig::Assign(const TTxConfig& other) {
   AllowOuterConnection = other.AllowOuterConnection;
   TrayDoubleClickMode = other.TrayDoubleClickMode;
   Https = other.Https;
+  UseAsSystemProxy = other.UseAsSystemProxy;
   Conditions = CopySearchConditions(other.Conditions.get());
 }
 

@@ -2,7 +2,7 @@
 // time-outs, the relay buffer size, who may connect, the tray double click, and the search
 // conditions. Loaded at start from the ini file beside the executable and "Search.cfg";
 // written back to both at a normal exit. The settings file's "[Settings]" section holds the
-// nine keys it always had; what came later has sections of its own ("[Https]").
+// nine keys it always had; what came later has sections of its own ("[Https]", "[Desktop]").
 //
 // A settings object that connections read is never edited: the settings dialog edits a copy
 // (Assign) and the copy replaces it as a whole. Hold it through std::shared_ptr so a
@@ -52,20 +52,23 @@ class TTxConfig {
   std::uint8_t TrayDoubleClickMode = 0;
   std::unique_ptr<TSearchConditionList> Conditions;  // never null
   HttpsSettings Https;
+  // "[Desktop]": while the program runs, this desktop's proxy settings point at it.
+  bool UseAsSystemProxy = false;
 
   // Reads "Search.cfg" from `program_folder` (its errors go through `boxes`; a file that exists
   // but cannot be read throws FileError before the settings file is read), then the nine keys
-  // of `settings_path` and the "[Https]" keys, each with its default when missing or not a
-  // number. Host patterns that are not patterns are kept in the text and match nothing.
+  // of `settings_path`, the "[Https]" keys and "[Desktop]", each with its default when missing or
+  // not a number. Host patterns that are not patterns are kept in the text and match nothing.
   void LoadSettings(const std::string& program_folder, const std::string& settings_path,
                     MessageBoxes& boxes);
   // Writes "Search.cfg" first, then the settings file. Throws FileError with the file's own
   // text; a failing condition file leaves the settings file unwritten. "[Https]" is written
   // when the file has it already or a value differs from its default, so the file of a user
-  // who never turned HTTPS capture on keeps its ten lines.
+  // who never turned HTTPS capture on keeps its ten lines; "[Desktop]" likewise.
   void SaveSettings(const std::string& program_folder, const std::string& settings_path) const;
 
-  // Copies the nine values, the HTTPS settings and a deep copy of the conditions of `other`.
+  // Copies the nine values, the HTTPS and desktop settings and a deep copy of the conditions of
+  // `other`.
   void Assign(const TTxConfig& other);
 
   TSearchCondition* FirstCondition() const { return Conditions->First(); }

@@ -43,15 +43,23 @@ namespace {
 std::string XdgFolder(const char* name, const char* fallback) {
   const char* set = std::getenv(name);
   if (set && set[0] == '/') return set;
+  return HomeFolder() + fallback;
+}
+
+}  // namespace
+
+std::string HomeFolder() {
   const char* home = std::getenv("HOME");
   if (!home || home[0] != '/') {
     const passwd* user = ::getpwuid(::getuid());
     home = user ? user->pw_dir : "/";
   }
-  return std::string(home) + fallback;
+  return home;
 }
 
-}  // namespace
+std::string ConfigHome() {
+  return XdgFolder("XDG_CONFIG_HOME", "/.config");
+}
 
 FileLayout PlannedLayout(const std::string& executable_path, const std::string& debug_log_name) {
   FileLayout layout;
@@ -63,7 +71,7 @@ FileLayout PlannedLayout(const std::string& executable_path, const std::string& 
     return layout;
   }
   layout.installed = true;
-  layout.config_folder = XdgFolder("XDG_CONFIG_HOME", "/.config") + "/trovanex" + kPathSeparator;
+  layout.config_folder = ConfigHome() + "/trovanex" + kPathSeparator;
   layout.data_folder = XdgFolder("XDG_DATA_HOME", "/.local/share") + "/trovanex" + kPathSeparator;
   const std::string settings_name = SettingsPathFor(executable_path).substr(folder.size());
   layout.settings_path = layout.config_folder + settings_name;

@@ -9,6 +9,12 @@ namespace trovanex {
 // Full path of the running executable (symbolic links resolved).
 std::string ExecutablePath();
 
+// The user's home folder: $HOME when it is an absolute path, else the password database's.
+std::string HomeFolder();
+
+// $XDG_CONFIG_HOME when it is an absolute path, else ~/.config; no trailing separator.
+std::string ConfigHome();
+
 // Folder of `executable_path` with a trailing separator.
 std::string FolderOf(const std::string& executable_path);
 

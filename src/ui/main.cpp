@@ -21,13 +21,17 @@
 #include "model/settings_holder.h"
 #include "model/tx_config.h"
 #include "monitor/monitor.h"
+#include "platform/file_system.h"
 #include "platform/instance_lock.h"
 #include "platform/memory_reuse.h"
 #include "platform/open_file_limit.h"
 #include "platform/program_folder.h"
+#include "tls/certificate_authority.h"
 #include "ui/auto_renew_dlg.h"
 #include "ui/connection_list_frm.h"
+#include "ui/desktop_integration.h"
 #include "ui/exit_on_signal.h"
+#include "ui/first_start_dlg.h"
 #include "ui/hash_refresh_dlg.h"
 #include "ui/japanese_qt_texts.h"
 #include "ui/log_window.h"
@@ -48,7 +52,8 @@ namespace {
 struct DesktopWindows {
   explicit DesktopWindows(StatusFrmServices services) : status(services) {
     setting.SetConditionEditor(&search_setting);
-    status.SetWindows({&log, &connections, &version, &setting, &hash_refresh});
+    status.SetWindows(
+        {&log, &connections, &version, &setting, &hash_refresh, &first_start, &search_setting});
   }
 
   TStatusFrm status;
@@ -60,6 +65,7 @@ struct DesktopWindows {
   TOKBottomDlg1 auto_renew;
   TSearchSettingDlg search_setting;
   TSelectSaveFolderDlg select_save_folder;
+  TFirstStartDlg first_start;
 };
 
 std::vector<std::string> Arguments(const QStringList& arguments) {
@@ -81,17 +87,19 @@ void StopConnections(ProxyEngine& engine) {
 
 // When the display goes away under the program (the X server ends without a session manager
 // asking the program to quit first), the toolkit ends the process with exit(1) from within the
-// message loop. The settings are written then all the same, as at a normal end; connection
-// threads only read them.
+// message loop. The settings are written then all the same, as at a normal end, and the
+// desktop's proxy settings put back; connection threads only read them.
 struct SettingsToSave {
   SettingsHolder& settings;
   std::string config_folder;
   std::string settings_path;
+  DesktopIntegration& desktop;
 };
 SettingsToSave* settings_at_exit = nullptr;  // set only while the message loop runs
 
 void SaveSettingsAtExit() {
   if (!settings_at_exit) return;
+  settings_at_exit->desktop.SetSystemProxy(false);
   try {
     settings_at_exit->settings.Current()->SaveSettings(settings_at_exit->config_folder,
                                                        settings_at_exit->settings_path);
@@ -131,9 +139,11 @@ int main(int argc, char** argv) {
   QApplication::setQuitOnLastWindowClosed(false);
 
   FileLayout files;
+  bool first_start = false;  // no settings file yet
   auto config = std::make_shared<TTxConfig>();
   try {
     files = LayoutFor(executable, kDebugLogFileName);
+    first_start = !FileExists(files.settings_path);
     config->LoadSettings(files.config_folder, files.settings_path, boxes);
   } catch (const std::exception& failure) {
     boxes.ShowMessage(failure.what(), "trovanex");
@@ -165,8 +175,24 @@ int main(int argc, char** argv) {
   context.https->PrepareAhead(settings.Current()->Https.Capture,
                               settings.Current()->Https.ExtraCaFile);
 
+  // A run that was killed left the desktop pointed at a proxy that is gone: put back first.
+  DesktopIntegration desktop(DesktopProxySettings(files.config_folder + kDesktopProxySavedName,
+                                                  DesktopPlaces::FromEnvironment()),
+                             HomeFolder(),
+                             files.config_folder + CertificateAuthority::kCertificateFileName,
+                             [https = context.https]() -> std::optional<std::string> {
+                               std::optional<std::string> problem;
+                               if (https->Ready(problem)) return std::nullopt;
+                               return https->Problem();
+                             });
+  const std::string left_over = desktop.SetSystemProxy(false);
+
+  Monitor& running_monitor = *monitor;
   auto windows = std::make_unique<DesktopWindows>(
-      StatusFrmServices{settings, context.SaveAvailable, hash_list});
+      StatusFrmServices{settings, context.SaveAvailable, hash_list, &desktop,
+                        [&running_monitor](const std::string& text) {
+                          running_monitor.Messages.ShowStatusMessage(text);
+                        }});
   // The settings window saves the local authority's certificate; asking for it makes it.
   windows->setting.SetCaCertificateSource(
       [https = context.https](std::string& error) -> std::optional<std::string> {
@@ -175,9 +201,10 @@ int main(int argc, char** argv) {
         error = https->Problem();
         return std::nullopt;
       });
+  windows->setting.SetBrowserTrust(
+      [&desktop](bool trust) { return desktop.ChangeBrowserTrust(trust); });
   QApplication::setWindowIcon(QIcon(":/icons/trovanex.png"));
   views.Bind(&windows->status, &windows->log, &windows->connections);
-  Monitor& running_monitor = *monitor;
   QObject::connect(&windows->connections, &TConnectionListFrm::Activated, &windows->connections,
                    [&running_monitor] { running_monitor.Connections.Refresh(); });
 
@@ -209,12 +236,26 @@ int main(int argc, char** argv) {
   monitor->Messages.ShowStatusMessage(
       "ファイルの場所: " +
       (files.installed ? files.config_folder + " / " + files.data_folder : files.config_folder));
-  SettingsToSave to_save{settings, files.config_folder, files.settings_path};
+  if (!left_over.empty()) monitor->Log.AddLog(left_over);
+  desktop.SetPort(engine->Port());
+  if (settings.Current()->UseAsSystemProxy) {
+    const std::string pointed = desktop.SetSystemProxy(true);
+    monitor->Log.AddLog(pointed);
+    monitor->Messages.ShowStatusMessage(pointed);
+  }
+  SettingsToSave to_save{settings, files.config_folder, files.settings_path, desktop};
   settings_at_exit = &to_save;
   std::atexit(SaveSettingsAtExit);
+  if (first_start)
+    QMetaObject::invokeMethod(
+        &windows->status, [&windows] { windows->status.ShowFirstStart(true); },
+        Qt::QueuedConnection);
   QApplication::exec();
   settings_at_exit = nullptr;  // the normal shutdown below writes them
   exit_on_signal.reset();      // a second signal ends a shutdown that hangs
+  // Browsers go straight to their sites again before the proxy stops serving them.
+  if (const std::string put_back = desktop.SetSystemProxy(false); !put_back.empty())
+    std::fprintf(stderr, "trovanex: %s\n", put_back.c_str());
 
   // Nothing below may be freed while a connection still uses it.
   // Questions still open, and those asked from now on, are answered "don't save".

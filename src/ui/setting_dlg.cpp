@@ -116,6 +116,11 @@ QWidget* TSettingDlg::CreateConnectionPage() {
   textBufferSize_ = AddNumberBox("textBufferSize");
   checkAllowOuterConnection_ = new QCheckBox("外部からの接続を許可する(&O)", page);
   checkAllowOuterConnection_->setObjectName("checkAllowOuterConnection");
+  checkSystemProxy_ = new QCheckBox("このデスクトップのプロキシとして使う(&U)", page);
+  checkSystemProxy_->setObjectName("checkSystemProxy");
+  checkSystemProxy_->setToolTip(
+      "起動中は GNOME と KDE Plasma のプロキシ設定を 127.0.0.1 のこのポートにし、"
+      "終了するときに元に戻します。");
 
   auto* proxy = new QGroupBox("プロキシ", page);
   CheckUseProxy_ = new QCheckBox("プロキシを使用する", proxy);
@@ -141,7 +146,8 @@ QWidget* TSettingDlg::CreateConnectionPage() {
   grid->addWidget(proxy, 4, 0, 1, 2);
   grid->addWidget(new QLabel("バッファサイズ(KiB)", page), 5, 0);
   grid->addWidget(textBufferSize_, 5, 1);
-  grid->setRowStretch(6, 1);
+  grid->addWidget(checkSystemProxy_, 6, 0, 1, 2);
+  grid->setRowStretch(7, 1);
   return page;
 }
 
@@ -208,12 +214,28 @@ QWidget* TSettingDlg::CreateHttpsPage() {
   connect(btnSaveCaCertificate_, &QPushButton::clicked, this,
           &TSettingDlg::BtnSaveCaCertificateClick);
   auto* trust_note = new QLabel(
-      "保存した証明書をブラウザの「認証局」として信頼すると、指定したホストの HTTPS "
-      "を保存できます。",
+      "ブラウザがローカル CA を「認証局」として信頼すると、指定したホストの HTTPS "
+      "を保存できます。「信頼する」はこのユーザーの Chromium と Firefox "
+      "の証明書データベースに追加し、「信頼を取り消す」はそこから取り除きます。",
       local_ca);
   trust_note->setWordWrap(true);
+  btnTrustCa_ = new QPushButton("ブラウザでローカル CA を信頼する", local_ca);
+  btnTrustCa_->setObjectName("btnTrustCa");
+  btnUntrustCa_ = new QPushButton("信頼を取り消す", local_ca);
+  btnUntrustCa_->setObjectName("btnUntrustCa");
+  for (QPushButton* button : {btnTrustCa_, btnUntrustCa_}) {
+    button->setAutoDefault(false);
+    button->setEnabled(false);
+  }
+  connect(btnTrustCa_, &QPushButton::clicked, this, [this] { ChangeBrowserTrust(true); });
+  connect(btnUntrustCa_, &QPushButton::clicked, this, [this] { ChangeBrowserTrust(false); });
+  auto* buttons_row = new QHBoxLayout;
+  buttons_row->addWidget(btnSaveCaCertificate_);
+  buttons_row->addWidget(btnTrustCa_);
+  buttons_row->addWidget(btnUntrustCa_);
+  buttons_row->addStretch();
   auto* local_ca_layout = new QVBoxLayout(local_ca);
-  local_ca_layout->addWidget(btnSaveCaCertificate_, 0, Qt::AlignLeft);
+  local_ca_layout->addLayout(buttons_row);
   local_ca_layout->addWidget(trust_note);
 
   auto* layout = new QVBoxLayout(page);
@@ -231,6 +253,17 @@ QWidget* TSettingDlg::CreateHttpsPage() {
 void TSettingDlg::SetCaCertificateSource(CaCertificateSource source) {
   ca_certificate_ = std::move(source);
   btnSaveCaCertificate_->setEnabled(static_cast<bool>(ca_certificate_));
+}
+
+void TSettingDlg::SetBrowserTrust(BrowserTrust change) {
+  browser_trust_ = std::move(change);
+  btnTrustCa_->setEnabled(static_cast<bool>(browser_trust_));
+  btnUntrustCa_->setEnabled(static_cast<bool>(browser_trust_));
+}
+
+void TSettingDlg::ChangeBrowserTrust(bool trust) {
+  if (!browser_trust_) return;
+  QMessageBox::information(this, "trovanex", ToQ(browser_trust_(trust)));
 }
 
 void TSettingDlg::SetConditionEditor(TSearchSettingDlg* editor) {
@@ -280,6 +313,7 @@ void TSettingDlg::FillControls() {
   checkHttpsCapture_->setChecked(fields.https_capture);
   textHttpsHosts_->setText(ToQ(fields.https_hosts));
   textExtraCaFile_->setText(ToQ(fields.extra_ca_file));
+  checkSystemProxy_->setChecked(fields.use_as_system_proxy);
 }
 
 void TSettingDlg::RefreshMatchList() {
@@ -314,6 +348,7 @@ void TSettingDlg::BtnOKClick() {
   fields.https_capture = checkHttpsCapture_->isChecked();
   fields.https_hosts = textHttpsHosts_->text().toStdString();
   fields.extra_ca_file = textExtraCaFile_->text().toStdString();
+  fields.use_as_system_proxy = checkSystemProxy_->isChecked();
   // Capture and the folder choice rely on every rule having a folder to save in.
   if (const std::optional<std::string> refusal = RuleWithoutFolderProblem(*working_->Conditions)) {
     QMessageBox::warning(this, "trovanex", ToQ(*refusal));

@@ -35,6 +35,12 @@ class TSettingDlg : public QDialog {
   // What the "save the local CA certificate" button saves; the button is disabled until set.
   void SetCaCertificateSource(CaCertificateSource source);
 
+  // What the buttons that trust the local CA in the browsers, and take that trust back, run:
+  // given true to trust, false to take back; returns the text to show. The buttons are
+  // disabled until set.
+  using BrowserTrust = std::function<std::string(bool trust)>;
+  void SetBrowserTrust(BrowserTrust change);
+
   // The editor that Add and Edit open; one of the dialog's own is made when none is set.
   void SetConditionEditor(TSearchSettingDlg* editor);
 
@@ -58,11 +64,13 @@ class TSettingDlg : public QDialog {
   void BtnDeleteClick();
   void BtnExtraCaFileClick();
   void BtnSaveCaCertificateClick();
+  void ChangeBrowserTrust(bool trust);
 
   QLineEdit* textConnectPort_;
   QLineEdit* textConnectTimeout_;
   QLineEdit* textReadTimeout_;
   QCheckBox* checkAllowOuterConnection_;
+  QCheckBox* checkSystemProxy_;
   QCheckBox* CheckUseProxy_;
   QLineEdit* TextProxyAddr_;
   QLineEdit* TextProxyPort_;
@@ -72,9 +80,12 @@ class TSettingDlg : public QDialog {
   QLineEdit* textHttpsHosts_;
   QLineEdit* textExtraCaFile_;
   QPushButton* btnSaveCaCertificate_;
+  QPushButton* btnTrustCa_;
+  QPushButton* btnUntrustCa_;
   QTabWidget* pages_;
 
   CaCertificateSource ca_certificate_;
+  BrowserTrust browser_trust_;
 
   QPointer<TSearchSettingDlg> editor_;
   std::shared_ptr<TTxConfig> working_;  // the copy the controls edit, while the window is open

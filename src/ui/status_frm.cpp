@@ -12,9 +12,12 @@
 #include "model/command_line.h"
 #include "monitor/status_counters.h"
 #include "ui/connection_list_frm.h"
+#include "ui/desktop_integration.h"
 #include "ui/desktop_notices.h"
+#include "ui/first_start_dlg.h"
 #include "ui/hash_refresh_dlg.h"
 #include "ui/log_window.h"
+#include "ui/search_setting_dlg.h"
 #include "ui/setting_dlg.h"
 #include "ui/tray_rules.h"
 #include "ui/version_dlg.h"
@@ -95,6 +98,10 @@ void TStatusFrm::CreateActions() {
   actSaveAvailable_ = action("actSaveAvailable", "保存を有効にする");
   actSaveAvailable_->setCheckable(true);
   actSaveAvailable_->setChecked(true);
+  actSystemProxy_ = action("actSystemProxy", "このデスクトップのプロキシにする(&P)");
+  actSystemProxy_->setCheckable(true);
+  actSystemProxy_->setChecked(services_.settings.Current()->UseAsSystemProxy);
+  actFirstStart_ = action("actFirstStart", "はじめの設定(&W)...");
 
   // exit() rather than quit(): quit() first asks every window to close, and this one refuses.
   connect(actExit_, &QAction::triggered, this, [] { QCoreApplication::exit(0); });
@@ -106,6 +113,9 @@ void TStatusFrm::CreateActions() {
   connect(actRefreshHash_, &QAction::triggered, this, &TStatusFrm::RefreshHashList);
   connect(actVersion_, &QAction::triggered, this, &TStatusFrm::ShowVersion);
   connect(actSaveAvailable_, &QAction::toggled, this, &TStatusFrm::SaveAvailableChanged);
+  connect(actSystemProxy_, &QAction::triggered, this, &TStatusFrm::SetSystemProxy);
+  connect(actFirstStart_, &QAction::triggered, this,
+          [this] { ShowFirstStart(services_.settings.Current()->UseAsSystemProxy); });
 }
 
 void TStatusFrm::CreateControls() {
@@ -149,10 +159,12 @@ void TStatusFrm::CreateTray() {
   auto* menu = new QMenu(this);
   menu->setObjectName("TaskIconPopup");
   menu->addAction(actSaveAvailable_);
+  menu->addAction(actSystemProxy_);
   menu->addSeparator();
   menu->addActions({actViewStat_, actViewLog_, actViewConnList_});
   menu->addSeparator();
   menu->addAction(actSetting_);
+  menu->addAction(actFirstStart_);
   menu->addSeparator();
   menu->addAction(actRefreshHash_);
   menu->addSeparator();
@@ -270,8 +282,64 @@ void TStatusFrm::RefreshHashList() {
 void TStatusFrm::EditSettings() {
   if (!windows_.setting) return;
   try {
+    const bool was_on = services_.settings.Current()->UseAsSystemProxy;
     std::shared_ptr<TTxConfig> kept = windows_.setting->EditConfig(services_.settings.Current());
-    if (kept) services_.settings.Replace(std::move(kept));
+    if (!kept) return;
+    const bool on = kept->UseAsSystemProxy;
+    services_.settings.Replace(std::move(kept));
+    if (on != was_on) SystemProxyChanged(on);
+  } catch (const std::exception& failure) {
+    ShowError(failure);
+  }
+}
+
+void TStatusFrm::SetSystemProxy(bool on) {
+  const std::shared_ptr<TTxConfig> current = services_.settings.Current();
+  if (current->UseAsSystemProxy != on) {
+    auto changed = std::make_shared<TTxConfig>();
+    try {
+      changed->Assign(*current);
+    } catch (const std::exception& failure) {
+      actSystemProxy_->setChecked(current->UseAsSystemProxy);
+      ShowError(failure);
+      return;
+    }
+    changed->UseAsSystemProxy = on;
+    services_.settings.Replace(std::move(changed));
+  }
+  SystemProxyChanged(on);
+}
+
+void TStatusFrm::SystemProxyChanged(bool on) {
+  actSystemProxy_->setChecked(on);
+  if (services_.desktop) ShowStatus(services_.desktop->SetSystemProxy(on));
+}
+
+void TStatusFrm::ShowStatus(const std::string& text) {
+  if (text.empty()) return;
+  if (services_.show_status)
+    services_.show_status(text);
+  else
+    SetMessagePanel(QString::fromStdString(text));
+}
+
+void TStatusFrm::ShowFirstStart(bool system_proxy_checked) {
+  if (!windows_.first_start || windows_.first_start->isVisible()) return;
+  TFirstStartDlg& dialog = *windows_.first_start;
+  if (!dialog.Ask(system_proxy_checked)) return;
+  if (dialog.UseAsSystemProxy() != services_.settings.Current()->UseAsSystemProxy)
+    SetSystemProxy(dialog.UseAsSystemProxy());
+  if (dialog.TrustInBrowsers() && services_.desktop)
+    QMessageBox::information(this, "trovanex",
+                             QString::fromStdString(services_.desktop->ChangeBrowserTrust(true)));
+  if (!dialog.MakeFirstRule() || !windows_.rule_editor) return;
+  std::unique_ptr<TSearchCondition> rule = windows_.rule_editor->EditNewCondition();
+  if (!rule) return;
+  try {
+    auto changed = std::make_shared<TTxConfig>();
+    changed->Assign(*services_.settings.Current());
+    changed->Conditions->Add(std::move(rule));
+    services_.settings.Replace(std::move(changed));
   } catch (const std::exception& failure) {
     ShowError(failure);
   }

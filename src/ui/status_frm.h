@@ -11,14 +11,19 @@
 #include <array>
 #include <atomic>
 #include <exception>
+#include <functional>
+#include <string>
 
 #include "model/hash_list.h"
 #include "model/settings_holder.h"
 
 namespace trovanex {
 
+class DesktopIntegration;
 class DesktopNotices;
 class TConnectionListFrm;
+class TFirstStartDlg;
+class TSearchSettingDlg;
 class THashRefreshDlg;
 class TLogWindow;
 class TSettingDlg;
@@ -29,6 +34,9 @@ struct StatusFrmServices {
   SettingsHolder& settings;
   std::atomic<bool>& save_available;  // read by the captures of running connections
   THashList& hash_list;
+  DesktopIntegration* desktop = nullptr;  // the switches that change the desktop; none in tests
+  // A status message for its time on the panel; straight onto the panel when not set.
+  std::function<void(const std::string&)> show_status;
 };
 
 // The windows the actions open; they are created after the main window.
@@ -38,6 +46,8 @@ struct StatusFrmWindows {
   TVersionDlg* version = nullptr;
   TSettingDlg* setting = nullptr;
   THashRefreshDlg* hash_refresh = nullptr;
+  TFirstStartDlg* first_start = nullptr;
+  TSearchSettingDlg* rule_editor = nullptr;
 };
 
 class TStatusFrm : public QMainWindow {
@@ -58,6 +68,9 @@ class TStatusFrm : public QMainWindow {
   void SetThroughput(const QString& text) { throughput_panel_->setText(text); }
   void ShowBalloon(const QString& title, const QString& text);
 
+  // The first start's dialog: the two switches, then the first rule. Also from the tray menu.
+  void ShowFirstStart(bool system_proxy_checked);
+
  protected:
   void closeEvent(QCloseEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
@@ -76,6 +89,10 @@ class TStatusFrm : public QMainWindow {
   void TrayIconActivated(QSystemTrayIcon::ActivationReason reason);
   void RefreshHashList();
   void EditSettings();
+  // Keeps the switch in a new settings object and changes the desktop to match.
+  void SetSystemProxy(bool on);
+  void SystemProxyChanged(bool on);
+  void ShowStatus(const std::string& text);
   void ShowVersion();
   void ShowError(const std::exception& failure);
 
@@ -91,6 +108,8 @@ class TStatusFrm : public QMainWindow {
   QAction* actRefreshHash_ = nullptr;
   QAction* actVersion_ = nullptr;
   QAction* actSaveAvailable_ = nullptr;
+  QAction* actSystemProxy_ = nullptr;
+  QAction* actFirstStart_ = nullptr;
 
   QLabel* connect_counter_ = nullptr;
   QLabel* saved_data_ = nullptr;

@@ -367,6 +367,7 @@ stray|2|trovanexd: unexpected argument 'stray'
 --port 65536|2|trovanexd: invalid port '65536' \(1 to 65535\)
 --port=-1|2|trovanexd: invalid port '-1' \(1 to 65535\)
 --help=yes|2|trovanexd: option '--help' doesn't allow an argument
+--trust-ca --untrust-ca|2|trovanexd: options '--trust-ca' and '--untrust-ca' exclude each other
 --config $work/no-such-folder|1|trovanexd: --config $work/no-such-folder: No such file or directory
 --config $cli/trovanexd|1|trovanexd: --config $cli/trovanexd: Not a directory
 ROWS

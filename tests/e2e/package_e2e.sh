@@ -40,6 +40,7 @@ for file in usr/bin/trovanex usr/bin/trovanexd usr/share/applications/trovanex.d
   check "the package holds /$file" grep -qxF "./$file" <<<"$contents"
 done
 check "its dependencies come from the binaries" bash -c "dpkg-deb -f '$deb' Depends | grep -q 'libqt6widgets6.*libcap2-bin\|libcap2-bin.*libqt6widgets6'"
+check "certutil comes with it, for trusting the local CA in the browsers" bash -c "dpkg-deb -f '$deb' Depends | grep -q 'libnss3-tools'"
 dpkg-deb -e "$deb" "$work/control"
 check "postinst lets both programs open port 81" \
   bash -c "grep -q 'setcap cap_net_bind_service=+ep /usr/bin/trovanex ' '$work/control/postinst' && grep -q 'setcap cap_net_bind_service=+ep /usr/bin/trovanexd ' '$work/control/postinst'"

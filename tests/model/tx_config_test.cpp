@@ -132,8 +132,38 @@ TEST_F(TxConfig, FileWithoutHttpsKeepsItsTenLines) {
   Load();
   // Every value differs from its default, so the file written back shows each one was read.
   EXPECT_EQ(config_.Https, HttpsSettings{});
+  EXPECT_FALSE(config_.UseAsSystemProxy);
   config_.SaveSettings(folder_.path(), ini_);
   EXPECT_EQ(ReadFile(ini_), old_file);
+}
+
+// The desktop switch has its own section after the others; [Settings] and [Https] stay as
+// they were, and a section once written follows the switch back to off.
+TEST_F(TxConfig, DesktopSwitchInItsOwnSection) {
+  folder_.Write("trovanex.ini", std::string(kDefaultIni) + "[Https]\r\nCapture=1\r\n");
+  Load();
+  config_.UseAsSystemProxy = true;
+  config_.SaveSettings(folder_.path(), ini_);
+  const std::string https =
+      std::string(kDefaultIni) + "[Https]\r\nCapture=1\r\nHosts=\r\nExtraCaFile=\r\n";
+  EXPECT_EQ(ReadFile(ini_), https + "[Desktop]\r\nUseAsSystemProxy=1\r\n");
+
+  TTxConfig again;
+  again.LoadSettings(folder_.path(), ini_, boxes_);
+  EXPECT_TRUE(again.UseAsSystemProxy);
+  TTxConfig copy;
+  copy.Assign(again);
+  EXPECT_TRUE(copy.UseAsSystemProxy);
+  copy.UseAsSystemProxy = false;
+  copy.SaveSettings(folder_.path(), ini_);
+  EXPECT_EQ(ReadFile(ini_), https + "[Desktop]\r\nUseAsSystemProxy=0\r\n");
+
+  for (const char* value : {"2", "yes", "0x1"}) {
+    folder_.Write("trovanex.ini", std::string("[Desktop]\r\nUseAsSystemProxy=") + value);
+    TTxConfig read;
+    read.LoadSettings(folder_.path(), ini_, boxes_);
+    EXPECT_EQ(read.UseAsSystemProxy, std::string(value) != "yes") << value;
+  }
 }
 
 TEST_F(TxConfig, HttpsWrittenAfterTheNineKeysAndReadBack) {

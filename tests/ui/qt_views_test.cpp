@@ -31,7 +31,7 @@ class QtViewsTest : public QObject {
     SettingsHolder settings(std::make_shared<TTxConfig>());
     std::atomic<bool> saving{true};
     THashList hash_list(folder.filePath("hash.dat").toStdString());
-    TStatusFrm frm(StatusFrmServices{settings, saving, hash_list});
+    TStatusFrm frm(StatusFrmServices{settings, saving, hash_list, nullptr, {}});
     QtMonitorViews views;
     views.Bind(&frm, nullptr, nullptr);
 

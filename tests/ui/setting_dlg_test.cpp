@@ -127,9 +127,10 @@ class SettingDlgTest : public QObject {
     QCOMPARE(kept->BufferSize, 8192);
   }
 
-  void HttpsFieldsShownAndStored() {
+  void HttpsAndDesktopFieldsShownAndStored() {
     TSettingDlg dialog;
     auto current = Defaults();
+    current->UseAsSystemProxy = true;
     current->Https.Capture = true;
     current->Https.Hosts = HttpsHosts::Parse("*.example.com");
     current->Https.ExtraCaFile = "/etc/extra.pem";
@@ -137,6 +138,8 @@ class SettingDlgTest : public QObject {
       QVERIFY(Child<QCheckBox>(window, "checkHttpsCapture")->isChecked());
       QCOMPARE(Box(window, "textHttpsHosts")->text(), "*.example.com");
       QCOMPARE(Box(window, "textExtraCaFile")->text(), "/etc/extra.pem");
+      QVERIFY(Child<QCheckBox>(window, "checkSystemProxy")->isChecked());
+      Child<QCheckBox>(window, "checkSystemProxy")->setChecked(false);
       Child<QCheckBox>(window, "checkHttpsCapture")->setChecked(false);
       Box(window, "textHttpsHosts")->setText(" a.test ; *.b.test ;");
       Box(window, "textExtraCaFile")->setText("");
@@ -145,6 +148,8 @@ class SettingDlgTest : public QObject {
     const std::shared_ptr<TTxConfig> kept = dialog.EditConfig(current);
     QVERIFY(kept && kept != current);
     QVERIFY(!kept->Https.Capture);
+    QVERIFY(!kept->UseAsSystemProxy);
+    QVERIFY(current->UseAsSystemProxy);
     QCOMPARE(kept->Https.Hosts.Text(), " a.test ; *.b.test ;");
     QVERIFY(kept->Https.Hosts.Matches("x.b.test"));
     QCOMPARE(kept->Https.ExtraCaFile, "");
@@ -210,6 +215,32 @@ class SettingDlgTest : public QObject {
     QFile saved(path);
     QVERIFY(saved.open(QIODevice::ReadOnly));
     QCOMPARE(saved.readAll(), "-----BEGIN CERTIFICATE-----\nMIIB\n-----END CERTIFICATE-----\n");
+  }
+
+  // The two trust buttons run the change they name and show what it reports; they are off
+  // while nothing can change the browsers.
+  void BrowserTrustButtonsShowWhatChanged() {
+    TSettingDlg dialog;
+    QVERIFY(!Child<QPushButton>(&dialog, "btnTrustCa")->isEnabled());
+    QVERIFY(!Child<QPushButton>(&dialog, "btnUntrustCa")->isEnabled());
+    QStringList asked;
+    dialog.SetBrowserTrust([&asked](bool trust) {
+      asked << (trust ? "trust" : "untrust");
+      return std::string(trust ? "added" : "removed");
+    });
+    QStringList seen;
+    WhenShown<TSettingDlg>([&seen](QWidget* window) {
+      for (const char* button : {"btnTrustCa", "btnUntrustCa"}) {
+        QString shown;
+        Answer(QMessageBox::Ok, &shown);
+        Click(window, button);
+        seen << shown;
+      }
+      Click(window, "BtnCancel");
+    });
+    dialog.EditConfig(Defaults());
+    QCOMPARE(asked, (QStringList{"trust", "untrust"}));
+    QCOMPARE(seen, (QStringList{"trovanex|added", "trovanex|removed"}));
   }
 
   void CancelKeepsTheGivenSettingsAfterEveryConditionIsDeleted() {

@@ -1,9 +1,12 @@
 // The main window: its fixed height, closing that only hides, the menus, the saving switch
 // with the tray's tip and picture, the tray double click, and the hash-list rebuild.
+#include <QCheckBox>
 #include <QFile>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QSystemTrayIcon>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -14,7 +17,10 @@
 #include "model/hash_list.h"
 #include "model/settings_holder.h"
 #include "model/tx_config.h"
+#include "support/modal_windows.h"
+#include "ui/first_start_dlg.h"
 #include "ui/hash_refresh_dlg.h"
+#include "ui/search_setting_dlg.h"
 #include "ui/status_frm.h"
 
 using namespace trovanex;
@@ -45,7 +51,8 @@ class StatusFrmTest : public QObject {
     settings_ = std::make_unique<SettingsHolder>(config);
     saving_ = true;
     hash_list_ = std::make_unique<THashList>(folder_->filePath("hash.dat").toStdString());
-    frm_ = std::make_unique<TStatusFrm>(StatusFrmServices{*settings_, saving_, *hash_list_});
+    frm_ = std::make_unique<TStatusFrm>(
+        StatusFrmServices{*settings_, saving_, *hash_list_, nullptr, {}});
     tray_ = frm_->findChild<QSystemTrayIcon*>("TrayIcon");
     QVERIFY(tray_);
   }
@@ -89,7 +96,7 @@ class StatusFrmTest : public QObject {
   void startsWithTheInitialFiguresAndCaption() {
     QCOMPARE(frm_->windowTitle(), QString("Trovanex : status"));
     DebugMode = true;
-    TStatusFrm debugging(StatusFrmServices{*settings_, saving_, *hash_list_});
+    TStatusFrm debugging(StatusFrmServices{*settings_, saving_, *hash_list_, nullptr, {}});
     DebugMode = false;
     QCOMPARE(debugging.windowTitle(), QString("trovanex **debug mode**"));
     const std::pair<const char*, const char*> labels[] = {
@@ -115,9 +122,10 @@ class StatusFrmTest : public QObject {
     QCOMPARE(Captions(bar->actions()[3]->menu()->actions()), (QStringList{"バージョン情報"}));
 
     QCOMPARE(Captions(tray_->contextMenu()->actions()),
-             (QStringList{"保存を有効にする", "-", "ステータス表示(&T)", "HTTPログを表示(&L)",
-                          "接続中リストを表示(&C)", "-", "設定(&S)...", "-",
-                          "ハッシュリスト更新(&H)", "-", "バージョン情報", "-", "終了(&X)"}));
+             (QStringList{"保存を有効にする", "このデスクトップのプロキシにする(&P)", "-",
+                          "ステータス表示(&T)", "HTTPログを表示(&L)", "接続中リストを表示(&C)", "-",
+                          "設定(&S)...", "はじめの設定(&W)...", "-", "ハッシュリスト更新(&H)", "-",
+                          "バージョン情報", "-", "終了(&X)"}));
   }
 
   void savingSwitchFromTheTrayMenu() {
@@ -139,6 +147,43 @@ class StatusFrmTest : public QObject {
     QVERIFY(save->isChecked());
     QCOMPARE(tray_->toolTip(), QString("trovanex - トロヴァネクス\r\n保存は有効です"));
     QCOMPARE(Picture(tray_->icon()), Picture(QIcon(":/icons/tray_save_on.png")));
+  }
+
+  // The desktop switch, from the tray menu and from the first start's dialog, is kept in a new
+  // settings object: connections hold on to the one they started with.
+  void desktopSwitchReplacesTheSettings() {
+    QAction* desktop = tray_->contextMenu()->actions()[1];
+    QVERIFY(desktop->isCheckable() && !desktop->isChecked());
+    const std::shared_ptr<TTxConfig> before = settings_->Current();
+    desktop->trigger();
+    QVERIFY(settings_->Current() != before);
+    QVERIFY(settings_->Current()->UseAsSystemProxy);
+    QVERIFY(!before->UseAsSystemProxy);
+    QVERIFY(desktop->isChecked());
+
+    // The first start's dialog, then the rule editor it opens: the rule lands in the settings.
+    TFirstStartDlg first_start;
+    TSearchSettingDlg rule_editor;
+    frm_->SetWindows({nullptr, nullptr, nullptr, nullptr, nullptr, &first_start, &rule_editor});
+    bool offered_on = false;
+    testing::WhenShown<TFirstStartDlg>([&offered_on](QWidget* window) {
+      auto* proxy = window->findChild<QCheckBox*>("checkSystemProxy");
+      offered_on = proxy->isChecked();
+      proxy->setChecked(false);
+      QVERIFY(window->findChild<QCheckBox*>("checkFirstRule")->isChecked());
+      testing::WhenShown<TSearchSettingDlg>([](QWidget* editor) {
+        editor->findChild<QLineEdit*>("textSearchText")->setText("/img/");
+        editor->findChild<QLineEdit*>("textSaveFolder")->setText("/save");
+        editor->findChild<QPushButton*>("BtnOK")->click();
+      });
+      window->findChild<QPushButton*>("BtnOK")->click();
+    });
+    frm_->ShowFirstStart(true);
+    QVERIFY(offered_on);
+    QVERIFY(!settings_->Current()->UseAsSystemProxy);
+    QVERIFY(!desktop->isChecked());
+    QVERIFY(settings_->Current()->FirstCondition());
+    QCOMPARE(settings_->Current()->FirstCondition()->SearchString(), "/img/");
   }
 
   void doubleClickFollowsTheSettings_data() {
@@ -186,7 +231,7 @@ class StatusFrmTest : public QObject {
     condition->AppendFolder(saved.toStdString() + "/", "saved");
     settings_->Current()->Conditions->Add(std::move(condition));
     THashRefreshDlg notice;
-    frm_->SetWindows({nullptr, nullptr, nullptr, nullptr, &notice});
+    frm_->SetWindows({nullptr, nullptr, nullptr, nullptr, &notice, nullptr, nullptr});
     QAction* refresh = frm_->findChild<QAction*>("actRefreshHash");
 
     int ticks_during = 0;
@@ -215,9 +260,10 @@ class StatusFrmTest : public QObject {
   void failedHashRefreshIsShownAndHidesTheNotice() {
     frm_.reset();
     hash_list_ = std::make_unique<THashList>(folder_->filePath("missing/hash.dat").toStdString());
-    frm_ = std::make_unique<TStatusFrm>(StatusFrmServices{*settings_, saving_, *hash_list_});
+    frm_ = std::make_unique<TStatusFrm>(
+        StatusFrmServices{*settings_, saving_, *hash_list_, nullptr, {}});
     THashRefreshDlg notice;
-    frm_->SetWindows({nullptr, nullptr, nullptr, nullptr, &notice});
+    frm_->SetWindows({nullptr, nullptr, nullptr, nullptr, &notice, nullptr, nullptr});
 
     QString caption;
     QTimer closer;
