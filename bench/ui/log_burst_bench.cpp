@@ -147,7 +147,7 @@ int main(int argc, char** argv) {
   THashList hash_list((folder / "hash.dat").string());
   QtMonitorViews views;
   Monitor monitor(MonitorViews{views, views, views, views}, false);
-  TStatusFrm status(StatusFrmServices{settings, save_available, hash_list});
+  TStatusFrm status(StatusFrmServices{settings, save_available, hash_list, nullptr, {}});
   TLogWindow log;
   TConnectionListFrm connections;
   views.Bind(&status, &log, &connections);
