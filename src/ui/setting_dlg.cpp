@@ -207,11 +207,11 @@ QWidget* TSettingDlg::CreateHttpsPage() {
   ca_file_row->addWidget(browse);
 
   auto* local_ca = new QGroupBox("ローカル CA", page);
-  btnSaveCaCertificate_ = new QPushButton("ローカル CA 証明書を保存...", local_ca);
-  btnSaveCaCertificate_->setObjectName("btnSaveCaCertificate");
-  btnSaveCaCertificate_->setAutoDefault(false);
-  btnSaveCaCertificate_->setEnabled(false);
-  connect(btnSaveCaCertificate_, &QPushButton::clicked, this,
+  buttonSaveCaCertificate_ = new QPushButton("ローカル CA 証明書を保存...", local_ca);
+  buttonSaveCaCertificate_->setObjectName("buttonSaveCaCertificate");
+  buttonSaveCaCertificate_->setAutoDefault(false);
+  buttonSaveCaCertificate_->setEnabled(false);
+  connect(buttonSaveCaCertificate_, &QPushButton::clicked, this,
           &TSettingDlg::BtnSaveCaCertificateClick);
   auto* trust_note = new QLabel(
       "ブラウザがローカル CA を「認証局」として信頼すると、指定したホストの HTTPS "
@@ -219,20 +219,20 @@ QWidget* TSettingDlg::CreateHttpsPage() {
       "の証明書データベースに追加し、「信頼を取り消す」はそこから取り除きます。",
       local_ca);
   trust_note->setWordWrap(true);
-  btnTrustCa_ = new QPushButton("ブラウザでローカル CA を信頼する", local_ca);
-  btnTrustCa_->setObjectName("btnTrustCa");
-  btnUntrustCa_ = new QPushButton("信頼を取り消す", local_ca);
-  btnUntrustCa_->setObjectName("btnUntrustCa");
-  for (QPushButton* button : {btnTrustCa_, btnUntrustCa_}) {
+  buttonTrustCa_ = new QPushButton("ブラウザでローカル CA を信頼する", local_ca);
+  buttonTrustCa_->setObjectName("buttonTrustCa");
+  buttonUntrustCa_ = new QPushButton("信頼を取り消す", local_ca);
+  buttonUntrustCa_->setObjectName("buttonUntrustCa");
+  for (QPushButton* button : {buttonTrustCa_, buttonUntrustCa_}) {
     button->setAutoDefault(false);
     button->setEnabled(false);
   }
-  connect(btnTrustCa_, &QPushButton::clicked, this, [this] { ChangeBrowserTrust(true); });
-  connect(btnUntrustCa_, &QPushButton::clicked, this, [this] { ChangeBrowserTrust(false); });
+  connect(buttonTrustCa_, &QPushButton::clicked, this, [this] { ChangeBrowserTrust(true); });
+  connect(buttonUntrustCa_, &QPushButton::clicked, this, [this] { ChangeBrowserTrust(false); });
   auto* buttons_row = new QHBoxLayout;
-  buttons_row->addWidget(btnSaveCaCertificate_);
-  buttons_row->addWidget(btnTrustCa_);
-  buttons_row->addWidget(btnUntrustCa_);
+  buttons_row->addWidget(buttonSaveCaCertificate_);
+  buttons_row->addWidget(buttonTrustCa_);
+  buttons_row->addWidget(buttonUntrustCa_);
   buttons_row->addStretch();
   auto* local_ca_layout = new QVBoxLayout(local_ca);
   local_ca_layout->addLayout(buttons_row);
@@ -252,13 +252,13 @@ QWidget* TSettingDlg::CreateHttpsPage() {
 
 void TSettingDlg::SetCaCertificateSource(CaCertificateSource source) {
   ca_certificate_ = std::move(source);
-  btnSaveCaCertificate_->setEnabled(static_cast<bool>(ca_certificate_));
+  buttonSaveCaCertificate_->setEnabled(static_cast<bool>(ca_certificate_));
 }
 
 void TSettingDlg::SetBrowserTrust(BrowserTrust change) {
   browser_trust_ = std::move(change);
-  btnTrustCa_->setEnabled(static_cast<bool>(browser_trust_));
-  btnUntrustCa_->setEnabled(static_cast<bool>(browser_trust_));
+  buttonTrustCa_->setEnabled(static_cast<bool>(browser_trust_));
+  buttonUntrustCa_->setEnabled(static_cast<bool>(browser_trust_));
 }
 
 void TSettingDlg::ChangeBrowserTrust(bool trust) {

@@ -66,6 +66,9 @@ class TSettingDlg : public QDialog {
   void BtnSaveCaCertificateClick();
   void ChangeBrowserTrust(bool trust);
 
+  // Controls are named as this window has always named them, letter case included (their
+  // object names, which tests and scripts find them by), plus the members' underscore; the
+  // controls added since follow its "text", "check" and "button" prefixes.
   QLineEdit* textConnectPort_;
   QLineEdit* textConnectTimeout_;
   QLineEdit* textReadTimeout_;
@@ -79,9 +82,9 @@ class TSettingDlg : public QDialog {
   QCheckBox* checkHttpsCapture_;
   QLineEdit* textHttpsHosts_;
   QLineEdit* textExtraCaFile_;
-  QPushButton* btnSaveCaCertificate_;
-  QPushButton* btnTrustCa_;
-  QPushButton* btnUntrustCa_;
+  QPushButton* buttonSaveCaCertificate_;
+  QPushButton* buttonTrustCa_;
+  QPushButton* buttonUntrustCa_;
   QTabWidget* pages_;
 
   CaCertificateSource ca_certificate_;

@@ -100,6 +100,9 @@ class TStatusFrm : public QMainWindow {
   StatusFrmWindows windows_;
   bool rebuilding_ = false;  // a hash-list rebuild runs in a nested event loop
 
+  // The menu's actions keep the names the program has always given them ("act" and the
+  // command); the labels below are figures this class writes, named in snake case like every
+  // other member.
   QAction* actExit_ = nullptr;
   QAction* actViewStat_ = nullptr;
   QAction* actViewLog_ = nullptr;

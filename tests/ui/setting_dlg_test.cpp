@@ -180,7 +180,7 @@ class SettingDlgTest : public QObject {
     TSettingDlg dialog;
     QTemporaryDir folder;
     const QString path = folder.filePath("ca.crt");
-    QVERIFY(!Child<QPushButton>(&dialog, "btnSaveCaCertificate")->isEnabled());
+    QVERIFY(!Child<QPushButton>(&dialog, "buttonSaveCaCertificate")->isEnabled());
     bool fails = true;
     dialog.SetCaCertificateSource([&fails](std::string& error) -> std::optional<std::string> {
       if (fails) {
@@ -198,7 +198,7 @@ class SettingDlgTest : public QObject {
         chooser->reject();
       });
       Answer(QMessageBox::Ok, &seen);
-      Click(window, "btnSaveCaCertificate");
+      Click(window, "buttonSaveCaCertificate");
       delete watch.data();
 
       fails = false;
@@ -206,7 +206,7 @@ class SettingDlgTest : public QObject {
         chooser->selectFile(path);
         static_cast<QDialog*>(chooser)->accept();
       });
-      Click(window, "btnSaveCaCertificate");
+      Click(window, "buttonSaveCaCertificate");
       Click(window, "BtnCancel");
     });
     dialog.EditConfig(Defaults());
@@ -221,8 +221,8 @@ class SettingDlgTest : public QObject {
   // while nothing can change the browsers.
   void BrowserTrustButtonsShowWhatChanged() {
     TSettingDlg dialog;
-    QVERIFY(!Child<QPushButton>(&dialog, "btnTrustCa")->isEnabled());
-    QVERIFY(!Child<QPushButton>(&dialog, "btnUntrustCa")->isEnabled());
+    QVERIFY(!Child<QPushButton>(&dialog, "buttonTrustCa")->isEnabled());
+    QVERIFY(!Child<QPushButton>(&dialog, "buttonUntrustCa")->isEnabled());
     QStringList asked;
     dialog.SetBrowserTrust([&asked](bool trust) {
       asked << (trust ? "trust" : "untrust");
@@ -230,7 +230,7 @@ class SettingDlgTest : public QObject {
     });
     QStringList seen;
     WhenShown<TSettingDlg>([&seen](QWidget* window) {
-      for (const char* button : {"btnTrustCa", "btnUntrustCa"}) {
+      for (const char* button : {"buttonTrustCa", "buttonUntrustCa"}) {
         QString shown;
         Answer(QMessageBox::Ok, &shown);
         Click(window, button);
