@@ -156,10 +156,10 @@ Connection::TunnelCounts Connection::LayeredTunnel(Connection& other, PieceCallb
   TunnelCounts counts;
   try {
     for (;;) {
-      bool this_ready = Buffered() > 0 || stream_->HasPending();
-      bool other_ready = other.Buffered() > 0 || other.stream_->HasPending();
+      bool this_ready = Buffered() > 0 || Stream().HasPending();
+      bool other_ready = other.Buffered() > 0 || other.Stream().HasPending();
       if (!this_ready && !other_ready) {
-        pollfd watched[2] = {{fd_, POLLIN, 0}, {other.fd_, POLLIN, 0}};
+        pollfd watched[2] = {Stream().PollFor(true, false), other.Stream().PollFor(true, false)};
         if (::poll(watched, 2, -1) < 0) {
           if (errno == EINTR) continue;
           break;
@@ -177,8 +177,8 @@ Connection::TunnelCounts Connection::LayeredTunnel(Connection& other, PieceCallb
   } catch (const NetError&) {
     // Either side closed or failed: the tunnel is over.
   }
-  if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
-  if (other.fd_ >= 0) ::shutdown(other.fd_, SHUT_RDWR);
+  if (transport_) transport_->Shutdown();
+  if (other.transport_) other.transport_->Shutdown();
   return counts;
 }
 
@@ -203,13 +203,14 @@ Connection::TunnelCounts Connection::Tunnel(Connection& other, PieceCallback on_
   } catch (const NetError&) {
     return counts;
   }
-  if (fd_ < 0 || other.fd_ < 0) return counts;
+  if (!IsConnected() || !other.IsConnected()) return counts;
 
+  const int this_fd = SpliceSocket(), other_fd = other.SpliceSocket();
   const SigpipeHold hold;
-  const NonBlockingFor this_side(fd_), other_side(other.fd_);
-  TunnelDirection outward(fd_, other.fd_), inward(other.fd_, fd_);
+  const NonBlockingFor this_side(this_fd), other_side(other_fd);
+  TunnelDirection outward(this_fd, other_fd), inward(other_fd, this_fd);
   for (;;) {
-    pollfd watched[2] = {{fd_, 0, 0}, {other.fd_, 0, 0}};
+    pollfd watched[2] = {{this_fd, 0, 0}, {other_fd, 0, 0}};
     if (outward.WantsToRead()) watched[0].events |= POLLIN;
     if (inward.WantsToWrite()) watched[0].events |= POLLOUT;
     if (inward.WantsToRead()) watched[1].events |= POLLIN;
@@ -232,8 +233,8 @@ Connection::TunnelCounts Connection::Tunnel(Connection& other, PieceCallback on_
   counts.to_other += outward.Moved();
   counts.to_this += inward.Moved();
   // When one side ends, the other is ended too.
-  ::shutdown(fd_, SHUT_RDWR);
-  ::shutdown(other.fd_, SHUT_RDWR);
+  ::shutdown(this_fd, SHUT_RDWR);
+  ::shutdown(other_fd, SHUT_RDWR);
   return counts;
 }
 

@@ -23,8 +23,6 @@
 namespace trovanex {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 constexpr unsigned char kAlpn[] = "\x08http/1.1";
 constexpr unsigned int kAlpnLength = sizeof kAlpn - 1;
 // Plaintext taken by one Send: four full records, sent in one piece.
@@ -32,15 +30,11 @@ constexpr std::size_t kSendPiece = 64 * 1024;
 // Records read from the socket at once: four full records and their overhead.
 constexpr std::size_t kReadAhead = 4 * (16 * 1024 + 512);
 
-[[noreturn]] void ThrowSocketError(int error_number) {
-  throw SocketFailure(WsaErrorFromErrno(error_number), SystemErrorText(error_number));
-}
-
-// What a TLS session reads from and writes to: the socket itself, after the bytes the
+// What a TLS session reads from and writes to: the stream beneath, after the bytes the
 // connection had already received, and an output buffer that is sent after every call into the
 // session, so that a flight of records leaves in one send.
 struct Wire {
-  int fd = -1;
+  ByteStream* transport = nullptr;
   std::string early;  // received before the session began; read first
   std::size_t early_read = 0;
   std::string out;           // records written, not yet sent
@@ -67,7 +61,7 @@ int WireRead(BIO* bio, char* into, int max) {
   }
   ssize_t got;
   do {
-    got = ::recv(wire->fd, into, static_cast<std::size_t>(max), MSG_DONTWAIT);
+    got = wire->transport->Receive(into, static_cast<std::size_t>(max));
   } while (got < 0 && errno == EINTR);
   if (got > 0) {
     wire->would_block = false;
@@ -122,13 +116,15 @@ BIO_METHOD* WireMethod() {
   return method;
 }
 
-// One TLS session over a socket. Records are read straight from the socket, several at a time
-// (read-ahead), and records written are sent after every call into the session.
+// One TLS session over a stream. Records are read from the stream several at a time
+// (read-ahead), and records written are sent after every call into the session, as far as the
+// stream takes them without waiting; the rest goes with the next call.
 class TlsStream final : public ByteStream {
  public:
-  TlsStream(SSL_CTX* context, bool accepting, int fd, std::string early) : ssl_(SSL_new(context)) {
+  TlsStream(SSL_CTX* context, bool accepting, ByteStream& transport, std::string early)
+      : ssl_(SSL_new(context)), transport_(transport) {
     if (!ssl_) throw TlsFailure(tls::TakeOpenSslError("no session"));
-    wire_.fd = fd;
+    wire_.transport = &transport;
     wire_.early = std::move(early);
     BIO* bio = BIO_new(WireMethod());
     if (!bio) throw TlsFailure("no wire");
@@ -145,9 +141,8 @@ class TlsStream final : public ByteStream {
 
   SSL* Session() const { return ssl_.get(); }
 
-  // Runs the handshake to its end on `fd`, waiting until `deadline`.
-  void Handshake(int fd, const std::optional<Clock::time_point>& deadline,
-                 const std::string& verified_host) {
+  // Runs the handshake to its end, waiting until `deadline`.
+  void Handshake(Deadline deadline, const std::string& verified_host) {
     for (;;) {
       ERR_clear_error();
       const int result = SSL_do_handshake(ssl_.get());
@@ -156,10 +151,9 @@ class TlsStream final : public ByteStream {
       // sent after it, so that both leave in one send and wake the browser once.
       if (result == 1 && SSL_is_server(ssl_.get())) return;
       // Whatever the session wrote goes out, an alert before a failure included.
-      const bool flushed = Flush(fd);
-      const int flush_error = errno;
+      const int flush_error = FlushAll();
       if (result == 1) {
-        if (!flushed) ThrowSocketError(flush_error);
+        if (flush_error != 0) ThrowSocketFailure(flush_error);
         return;
       }
       if (error != SSL_ERROR_WANT_READ) {
@@ -168,25 +162,25 @@ class TlsStream final : public ByteStream {
           if (verdict != X509_V_OK)
             throw TlsVerifyFailed(verified_host, X509_verify_cert_error_string(verdict));
         }
-        if (wire_.error != 0) ThrowSocketError(wire_.error);
+        if (wire_.error != 0) ThrowSocketFailure(wire_.error);
         if (wire_.ended) throw TlsFailure("connection closed during the handshake");
         throw TlsFailure(tls::TakeOpenSslError("handshake failed"));
       }
-      if (!flushed) ThrowSocketError(flush_error);
-      WaitReadable(fd, deadline);
+      if (flush_error != 0) ThrowSocketFailure(flush_error);
+      if (!transport_.WaitReadable(deadline)) throw TlsFailure("handshake timed out");
     }
   }
 
   // Several records at once when they are here already: one call per record would mean one
   // relay round (and one send) per 16 KiB.
-  ssize_t Receive(int fd, char* into, std::size_t max) override {
+  ssize_t Receive(char* into, std::size_t max) override {
     std::size_t total = 0;
     while (total < max) {
       const int wanted = static_cast<int>(std::min<std::size_t>(max - total, INT_MAX));
       ERR_clear_error();
       const int n = SSL_read(ssl_.get(), into + total, wanted);
       const int error = n > 0 ? SSL_ERROR_NONE : SSL_get_error(ssl_.get(), n);
-      if (!Flush(fd)) return -1;  // a key update's answer, an alert
+      if (!FlushSome()) return -1;  // a key update's answer, an alert
       if (n > 0) {
         total += static_cast<std::size_t>(n);
         if (!SSL_has_pending(ssl_.get())) break;
@@ -194,7 +188,7 @@ class TlsStream final : public ByteStream {
       }
       if (total > 0) break;                          // what failed is met again by the next call
       if (error == SSL_ERROR_ZERO_RETURN) return 0;  // close_notify
-      // The socket's end without close_notify ends the stream like a plain socket's end: many
+      // The stream's end without close_notify ends the stream like a plain socket's end: many
       // origins close so, and the framing of the answer (not TLS) says whether it is whole.
       if (wire_.ended) return 0;
       if (wire_.error != 0) {
@@ -208,85 +202,98 @@ class TlsStream final : public ByteStream {
     return static_cast<ssize_t>(total);
   }
 
-  ssize_t Send(int fd, const char* bytes, std::size_t length) override {
+  // Takes plaintext only when the records of the last call have left, so that what waits here
+  // stays bounded by one piece.
+  ssize_t Send(const char* bytes, std::size_t length) override {
+    if (!FlushSome()) return -1;
+    if (!wire_.out.empty()) {
+      errno = EAGAIN;
+      return -1;
+    }
+    if (length == 0) return 0;
     const int piece = static_cast<int>(std::min(length, kSendPiece));
     ERR_clear_error();
     const int n = SSL_write(ssl_.get(), bytes, piece);
     if (n <= 0) throw TlsFailure(tls::TakeOpenSslError("write failed"));
-    if (!Flush(fd)) return -1;
+    FlushSome();  // a failure is kept for the next call: these bytes were taken
     return n;
+  }
+  bool Unsent() const override { return !wire_.out.empty() || send_error_ != 0; }
+
+  bool WaitReadable(Deadline deadline) override {
+    // Records still to send go first: the peer may wait for them before it answers.
+    while (!wire_.out.empty()) {
+      if (!FlushSome()) return true;  // the next Receive reports it
+      if (!wire_.out.empty() && !transport_.WaitWritable(deadline)) return false;
+    }
+    return HasPending() || transport_.WaitReadable(deadline);
+  }
+  bool WaitWritable(Deadline deadline) override {
+    return wire_.out.empty() || send_error_ != 0 || transport_.WaitWritable(deadline);
   }
 
   // Decrypted bytes, or received bytes not yet looked at; a part of a record that waits for
   // the rest of it does not count.
   bool HasPending() const override {
-    // Records still to send count too: the Receive that goes first sends them, so that no wait
-    // for the peer begins while the peer waits for them.
-    return !wire_.out.empty() || SSL_pending(ssl_.get()) > 0 ||
+    return SSL_pending(ssl_.get()) > 0 ||
            (!wire_.would_block && (SSL_has_pending(ssl_.get()) || wire_.EarlyLeft() > 0));
   }
 
-  void Close(int fd) noexcept override {
+  pollfd PollFor(bool read, bool write) override {
+    return transport_.PollFor(read, write || !wire_.out.empty());
+  }
+
+  void Close() noexcept override {
     if (!SSL_is_init_finished(ssl_.get())) return;
     SSL_shutdown(ssl_.get());
     ERR_clear_error();
     // Best effort: a peer that reads no more must not hold the close up.
-    if (!wire_.out.empty())
-      ::send(fd, wire_.out.data(), wire_.out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (!wire_.out.empty()) transport_.Send(wire_.out.data(), wire_.out.size());
     wire_.out.clear();
   }
-
-  bool Plain() const override { return false; }
+  void Shutdown() noexcept override { transport_.Shutdown(); }
+  int Socket() const override { return transport_.Socket(); }
 
  private:
-  // Sends what the session has written; false with errno when the socket failed.
-  bool Flush(int fd) {
+  // Sends what the session has written, as far as the stream takes it now. False with errno
+  // once the stream has failed; the failure stays for the calls after.
+  bool FlushSome() {
+    if (send_error_ != 0) {
+      errno = send_error_;
+      return false;
+    }
     std::size_t sent = 0;
     while (sent < wire_.out.size()) {
-      const ssize_t n = ::send(fd, wire_.out.data() + sent, wire_.out.size() - sent, MSG_NOSIGNAL);
+      const ssize_t n = transport_.Send(wire_.out.data() + sent, wire_.out.size() - sent);
       if (n >= 0) {
         sent += static_cast<std::size_t>(n);
       } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-        pollfd watched{fd, POLLOUT, 0};
-        ::poll(&watched, 1, -1);
+        break;
       } else if (errno != EINTR) {
+        send_error_ = errno;
         wire_.out.clear();
         return false;
       }
     }
-    wire_.out.clear();
+    wire_.out.erase(0, sent);
     return true;
   }
 
-  // Waits until the socket is readable or `deadline` has passed.
-  static void WaitReadable(int fd, const std::optional<Clock::time_point>& deadline) {
-    for (;;) {
-      int wait_ms = -1;
-      if (deadline) {
-        const auto left =
-            std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now()).count();
-        if (left <= 0) throw TlsFailure("handshake timed out");
-        wait_ms = static_cast<int>(std::min<decltype(left)>(left, INT_MAX));
-      }
-      pollfd watched{fd, POLLIN, 0};
-      const int ready = ::poll(&watched, 1, wait_ms);
-      if (ready > 0) return;
-      if (ready < 0 && errno != EINTR) ThrowSocketError(errno);
-    }
+  // Sends all that the session has written, waiting as long as it takes; 0 or the errno.
+  int FlushAll() {
+    while (FlushSome() && !wire_.out.empty()) transport_.WaitWritable(Deadline::Never());
+    return send_error_;
   }
 
   Wire wire_;  // declared before the session, which reads and writes it until its end
   tls::SslPtr ssl_;
+  ByteStream& transport_;
+  int send_error_ = 0;  // errno of a failed send; every later send fails with it
 };
 
-std::optional<Clock::time_point> DeadlineAfter(int timeout_ms) {
-  if (timeout_ms <= 0) return std::nullopt;
-  return Clock::now() + std::chrono::milliseconds(timeout_ms);
-}
-
-int Socket(const Connection& connection) {
-  if (connection.Handle() < 0) throw NotConnected();
-  return connection.Handle();
+ByteStream& TransportOf(Connection& connection) {
+  if (!connection.Transport()) throw NotConnected();
+  return *connection.Transport();
 }
 
 // What the browser-side handshake needs in its callbacks.
@@ -548,12 +555,12 @@ class ClientContexts {
 
 std::string AcceptTls(Connection& browser, LeafCache& leaves, const std::string& connect_host,
                       int timeout_ms) {
-  const int fd = Socket(browser);
-  auto stream = std::make_unique<TlsStream>(ServerContext(), true, fd, browser.TakeBuffered());
+  auto stream = std::make_unique<TlsStream>(ServerContext(), true, TransportOf(browser),
+                                            browser.TakeBuffered());
   AcceptState state{&leaves, &connect_host, nullptr, {}};
   SSL_set_app_data(stream->Session(), &state);
   try {
-    stream->Handshake(fd, DeadlineAfter(timeout_ms), {});
+    stream->Handshake(Deadline::Limit(timeout_ms), {});
   } catch (const TlsFailure&) {
     if (!state.failure.empty()) throw TlsFailure(state.failure);
     throw;
@@ -576,9 +583,10 @@ void PrepareOriginTls(const std::string& extra_ca_file) {
 
 bool ConnectTls(Connection& origin, const std::string& host, const std::string& extra_ca_file,
                 int timeout_ms) {
-  const int fd = Socket(origin);
+  ByteStream& transport = TransportOf(origin);
   const OriginContext made = OriginContexts().For(extra_ca_file);
-  auto stream = std::make_unique<TlsStream>(made.context.get(), false, fd, origin.TakeBuffered());
+  auto stream =
+      std::make_unique<TlsStream>(made.context.get(), false, transport, origin.TakeBuffered());
   SSL* ssl = stream->Session();
   std::string name = host;
   if (name.size() > 2 && name.front() == '[' && name.back() == ']')
@@ -602,7 +610,7 @@ bool ConnectTls(Connection& origin, const std::string& host, const std::string& 
   sockaddr_storage peer{};
   socklen_t peer_length = sizeof peer;
   int port = 0;
-  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peer_length) == 0)
+  if (::getpeername(transport.Socket(), reinterpret_cast<sockaddr*>(&peer), &peer_length) == 0)
     port = ntohs(peer.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(peer).sin6_port
                                             : reinterpret_cast<sockaddr_in&>(peer).sin_port);
   auto key = std::make_unique<std::string>(name + ":" + std::to_string(port) + "\n" +
@@ -612,7 +620,7 @@ bool ConnectTls(Connection& origin, const std::string& host, const std::string& 
     SSL_SESSION_free(kept);
   }
   if (SSL_set_ex_data(ssl, OriginSessions::KeyIndex(), key.get()) == 1) key.release();
-  stream->Handshake(fd, DeadlineAfter(timeout_ms), name);
+  stream->Handshake(Deadline::Limit(timeout_ms), name);
   const bool resumed = SSL_session_reused(ssl) == 1;
   origin.UseStream(std::move(stream));
   return resumed;
