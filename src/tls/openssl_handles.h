@@ -27,6 +27,7 @@ using X509Ptr = std::unique_ptr<X509, Freer<X509, X509_free>>;
 using ExtensionPtr = std::unique_ptr<X509_EXTENSION, Freer<X509_EXTENSION, X509_EXTENSION_free>>;
 using SslPtr = std::unique_ptr<SSL, Freer<SSL, SSL_free>>;
 using SslContextPtr = std::unique_ptr<SSL_CTX, Freer<SSL_CTX, SSL_CTX_free>>;
+using SslSessionPtr = std::unique_ptr<SSL_SESSION, Freer<SSL_SESSION, SSL_SESSION_free>>;
 
 // The reason of the oldest error in OpenSSL's queue for this thread ("bad decrypt"), or
 // `fallback` when there is none; the queue is emptied either way.
