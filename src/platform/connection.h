@@ -168,9 +168,6 @@ class Connection {
   // here, 0 when the socket had nothing after all.
   std::optional<std::size_t> SpliceSome(Connection& to, std::size_t max, Copy* copy);
   void DrainPipe(Connection& to, std::size_t n, Copy* copy);
-  // The tunnel when either side has a layer; PassSome moves what this side has to `to`.
-  TunnelCounts LayeredTunnel(Connection& other, PieceCallback on_to_this, void* context);
-  std::size_t PassSome(Connection& to);
   bool EnsurePipe(std::size_t piece);
 
   // Where reads and writes go: the layer, or else the transport.

@@ -676,5 +676,42 @@ TEST_F(RelayTest, TunnelUnderALayerCarriesBothWaysAndEndsWithEitherSide) {
   EXPECT_EQ(counted, down.size());
 }
 
+// A page that stops reading its WebSocket inside an opened tunnel must not stop what it sends:
+// the direction towards it fills up and waits, the other keeps flowing.
+TEST_F(RelayTest, ATunnelSideThatStopsReadingHoldsBackOnlyItsOwnDirection) {
+  constexpr std::size_t kCapacity = 16 * 1024;
+  MemoryStreamPair browser_pair = MakeMemoryStreamPair(kCapacity);
+  MemoryStreamPair origin_pair = MakeMemoryStreamPair(kCapacity);
+  Connection browser(std::move(browser_pair.near)), origin(std::move(origin_pair.near));
+  ByteStream& page = *browser_pair.far;
+  ByteStream& server = *origin_pair.far;
+  Connection::TunnelCounts counts;
+  std::thread tunnel([&] { counts = browser.Tunnel(origin, nullptr, nullptr); });
+
+  // The server talks until everything towards the page is full: the page reads nothing.
+  const std::string chatter(4096, 's');
+  while (server.WaitWritable(Deadline::After(200))) ASSERT_GT(server.Send(chatter.data(), 4096), 0);
+
+  const std::string up = RandomBytes(1024 * 1024);
+  std::string at_server;
+  char piece[8192];
+  std::size_t sent = 0;
+  while (at_server.size() < up.size()) {
+    if (sent < up.size() && page.WaitWritable(Deadline::After(0))) {
+      const ssize_t n = page.Send(up.data() + sent, std::min<std::size_t>(8192, up.size() - sent));
+      ASSERT_GT(n, 0);
+      sent += static_cast<std::size_t>(n);
+    }
+    ASSERT_TRUE(server.WaitReadable(Deadline::After(5000))) << "stalled at " << at_server.size();
+    const ssize_t n = server.Receive(piece, sizeof piece);
+    ASSERT_GT(n, 0);
+    at_server.append(piece, static_cast<std::size_t>(n));
+  }
+  EXPECT_TRUE(at_server == up);
+  browser_pair.far.reset();  // the page goes: so does the tunnel
+  tunnel.join();
+  EXPECT_EQ(counts.to_other, up.size());
+}
+
 }  // namespace
 }  // namespace trovanex
