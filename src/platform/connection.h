@@ -8,7 +8,6 @@
 #include <sys/socket.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
