@@ -88,7 +88,7 @@ bool ConnectionSession::ConnectOriginTls() {
   std::string reason;
   bool unverified = false;
   try {
-    context_.https->ConnectOrigin(origin, tunnel_->host, config_->Https.ExtraCaFile,
+    context_.https->ConnectOrigin(origin, tunnel_->host, tunnel_->port, config_->Https.ExtraCaFile,
                                   config_->ConnectionTimeout);
     return true;
   } catch (const TlsVerifyFailed& failure) {

@@ -5,13 +5,6 @@
 #include "platform/net_errors.h"
 
 namespace trovanex {
-namespace {
-
-void CountTowardsBrowser(void* monitor, std::size_t length) {
-  static_cast<Monitor*>(monitor)->Throughput.AddBytes(static_cast<std::uint32_t>(length));
-}
-
-}  // namespace
 
 void ConnectionSession::OpenTunnel() {
   if (OpensTunnel()) {
@@ -44,8 +37,9 @@ void ConnectionSession::RunTunnel() {
   Log(" : >> Tunnel established <<");
   // No read time-out here: browsers keep idle TLS connections open for minutes. Stopping the
   // program aborts the browser connection, and with it the origin's.
-  const Connection::TunnelCounts counts =
-      browser_.Tunnel(*upstream_, &CountTowardsBrowser, &context_.monitor);
+  const Connection::TunnelCounts counts = browser_.Tunnel(*upstream_, [this](std::size_t length) {
+    context_.monitor.Throughput.AddBytes(static_cast<std::uint32_t>(length));
+  });
   Log(" : >> Tunnel closed << to origin " + std::to_string(counts.to_other) +
       " bytes, to browser " + std::to_string(counts.to_this) + " bytes");
 }

@@ -8,11 +8,13 @@
 #include <cerrno>
 #include <vector>
 
+#include "platform/file_move.h"
 #include "platform/file_system.h"
 
 namespace trovanex {
 
-FileReplacement::FileReplacement(const std::string& link_or_path) : path_(link_or_path) {
+FileReplacement::FileReplacement(const std::string& link_or_path, const ReplaceOptions& options)
+    : path_(link_or_path), replace_existing_(options.replace_existing) {
   if (char* resolved = ::realpath(link_or_path.c_str(), nullptr)) {
     path_ = resolved;
     ::free(resolved);
@@ -20,15 +22,22 @@ FileReplacement::FileReplacement(const std::string& link_or_path) : path_(link_o
   std::string pattern = path_ + ".XXXXXX";
   std::vector<char> name(pattern.begin(), pattern.end());
   name.push_back('\0');
-  fd_ = ::mkostemp(name.data(), O_CLOEXEC);
+  fd_ = ::mkostemp(name.data(), O_CLOEXEC);  // mode 0600
   if (fd_ < 0) {
     error_ = errno;
     created_ = false;
     return;
   }
   temp_ = name.data();
+  // Keep the permissions of the file being replaced; a new file gets the usual 0644.
   struct stat old {};
-  ::fchmod(fd_, ::stat(path_.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644);
+  const mode_t mode = options.mode                       ? *options.mode
+                      : ::stat(path_.c_str(), &old) == 0 ? (old.st_mode & 07777)
+                                                         : 0644;
+  if (mode != 0600 && ::fchmod(fd_, mode) != 0 && options.mode) {
+    error_ = errno;
+    Discard();
+  }
 }
 
 FileReplacement::~FileReplacement() {
@@ -53,20 +62,22 @@ ReplaceResult FileReplacement::Commit() {
   if (::fsync(fd_) != 0) error_ = errno;
   if (::close(fd_) != 0 && error_ == 0) error_ = errno;
   fd_ = -1;
-  if (error_ == 0 && ::rename(temp_.c_str(), path_.c_str()) != 0) {
-    error_ = errno;
-    created_ = false;
+  if (error_ == 0) {
+    error_ = replace_existing_ ? (::rename(temp_.c_str(), path_.c_str()) == 0 ? 0 : errno)
+                               : MoveFileNoReplace(temp_, path_);
+    created_ = error_ == 0;
   }
   if (error_ != 0) {
     Discard();
     return Result();
   }
   temp_.clear();
-  return {0, true};
+  return Result();
 }
 
-ReplaceResult ReplaceFileAtomically(const std::string& path, std::string_view content) {
-  FileReplacement replacement(path);
+ReplaceResult ReplaceFileAtomically(const std::string& path, std::string_view content,
+                                    const ReplaceOptions& options) {
+  FileReplacement replacement(path, options);
   replacement.Write(content);
   return replacement.Commit();
 }

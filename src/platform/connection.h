@@ -1,23 +1,24 @@
-// One TCP connection with the blocking reads and writes the proxy's handlers need: lines with
-// a length limit, exact byte counts, header blocks, 4-byte groups for until-close bodies, and
-// whole writes. All waits happen on the calling thread. A connection is used by one thread;
+// One connection (a TCP socket, or an in-memory end in tests) with the blocking reads and
+// writes the proxy's handlers need: lines with a length limit, exact byte counts, header
+// blocks, whole writes, and the body relays and tunnel that move bytes between two
+// connections. All waits happen on the calling thread. A connection is used by one thread;
 // only Abort may come from another.
 #pragma once
 
 #include <sys/socket.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "platform/byte_stream.h"
+#include "platform/function_ref.h"
 #include "platform/receive_buffer.h"
+#include "platform/thread_annotations.h"
 
 namespace trovanex {
 
@@ -39,6 +40,8 @@ class Connection {
   explicit Connection(int fd);  // takes over a connected socket
   // The same, with the peer's address as accept() gave it.
   Connection(int fd, const sockaddr_storage& peer);
+  // Over a stream that is connected already (an in-memory end, for tests).
+  explicit Connection(std::unique_ptr<ByteStream> stream);
   ~Connection();
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
@@ -70,15 +73,12 @@ class Connection {
   // Lines with the default wait, appended to `lines` until an empty line (not appended).
   // Throws HeaderBlockTooLarge when the lines add up to more than kMaxHeaderBlock bytes.
   void ReadHeaderBlock(std::vector<std::string>& lines);
-  // 4 bytes in the order received; PeerClosed after 1 to 3 bytes carries them in Partial.
-  std::string ReadInt32();
 
   void WriteBytes(std::string_view bytes);
   void WriteLine(std::string_view text);  // text + CR LF, one write
   void WriteLines(const std::vector<std::string>& lines);
   // The lines of a head and the empty line that ends it, in one write.
   void WriteHead(const std::vector<std::string>& lines);
-  void WriteInt32(std::string_view four_bytes) { WriteBytes(four_bytes); }
   // Body relay. Moves bytes from this connection to `to`: first those already buffered here,
   // then straight from socket to socket through a kernel pipe (splice), so that large bodies
   // are not copied through user space. `copy` optionally receives the same bytes right after
@@ -91,11 +91,11 @@ class Connection {
     bool failed = false;  // set (and copying stopped) when writing to fd failed
     int error = 0;        // errno of that failure
   };
-  using PieceCallback = void (*)(void* context, std::size_t length);
+  using PieceCallback = FunctionRef<void(std::size_t length)>;
   // Exactly n bytes. Throws like ReadExact (PeerClosed when the stream ends early, after
   // relaying what came) and like WriteBytes for failures towards `to`.
   void RelayExact(Connection& to, std::uint64_t n, std::size_t piece, Copy* copy,
-                  PieceCallback on_piece, void* context);
+                  std::optional<PieceCallback> on_piece = std::nullopt);
   // Whatever has arrived, at most `piece` bytes, waiting with the default wait for at least one
   // byte. Returns the count moved; throws PeerClosed when the stream has ended.
   std::size_t RelaySome(Connection& to, std::size_t piece, Copy* copy);
@@ -108,17 +108,20 @@ class Connection {
     std::uint64_t to_this = 0;
     std::uint64_t to_other = 0;
   };
-  TunnelCounts Tunnel(Connection& other, PieceCallback on_to_this, void* context);
+  TunnelCounts Tunnel(Connection& other, std::optional<PieceCallback> on_to_this = std::nullopt);
 
-  // Puts a layer (TLS) between this connection and its socket: every later read and write goes
-  // through it, and relays copy through user space instead of splicing. Bytes received but not
-  // yet read belong to the layer's first records: TakeBuffered() hands them over first.
+  // Puts a layer (TLS) over this connection's stream: every later read and write goes through
+  // it, and relays copy through user space instead of splicing. The layer reads and writes
+  // Transport(), which outlives it. Bytes received but not yet read belong to the layer's first
+  // records: TakeBuffered() hands them over first.
   void UseStream(std::unique_ptr<ByteStream> layer);
   std::string TakeBuffered();
-  // Whether reads and writes go to the socket itself (no layer).
-  bool Plain() const { return stream_->Plain(); }
+  // The stream beneath any layer; null when not connected.
+  ByteStream* Transport() { return transport_.get(); }
+  // Whether reads and writes go to a socket itself (no layer, no in-memory end).
+  bool Plain() const { return !layer_ && (!transport_ || transport_->PlainSocket() >= 0); }
 
-  bool IsConnected() const { return fd_ >= 0; }
+  bool IsConnected() const { return transport_ != nullptr; }
   // Whether a kept connection can take the next request: connected, nothing unread, and the
   // peer has neither closed nor sent anything meanwhile.
   bool StillOpen();
@@ -136,7 +139,8 @@ class Connection {
   // Remote address: dotted IPv4 text (an IPv4-mapped IPv6 peer is shown as IPv4); empty when
   // there is none.
   std::string PeerAddress() const;
-  int Handle() const { return fd_; }
+  // The socket beneath; -1 when there is none (not connected, or an in-memory end).
+  int Handle() const { return transport_ ? transport_->Socket() : -1; }
   std::size_t Buffered() const { return input_.Size() - consumed_; }
 
  private:
@@ -151,7 +155,7 @@ class Connection {
   void ThrowIfClosed() const;
   [[noreturn]] void FailWrite(int error_number);
   void CloseSocket();
-  void Adopt(int fd);
+  void Adopt(std::unique_ptr<ByteStream> stream);
   std::string_view Pending() const;
   void Consume(std::size_t n);
   void DropPending();
@@ -161,25 +165,30 @@ class Connection {
   // Straight from the socket through the kernel pipe; nothing when splicing is not possible
   // here, 0 when the socket had nothing after all.
   std::optional<std::size_t> SpliceSome(Connection& to, std::size_t max, Copy* copy);
+  // Moves the n bytes a splice put into the pipe on to `to`, and to the copy.
   void DrainPipe(Connection& to, std::size_t n, Copy* copy);
-  // The tunnel when either side has a layer; PassSome moves what this side has to `to`.
-  TunnelCounts LayeredTunnel(Connection& other, PieceCallback on_to_this, void* context);
-  std::size_t PassSome(Connection& to);
+  std::size_t TeeToCopy(std::size_t most, Copy* copy);
+  void PipeToPeer(Connection& to, std::size_t n);
+  void CopyPipeToFile(std::size_t n, Copy* copy);
   bool EnsurePipe(std::size_t piece);
 
-  // The socket itself, or the layer UseStream put over it.
-  ByteStream* stream_ = &SocketStream::Instance();
+  // Where reads and writes go: the layer, or else the transport.
+  ByteStream& Stream() const { return layer_ ? *layer_ : *transport_; }
+  int SpliceSocket() const { return layer_ || !transport_ ? -1 : transport_->PlainSocket(); }
+
+  // Both change on the owning thread only; the layer goes before the transport it uses.
+  std::unique_ptr<ByteStream> transport_;
   std::unique_ptr<ByteStream> layer_;
 
   struct Pipe;  // kernel pipes for splice, made on first use
   std::unique_ptr<Pipe> pipe_;
   bool splice_unsupported_ = false;
-  // fd_ changes only on the owning thread, under fd_lock_; Abort reads it under fd_lock_ so
-  // that it never shuts down a descriptor number the owner has already released.
-  mutable std::mutex fd_lock_;
-  int fd_ = -1;
-  std::atomic<bool> aborted_{false};     // set under fd_lock_; a connect attempt watches it
-  Connection* abort_partner_ = nullptr;  // under fd_lock_
+  // Abort comes from other threads: it reaches the transport only through abortable_, which is
+  // cleared before the transport goes, so that it never shuts down a released socket.
+  Mutex abort_lock_;
+  ByteStream* abortable_ GUARDED_BY(abort_lock_) = nullptr;
+  std::atomic<bool> aborted_{false};  // set under abort_lock_; a connect attempt watches it
+  Connection* abort_partner_ GUARDED_BY(abort_lock_) = nullptr;
   bool ever_connected_ = false;
   bool peer_closed_ = false;
   int read_timeout_ms_ = 0;

@@ -469,7 +469,7 @@ fi
 # can be made, answers are relayed whole, and that is reported once.
 full="$work/full"
 mkdir -p "$full"
-if mount -t tmpfs -o size=16m,nr_inodes=4 tmpfs "$full" 2>/dev/null; then
+if mount -t tmpfs -o size=64m,nr_inodes=4 tmpfs "$full" 2>/dev/null; then
   full_port=$((proxy_port + 3))
   cp "$trovanexd" "$full/trovanexd"
   printf '[Settings]\r\nListenPort=%s\r\nReadTimeout=1500\r\n' "$full_port" >"$full/trovanexd.ini"

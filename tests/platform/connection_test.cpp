@@ -13,6 +13,7 @@
 #include <thread>
 #include <utility>
 
+#include "platform/memory_stream.h"
 #include "platform/net_errors.h"
 #include "platform/socket_error.h"
 #include "support/temp_folder.h"
@@ -192,24 +193,6 @@ TEST_F(ConnectionTest, ReadExactAcrossManyReceivesKeepsTheRestBuffered) {
   sender.join();
 }
 
-TEST_F(ConnectionTest, ReadInt32HandsOverTheBytesOfACutOffGroup) {
-  Send("abcdefg");
-  peer_.Close();
-  EXPECT_EQ(connection_->ReadInt32(), "abcd");
-  try {
-    connection_->ReadInt32();
-    FAIL() << "no PeerClosed";
-  } catch (const PeerClosed& closed) {
-    EXPECT_EQ(closed.Partial, "efg");
-  }
-  try {
-    connection_->ReadInt32();
-    FAIL() << "no PeerClosed";
-  } catch (const PeerClosed& closed) {
-    EXPECT_EQ(closed.Partial, "");
-  }
-}
-
 TEST_F(ConnectionTest, HeaderBlockEndsAtTheEmptyLineAndIsBounded) {
   Send("A: 1\r\nB: 2\r\n\r\nBODY");
   std::vector<std::string> lines{"HTTP/1.1 200 OK"};
@@ -253,6 +236,45 @@ TEST(ConnectionWithoutSocket, ReadsAndWritesFailAsNotConnected) {
 TEST_F(ConnectionTest, AbortFromAnotherThreadWakesABlockedRead) {
   std::thread aborter([&] { connection_->Abort(); });  // before or during the read: same end
   EXPECT_THROW(connection_->ReadLine(), PeerClosed);
+  aborter.join();
+}
+
+// An in-memory pair stands in for a socket pair: the same reads, writes, waits and ends.
+TEST(ConnectionOverMemory, ReadsWhatTheOtherEndWroteThenItsEnd) {
+  MemoryStreamPair pair = MakeMemoryStreamPair();
+  Connection near(std::move(pair.near)), far(std::move(pair.far));
+  EXPECT_FALSE(near.Plain());  // no socket to splice from
+  far.WriteBytes("line one\r\nrest");
+  near.WriteLine("answer");
+  EXPECT_EQ(far.ReadLine(), "answer");
+  near.SetReadTimeout(20);
+  EXPECT_EQ(near.ReadLine(), "line one");
+  EXPECT_THROW(near.ReadLine(), ReadTimedOut);  // nothing more yet: the wait runs out
+  far.Disconnect();
+  EXPECT_EQ(near.ReadExact(4), "rest");
+  EXPECT_THROW(near.ReadLine(), PeerClosed);
+}
+
+TEST(ConnectionOverMemory, AFullDirectionWaitsForItsReaderAndAGoneReaderFailsTheSend) {
+  MemoryStreamPair pair = MakeMemoryStreamPair(4);
+  EXPECT_EQ(pair.near->Send("abcdef", 6), 4);
+  EXPECT_EQ(pair.near->Send("ef", 2), -1);
+  EXPECT_EQ(errno, EAGAIN);
+  EXPECT_FALSE(pair.near->WaitWritable(Deadline::After(0)));
+  char bytes[8];
+  EXPECT_EQ(pair.far->Receive(bytes, sizeof bytes), 4);
+  EXPECT_TRUE(pair.near->WaitWritable(Deadline::After(0)));
+  pair.far.reset();
+  EXPECT_EQ(pair.near->Send("x", 1), -1);
+  EXPECT_EQ(errno, EPIPE);
+  EXPECT_EQ(pair.near->Receive(bytes, sizeof bytes), 0);
+}
+
+TEST(ConnectionOverMemory, AbortFromAnotherThreadWakesABlockedRead) {
+  MemoryStreamPair pair = MakeMemoryStreamPair();
+  Connection near(std::move(pair.near));
+  std::thread aborter([&] { near.Abort(); });  // before or during the read: same end
+  EXPECT_THROW(near.ReadLine(), PeerClosed);
   aborter.join();
 }
 
@@ -451,8 +473,9 @@ class RelayTest : public ::testing::Test {
     for (char& c : bytes) c = static_cast<char>(random());
     return bytes;
   }
-  static void CountPiece(void* context, std::size_t length) {
-    static_cast<std::vector<std::size_t>*>(context)->push_back(length);
+  // A piece callback that records each length in `pieces`.
+  static auto Recorder(std::vector<std::size_t>& pieces) {
+    return [&pieces](std::size_t length) { pieces.push_back(length); };
   }
 
   std::unique_ptr<Connection> upstream_;
@@ -480,7 +503,7 @@ TEST_F(RelayTest, LargeBodyArrivesWholeAtBrowserAndCopyInPieces) {
     std::string received;
     std::thread browser([&] { received = ReceiveAll(browser_peer_.get(), kBody); });
     EXPECT_EQ(upstream_->ReadLine(), "HTTP/1.1 200 OK");  // leaves body bytes buffered
-    upstream_->RelayExact(*browser_, kBody, kPiece, &copy, &RelayTest::CountPiece, &pieces_);
+    upstream_->RelayExact(*browser_, kBody, kPiece, &copy, Recorder(pieces_));
     origin.join();
     browser.join();
 
@@ -499,7 +522,7 @@ TEST_F(RelayTest, FailingCopyStopsCopyingButNotTheRelay) {
   Fd read_only(::open("/dev/null", O_RDONLY | O_CLOEXEC));
   Connection::Copy copy{read_only.get()};
   std::thread origin([&] { SendAll(origin_.get(), body); });
-  upstream_->RelayExact(*browser_, body.size(), 32767, &copy, nullptr, nullptr);
+  upstream_->RelayExact(*browser_, body.size(), 32767, &copy);
   origin.join();
   EXPECT_TRUE(copy.failed);
   EXPECT_EQ(copy.error, EBADF);
@@ -510,9 +533,7 @@ TEST_F(RelayTest, FailingCopyStopsCopyingButNotTheRelay) {
 TEST_F(RelayTest, EarlyEndRelaysAndCountsWhatCame) {
   SendAll(origin_.get(), std::string(600, 'y'));
   origin_.Close();
-  EXPECT_THROW(
-      upstream_->RelayExact(*browser_, 1000, 256, nullptr, &RelayTest::CountPiece, &pieces_),
-      PeerClosed);
+  EXPECT_THROW(upstream_->RelayExact(*browser_, 1000, 256, nullptr, Recorder(pieces_)), PeerClosed);
   EXPECT_EQ(pieces_, (std::vector<std::size_t>{256, 256, 88}));
   EXPECT_FALSE(upstream_->IsConnected());
   browser_->Disconnect();
@@ -521,16 +542,14 @@ TEST_F(RelayTest, EarlyEndRelaysAndCountsWhatCame) {
 
 TEST_F(RelayTest, SilentOriginTimesTheRelayOut) {
   upstream_->SetReadTimeout(200);
-  EXPECT_THROW(upstream_->RelayExact(*browser_, 10, 32767, nullptr, nullptr, nullptr),
-               ReadTimedOut);
+  EXPECT_THROW(upstream_->RelayExact(*browser_, 10, 32767, nullptr), ReadTimedOut);
   EXPECT_THROW(upstream_->RelaySome(*browser_, 32767, nullptr), ReadTimedOut);
 }
 
 TEST_F(RelayTest, BrowserThatWentAwayFailsTheRelayWithoutKillingTheProcess) {
   browser_peer_.Close();
   std::thread origin([&] { SendAll(origin_.get(), RandomBytes(4 * 1000 * 1000)); });
-  EXPECT_THROW(upstream_->RelayExact(*browser_, 4 * 1000 * 1000, 65536, nullptr, nullptr, nullptr),
-               SocketFailure);
+  EXPECT_THROW(upstream_->RelayExact(*browser_, 4 * 1000 * 1000, 65536, nullptr), SocketFailure);
   EXPECT_FALSE(browser_->IsConnected());
   upstream_.reset();
   origin.join();
@@ -570,18 +589,24 @@ TEST_F(RelayTest, RelaySomeMovesWhatArrivedInBoundedPiecesUntilTheEnd) {
 // the socket's own bytes, which splicing would hand on unchanged.
 class InvertingLayer final : public ByteStream {
  public:
-  ssize_t Receive(int fd, char* into, std::size_t max) override {
-    const ssize_t n = ::recv(fd, into, max, 0);
+  explicit InvertingLayer(ByteStream& under) : under_(under) {}
+  ssize_t Receive(char* into, std::size_t max) override {
+    const ssize_t n = under_.Receive(into, max);
     for (ssize_t i = 0; i < n; ++i) into[i] = static_cast<char>(~into[i]);
     return n;
   }
-  ssize_t Send(int fd, const char* bytes, std::size_t length) override {
+  ssize_t Send(const char* bytes, std::size_t length) override {
     std::string turned(bytes, length);
     for (char& c : turned) c = static_cast<char>(~c);
-    return ::send(fd, turned.data(), turned.size(), MSG_NOSIGNAL);
+    return under_.Send(turned.data(), turned.size());
   }
-  bool HasPending() const override { return false; }
-  bool Plain() const override { return false; }
+  bool WaitReadable(Deadline deadline) override { return under_.WaitReadable(deadline); }
+  bool WaitWritable(Deadline deadline) override { return under_.WaitWritable(deadline); }
+  pollfd PollFor(bool read, bool write) override { return under_.PollFor(read, write); }
+  void Shutdown() noexcept override { under_.Shutdown(); }
+
+ private:
+  ByteStream& under_;
 };
 
 std::string Inverted(std::string bytes) {
@@ -591,11 +616,11 @@ std::string Inverted(std::string bytes) {
 
 TEST_F(RelayTest, BodiesUnderALayerPassThroughItNotAroundIt) {
   const std::string body = RandomBytes(300000);
-  browser_->UseStream(std::make_unique<InvertingLayer>());
+  browser_->UseStream(std::make_unique<InvertingLayer>(*browser_->Transport()));
   std::thread origin([&] { SendAll(origin_.get(), body); });
   std::string received;
   std::thread browser([&] { received = ReceiveAll(browser_peer_.get(), body.size()); });
-  upstream_->RelayExact(*browser_, body.size(), 32768, nullptr, nullptr, nullptr);
+  upstream_->RelayExact(*browser_, body.size(), 32768, nullptr);
   origin.join();
   browser.join();
   EXPECT_TRUE(received == Inverted(body));
@@ -603,14 +628,14 @@ TEST_F(RelayTest, BodiesUnderALayerPassThroughItNotAroundIt) {
 
 TEST_F(RelayTest, TunnelUnderALayerCarriesBothWaysAndEndsWithEitherSide) {
   // The browser side is layered: what its peer sends arrives inverted at the origin, and back.
-  browser_->UseStream(std::make_unique<InvertingLayer>());
+  browser_->UseStream(std::make_unique<InvertingLayer>(*browser_->Transport()));
   const std::string up = RandomBytes(200000), down = RandomBytes(700000);
   // A line and the first bytes after it came before the tunnel: those go first.
   SendAll(browser_peer_.get(), Inverted("CONNECT\n" + up.substr(0, 100)));
   EXPECT_EQ(browser_->ReadLine(), "CONNECT");
   Connection::TunnelCounts counts;
   std::vector<std::size_t> pieces;
-  std::thread tunnel([&] { counts = browser_->Tunnel(*upstream_, &CountPiece, &pieces); });
+  std::thread tunnel([&] { counts = browser_->Tunnel(*upstream_, Recorder(pieces)); });
   std::string at_origin, at_browser;
   std::thread origin([&] {
     SendAll(origin_.get(), down);
@@ -628,6 +653,43 @@ TEST_F(RelayTest, TunnelUnderALayerCarriesBothWaysAndEndsWithEitherSide) {
   std::size_t counted = 0;
   for (const std::size_t n : pieces) counted += n;
   EXPECT_EQ(counted, down.size());
+}
+
+// A page that stops reading its WebSocket inside an opened tunnel must not stop what it sends:
+// the direction towards it fills up and waits, the other keeps flowing.
+TEST_F(RelayTest, ATunnelSideThatStopsReadingHoldsBackOnlyItsOwnDirection) {
+  constexpr std::size_t kCapacity = 16 * 1024;
+  MemoryStreamPair browser_pair = MakeMemoryStreamPair(kCapacity);
+  MemoryStreamPair origin_pair = MakeMemoryStreamPair(kCapacity);
+  Connection browser(std::move(browser_pair.near)), origin(std::move(origin_pair.near));
+  ByteStream& page = *browser_pair.far;
+  ByteStream& server = *origin_pair.far;
+  Connection::TunnelCounts counts;
+  std::thread tunnel([&] { counts = browser.Tunnel(origin); });
+
+  // The server talks until everything towards the page is full: the page reads nothing.
+  const std::string chatter(4096, 's');
+  while (server.WaitWritable(Deadline::After(200))) ASSERT_GT(server.Send(chatter.data(), 4096), 0);
+
+  const std::string up = RandomBytes(1024 * 1024);
+  std::string at_server;
+  char piece[8192];
+  std::size_t sent = 0;
+  while (at_server.size() < up.size()) {
+    if (sent < up.size() && page.WaitWritable(Deadline::After(0))) {
+      const ssize_t n = page.Send(up.data() + sent, std::min<std::size_t>(8192, up.size() - sent));
+      ASSERT_GT(n, 0);
+      sent += static_cast<std::size_t>(n);
+    }
+    ASSERT_TRUE(server.WaitReadable(Deadline::After(5000))) << "stalled at " << at_server.size();
+    const ssize_t n = server.Receive(piece, sizeof piece);
+    ASSERT_GT(n, 0);
+    at_server.append(piece, static_cast<std::size_t>(n));
+  }
+  EXPECT_TRUE(at_server == up);
+  browser_pair.far.reset();  // the page goes: so does the tunnel
+  tunnel.join();
+  EXPECT_EQ(counts.to_other, up.size());
 }
 
 }  // namespace
