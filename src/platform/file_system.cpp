@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 
@@ -50,22 +51,31 @@ std::string WithTrailingSeparator(std::string path) {
   return path;
 }
 
-std::optional<std::string> ReadWholeFile(const std::string& path) {
+int ReadWholeFile(const std::string& path, std::string& into, std::size_t limit) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  std::string content;
+  if (fd < 0) return errno;
+  int error = 0;
   char buffer[65536];
   for (;;) {
     const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      ::close(fd);
-      return std::nullopt;
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n < 0) error = errno;
+      break;
     }
-    if (n == 0) break;
-    content.append(buffer, static_cast<std::size_t>(n));
+    into.append(buffer, static_cast<std::size_t>(n));
+    if (into.size() > limit) {
+      error = EFBIG;
+      break;
+    }
   }
   ::close(fd);
+  return error;
+}
+
+std::optional<std::string> ReadWholeFile(const std::string& path) {
+  std::string content;
+  if (ReadWholeFile(path, content, SIZE_MAX) != 0) return std::nullopt;
   return content;
 }
 

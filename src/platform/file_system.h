@@ -27,7 +27,10 @@ std::vector<std::string> ListFiles(const std::string& folder);
 // `path` with the separator appended unless it already ends with one.
 std::string WithTrailingSeparator(std::string path);
 
-// Whole content of a file, or nothing when it cannot be opened or read.
+// Appends the whole content of a file to `into`; 0, or the errno of the failure: EFBIG once it
+// holds more than `limit` bytes.
+int ReadWholeFile(const std::string& path, std::string& into, std::size_t limit);
+// The same without a limit: the content, or nothing when it cannot be opened or read.
 std::optional<std::string> ReadWholeFile(const std::string& path);
 
 // Writes all of `data`, repeating partial writes; false (errno set) when a write fails.

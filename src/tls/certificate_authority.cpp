@@ -52,32 +52,9 @@ std::string Fault(const std::string& path, const std::string& reason) {
   return path + ": " + reason;
 }
 
-// The file's whole content into `into`; the errno of the failure, EFBIG beyond kMaxFileSize.
-int ReadWithin(const std::string& path, std::string& into) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno;
-  int error = 0;
-  char buffer[8192];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n < 0) error = errno;
-      break;
-    }
-    into.append(buffer, static_cast<std::size_t>(n));
-    if (into.size() > kMaxFileSize) {
-      error = EFBIG;
-      break;
-    }
-  }
-  ::close(fd);
-  return error;
-}
-
 // The file's whole content into `into`; the fault when it cannot be read.
 std::string ReadSmallFile(const std::string& path, std::string& into) {
-  const int error = ReadWithin(path, into);
+  const int error = ReadWholeFile(path, into, kMaxFileSize);
   return error == 0 ? std::string() : Fault(path, SystemErrorText(error));
 }
 
