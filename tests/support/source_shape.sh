@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# The sources' include graph stays layered: platform, then model, monitor and tls, then engine,
-# then the two front ends. No include runs up a layer or across to the other front end, and
-# neither the files nor the folders include each other in a ring.
-# Usage: include_layers.sh SRC-FOLDER
+# The sources keep their shape: the include graph stays layered (platform, then model, monitor
+# and tls, then engine, then the two front ends), no include runs up a layer or across to the
+# other front end, neither the files nor the folders include each other in a ring, and no
+# file grows past 450 lines.
+# Usage: source_shape.sh SRC-FOLDER
 set -euo pipefail
 src="${1:?the src folder}"
 declare -A rank=([platform]=0 [model]=1 [monitor]=1 [tls]=1 [engine]=2 [ui]=3 [daemon]=3)
@@ -33,5 +34,12 @@ for graph in file folder; do
   fi
   rm -f "${TMPDIR:-/tmp}/layers.$$"
 done
-[ "$faults" = 0 ] && echo "include graph layered: no include runs up, no ring"
+while read -r lines file; do
+  [ "$file" = total ] && continue
+  if [ "$lines" -gt 450 ]; then
+    echo "${file#"$src"/} has $lines lines: more than 450" >&2
+    faults=$((faults + 1))
+  fi
+done < <(find "$src" -name '*.h' -o -name '*.cpp' | xargs wc -l)
+[ "$faults" = 0 ] && echo "include graph layered, no ring, no file over 450 lines"
 exit $((faults > 0))
