@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -114,8 +115,12 @@ void GrowingFileDigest::Run() {
   if (decoder_) {
     // Decoding takes a core of its own for long; the relays, which browsers wait for, come first.
     ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kDecodingNice);
-    decoded_fd_ = ::open(decoded_path_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-    ok = ok && decoded_fd_ >= 0;
+    // Truncated only when not empty already: on ext4 a truncated file is pushed towards the
+    // disk whole when it is closed, which the capture would then wait for.
+    decoded_fd_ = ::open(decoded_path_.c_str(), O_WRONLY | O_CLOEXEC);
+    struct stat st {};
+    ok = ok && decoded_fd_ >= 0 && ::fstat(decoded_fd_, &st) == 0 &&
+         (st.st_size == 0 || ::ftruncate(decoded_fd_, 0) == 0);
     decoded_block_ = decoded_digest_->Buffer();
   }
   std::uint64_t done = 0;
