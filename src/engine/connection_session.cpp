@@ -414,32 +414,51 @@ void ConnectionSession::CleanUp() {
   cleaned_up_ = true;
   auto& monitor = context_.monitor;
   const std::string n = Prefix();
-  const bool debug = monitor.Log.DebugMode();
 
-  try {
-    capture_->FinishCapture(state_);
-  } catch (...) {
-    // A decision that failed must not keep the connection from ending; the capture logs it.
-  }
+  // The browser is let go before the capture is decided: it has its answer, and the decision
+  // (decoding a compressed copy, a question to the user) may take long.
   if (tunnel_) DecideKeepAlive();
   if (upstream_) {
     DropUpstream();
     monitor.Log.AddDebugLog(n + " : *** Client Component Freed ***");
   }
-  if (list_entry_) {
-    if (debug) monitor.Log.AddDebugLog(n + " : *** deleting from connection list ***");
-    try {
-      monitor.Connections.RemoveConnection(*list_entry_);
-      if (debug) monitor.Log.AddDebugLog(n + " : *** delete done ***");
-    } catch (...) {
-      if (debug) monitor.Log.AddDebugLog(n + " : ### exception in deleting conn list ###");
-    }
-  }
   request_.Body.Release();
   request_.Headers.clear();
   // Inside an opened tunnel the tunnel's own session ends the browser connection.
   if (!tunnel_) browser_.Disconnect();
-  monitor.Log.AddLog(n + " : << Connection end >>");
+
+  auto ending = std::make_shared<RequestEnding>(
+      RequestEnding{context_, n, std::move(capture_), state_, std::move(list_entry_)});
+  // Inside an opened tunnel the next request is read meanwhile; a plain connection's thread
+  // has nothing else to do.
+  if (tunnel_ && ending->capture && ending->capture->Undecided())
+    tunnel_->endings.HandOver([ending] { ending->Run(); });
+  else
+    ending->Run();
+}
+
+void RequestEnding::Run() {
+  auto& monitor = context.monitor;
+  const bool debug = monitor.Log.DebugMode();
+  if (capture) {
+    try {
+      capture->FinishCapture(state);
+    } catch (...) {
+      // A decision that failed must not keep the connection from ending; the capture logs it.
+    }
+    capture.reset();
+  }
+  // Listed and counted as open until its capture is decided.
+  if (list_entry) {
+    if (debug) monitor.Log.AddDebugLog(prefix + " : *** deleting from connection list ***");
+    try {
+      monitor.Connections.RemoveConnection(*list_entry);
+      if (debug) monitor.Log.AddDebugLog(prefix + " : *** delete done ***");
+    } catch (...) {
+      if (debug) monitor.Log.AddDebugLog(prefix + " : ### exception in deleting conn list ###");
+    }
+  }
+  monitor.Log.AddLog(prefix + " : << Connection end >>");
   monitor.Counters.ConnectionEnded();
   monitor.Messages.SetStatusText("");
 }

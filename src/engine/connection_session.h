@@ -21,6 +21,18 @@ namespace trovanex {
 // allowed. Disconnects a refused client.
 void AdmitConnection(EngineContext& context, Connection& browser);
 
+// What is left of a request once the browser has its answer: the capture's decision, then the
+// connection list and the counters, which show the request until then.
+struct RequestEnding {
+  EngineContext& context;
+  std::string prefix;  // the request's serial number
+  std::unique_ptr<CaptureHooks> capture;
+  TRelayState state;
+  std::optional<std::string> list_entry;
+
+  void Run();
+};
+
 class ConnectionSession {
  public:
   // With `tunnel`, the session serves one request read inside that opened tunnel (its first

@@ -65,6 +65,8 @@ void ConnectionSession::ServeOpenedTunnel() {
     }
   }
   Log(" : >> Tunnel closed << " + std::to_string(tunnel.requests) + " requests");
+  // Before the captures still undecided are waited for: the browser has no part in them.
+  browser_.Disconnect();
 }
 
 bool ConnectionSession::ConnectOriginTls() {

@@ -8,12 +8,15 @@
 #include <string>
 #include <vector>
 
+#include "engine/capture_endings.h"
 #include "engine/message_head.h"
 #include "platform/connection.h"
 
 namespace trovanex {
 
 struct OpenedTunnel {
+  // First, so that it is gone last: its endings use nothing else of the tunnel.
+  CaptureEndings endings;
   std::string connect_host;  // as the CONNECT line named it
   std::int32_t port = 443;
   std::string host;  // the name the browser asked for (SNI), else connect_host
