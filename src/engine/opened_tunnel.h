@@ -1,6 +1,6 @@
 // An HTTPS tunnel the proxy opens because the user named its host: TLS towards the browser with
 // a leaf certificate of the local authority, verified TLS towards the origin, and the requests
-// inside served one after another, each through the same pipeline as a plain request.
+// inside served one after another, each through the same steps as a plain request.
 #pragma once
 
 #include <cstdint>
@@ -10,10 +10,12 @@
 
 #include "engine/capture_endings.h"
 #include "engine/message_head.h"
+#include "engine/request_session.h"
 #include "platform/connection.h"
 
 namespace trovanex {
 
+// What an opened tunnel keeps from one of its requests to the next.
 struct OpenedTunnel {
   // First, so that it is gone last: its endings use nothing else of the tunnel.
   CaptureEndings endings;
@@ -28,6 +30,18 @@ struct OpenedTunnel {
   HeadDeadline head_deadline{0};  // for the next request's head, from the end of the last answer
   bool keep_alive = true;         // whether the next request may follow on this connection
   std::uint64_t requests = 0;
+};
+
+// A CONNECT to a host the user named, turned into an opened tunnel and served to its end.
+class OpenedTunnelSession {
+ public:
+  // `connect` is the CONNECT request, its head read.
+  explicit OpenedTunnelSession(RequestSession& connect) : connect_(connect) {}
+
+  void Run();
+
+ private:
+  RequestSession& connect_;
 };
 
 }  // namespace trovanex
