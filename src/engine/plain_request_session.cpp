@@ -87,9 +87,9 @@ void PlainRequestSession::LetGo(std::shared_ptr<RequestEnding> ending) {
 bool PlainRequestSession::OpensTunnelForCapture() {
   const HttpsSettings& https = config_->Https;
   if (!context_.https || !https.Capture || !https.Hosts.Matches(request_.Host)) return false;
-  std::optional<std::string> problem;
-  if (context_.https->Ready(problem)) return true;
-  if (problem) {
+  const HttpsReadiness readiness = context_.https->Ready();
+  if (readiness.usable) return true;
+  if (const auto& problem = readiness.to_report) {
     Log(" : Error; " + *problem + "; HTTPS is not opened.");
     context_.monitor.Messages.ShowStatusMessage("Error: ローカル認証局が使えません (" + *problem +
                                                 ")");
@@ -99,9 +99,11 @@ bool PlainRequestSession::OpensTunnelForCapture() {
 
 void PlainRequestSession::SendCaCertificate() {
   std::string pem;
-  std::optional<std::string> problem;
-  if (context_.https && context_.https->Ready(problem)) pem = context_.https->CaCertificatePem();
-  if (problem) Log(" : Error; " + *problem);
+  if (context_.https) {
+    const HttpsReadiness readiness = context_.https->Ready();
+    if (readiness.usable) pem = context_.https->CaCertificatePem();
+    if (readiness.to_report) Log(" : Error; " + *readiness.to_report);
+  }
   if (pem.empty()) {
     SendPageAnswer(" 404 Not found.", "No local certificate authority is available.\r\n",
                    "text/plain; charset=utf-8");

@@ -4,7 +4,6 @@
 #include "engine/builtin_answers.h"
 #include "platform/net_errors.h"
 #include "platform/socket_error.h"
-#include "platform/text.h"
 
 namespace trovanex {
 namespace {
