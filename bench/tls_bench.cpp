@@ -67,7 +67,7 @@ void Handshake(Connection& browser_side, Connection& client, const std::string& 
   Authority& shared = Shared();
   auto accepted =
       std::async(std::launch::async, [&] { AcceptTls(browser_side, shared.leaves, host, 5000); });
-  ConnectTls(client, host, shared.CaFile(), 5000);
+  ConnectTls(client, host, 443, shared.CaFile(), 5000);
   accepted.get();
 }
 

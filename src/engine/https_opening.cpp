@@ -103,9 +103,9 @@ std::string HttpsOpening::AcceptBrowser(Connection& browser, const std::string& 
   return AcceptTls(browser, *leaves, connect_host, timeout_ms);
 }
 
-void HttpsOpening::ConnectOrigin(Connection& origin, const std::string& host,
+void HttpsOpening::ConnectOrigin(Connection& origin, const std::string& host, int port,
                                  const std::string& extra_ca_file, int timeout_ms) {
-  ConnectTls(origin, host, extra_ca_file, timeout_ms);
+  ConnectTls(origin, host, port, extra_ca_file, timeout_ms);
 }
 
 }  // namespace trovanex

@@ -64,10 +64,11 @@ class HttpsOpening {
   // TLS towards the browser after the "200 Connection established": a leaf for the name the
   // browser sends (SNI), else for `connect_host`. Returns that name. Throws a NetError.
   std::string AcceptBrowser(Connection& browser, const std::string& connect_host, int timeout_ms);
-  // TLS towards the origin, its certificate verified against the system's authorities and
-  // those in `extra_ca_file`. Throws TlsVerifyFailed (with the reason) or another NetError.
-  void ConnectOrigin(Connection& origin, const std::string& host, const std::string& extra_ca_file,
-                     int timeout_ms);
+  // TLS towards the origin `host` at `port`, its certificate verified against the system's
+  // authorities and those in `extra_ca_file`. Throws TlsVerifyFailed (with the reason) or
+  // another NetError.
+  void ConnectOrigin(Connection& origin, const std::string& host, int port,
+                     const std::string& extra_ca_file, int timeout_ms);
 
  private:
   // The first call opens the authority; later ones say how that went.

@@ -35,8 +35,8 @@ bool KeptOrigin::Connect(RequestSession& request) {
   std::string reason;
   bool unverified = false;
   try {
-    request.Context().https->ConnectOrigin(origin, tunnel_.host, config.Https.ExtraCaFile,
-                                           config.ConnectionTimeout);
+    request.Context().https->ConnectOrigin(origin, tunnel_.host, tunnel_.port,
+                                           config.Https.ExtraCaFile, config.ConnectionTimeout);
     return true;
   } catch (const TlsVerifyFailed& failure) {
     reason = failure.Reason;

@@ -3,6 +3,9 @@
 // file or the new one, never a cut-off one.
 #pragma once
 
+#include <sys/types.h>
+
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -14,8 +17,17 @@ struct ReplaceResult {
   bool ok() const { return error == 0; }
 };
 
+struct ReplaceOptions {
+  // The new file's permissions, from its creation on; unset: those of the file it replaces,
+  // or 0644 for a new one.
+  std::optional<mode_t> mode;
+  // False: a file already there is never replaced, and the write fails with EEXIST.
+  bool replace_existing = true;
+};
+
 // On failure the old file is unchanged and no new file is left behind. A symbolic link is
 // followed: the file it points to gets the new content.
-ReplaceResult ReplaceFileAtomically(const std::string& path, std::string_view content);
+ReplaceResult ReplaceFileAtomically(const std::string& path, std::string_view content,
+                                    const ReplaceOptions& options = {});
 
 }  // namespace trovanex

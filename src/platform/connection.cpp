@@ -17,41 +17,28 @@
 #include <vector>
 
 #include "platform/connection_internal.h"
+#include "platform/deadline.h"
+#include "platform/file_system.h"
 #include "platform/net_errors.h"
 #include "platform/socket_error.h"
 
 namespace trovanex {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 constexpr int kConnectWatchMs = 125;
-
-// Milliseconds left until `deadline`, for poll(); -1 (no limit) when there is none.
-int MsLeft(const std::optional<Clock::time_point>& deadline) {
-  if (!deadline) return -1;
-  const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now()).count();
-  return static_cast<int>(std::max<decltype(left)>(left, 0));
-}
-
-std::optional<Clock::time_point> DeadlineAfter(int wait_ms) {
-  if (wait_ms < 0) return std::nullopt;
-  return Clock::now() + std::chrono::milliseconds(wait_ms);
-}
 
 // Waits for a connect begun on a non-blocking socket, looking every kConnectWatchMs. Returns
 // the connect's errno (0 on success), ECONNABORTED once `aborted` is set; throws
 // ConnectTimedOut (closing fd) at the deadline.
-int AwaitConnect(int fd, const std::optional<Clock::time_point>& deadline,
-                 const std::atomic<bool>& aborted) {
+int AwaitConnect(int fd, Deadline deadline, const std::atomic<bool>& aborted) {
   for (;;) {
     if (aborted) return ECONNABORTED;
-    int slice = MsLeft(deadline);
-    if (deadline && slice == 0) {
+    int slice = deadline.MsLeft();
+    if (!deadline.IsNever() && slice == 0) {
       ::close(fd);
       throw ConnectTimedOut();
     }
-    slice = deadline ? std::min(slice, kConnectWatchMs) : kConnectWatchMs;
+    slice = deadline.IsNever() ? kConnectWatchMs : std::min(slice, kConnectWatchMs);
     pollfd watched{fd, POLLOUT, 0};
     const int ready = ::poll(&watched, 1, slice);
     if (ready < 0 && errno != EINTR) return errno;
@@ -66,7 +53,7 @@ int AwaitConnect(int fd, const std::optional<Clock::time_point>& deadline,
 // Connects fd, a new non-blocking socket, to one resolved address and makes it blocking;
 // returns errno (0 on success). Always watched, also without a time limit, so that an abort
 // ends an attempt nobody answers.
-int ConnectOne(int fd, const addrinfo& address, const std::optional<Clock::time_point>& deadline,
+int ConnectOne(int fd, const addrinfo& address, Deadline deadline,
                const std::atomic<bool>& aborted) {
   int error = 0;
   if (::connect(fd, address.ai_addr, address.ai_addrlen) != 0) {
@@ -157,41 +144,33 @@ std::string JoinLines(const std::vector<std::string>& lines) {
 }  // namespace
 
 Connection::Connection() = default;
-Connection::Connection(int fd) : fd_(fd), ever_connected_(fd >= 0) {}
+
+Connection::Connection(int fd) {
+  if (fd >= 0) Adopt(std::make_unique<SocketStream>(fd));
+}
 
 Connection::Connection(int fd, const sockaddr_storage& peer) : Connection(fd) {
   peer_ = peer;
+}
+
+Connection::Connection(std::unique_ptr<ByteStream> stream) {
+  if (stream) Adopt(std::move(stream));
 }
 
 Connection::~Connection() {
   CloseSocket();
 }
 
-void Connection::Adopt(int fd) {
-  const int on = 1;
-  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  std::lock_guard lock(fd_lock_);
-  fd_ = fd;
+void Connection::Adopt(std::unique_ptr<ByteStream> stream) {
+  transport_ = std::move(stream);
   ever_connected_ = true;
-  if (aborted_) ::shutdown(fd_, SHUT_RDWR);  // the abort came while connecting
-}
-
-SocketStream& SocketStream::Instance() {
-  static SocketStream plain;
-  return plain;
-}
-
-ssize_t SocketStream::Receive(int fd, char* into, std::size_t max) {
-  return ::recv(fd, into, max, 0);
-}
-
-ssize_t SocketStream::Send(int fd, const char* bytes, std::size_t length) {
-  return ::send(fd, bytes, length, MSG_NOSIGNAL);
+  MutexLock lock(abort_lock_);
+  abortable_ = transport_.get();
+  if (aborted_) abortable_->Shutdown();  // the abort came while connecting
 }
 
 void Connection::UseStream(std::unique_ptr<ByteStream> layer) {
   layer_ = std::move(layer);
-  stream_ = layer_ ? layer_.get() : &SocketStream::Instance();
 }
 
 std::string Connection::TakeBuffered() {
@@ -201,30 +180,32 @@ std::string Connection::TakeBuffered() {
 }
 
 void Connection::CloseSocket() {
-  std::lock_guard lock(fd_lock_);
-  if (fd_ < 0) return;
-  // A peer that has closed, or an aborted socket, takes no closing record.
-  if (!peer_closed_ && !aborted_) stream_->Close(fd_);
-  ::close(fd_);
-  fd_ = -1;
+  if (!transport_) return;
+  {
+    MutexLock lock(abort_lock_);
+    abortable_ = nullptr;
+  }
+  // A peer that has closed, or an aborted stream, takes no closing record.
+  if (!peer_closed_ && !aborted_) Stream().Close();
+  layer_.reset();  // a layer belongs to the stream it was made on
+  transport_.reset();
 }
 
 void Connection::Disconnect() {
   CloseSocket();
   DropPending();
-  UseStream(nullptr);  // a layer belongs to the socket it was made on
 }
 
 void Connection::Abort() {
-  std::lock_guard lock(fd_lock_);
+  MutexLock lock(abort_lock_);
   aborted_ = true;
-  if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
+  if (abortable_) abortable_->Shutdown();
   // Lock order: a connection before its partner; a partner never reaches back.
   if (abort_partner_) abort_partner_->Abort();
 }
 
 void Connection::SetAbortPartner(Connection* partner) {
-  std::lock_guard lock(fd_lock_);
+  MutexLock lock(abort_lock_);
   abort_partner_ = partner;
   if (partner && aborted_) partner->Abort();
 }
@@ -252,9 +233,9 @@ void Connection::ConnectTo(const std::string& host, int port, int timeout_ms,
                  ::getaddrinfo(name.c_str(), std::to_string(port).c_str(), &hints, &found);
              resolved != 0) {
     const int error_number = errno;
-    throw SocketFailure(
-        WsaErrorFromResolver(resolved, error_number),
-        resolved == EAI_SYSTEM ? SystemText(error_number) : std::string(::gai_strerror(resolved)));
+    throw SocketFailure(WsaErrorFromResolver(resolved, error_number),
+                        resolved == EAI_SYSTEM ? SystemErrorText(error_number)
+                                               : std::string(::gai_strerror(resolved)));
   }
   const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> addresses(
       found == &literal.info ? nullptr : found, ::freeaddrinfo);
@@ -264,7 +245,7 @@ void Connection::ConnectTo(const std::string& host, int port, int timeout_ms,
   }
 
   // One time limit for the whole attempt, whatever number of addresses the name has.
-  const auto deadline = timeout_ms > 0 ? DeadlineAfter(timeout_ms) : std::nullopt;
+  const Deadline deadline = Deadline::Limit(timeout_ms);
   int last_error = 0;
   for (const addrinfo* address = found; address; address = address->ai_next) {
     const int fd = ::socket(address->ai_family, address->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
@@ -274,7 +255,11 @@ void Connection::ConnectTo(const std::string& host, int port, int timeout_ms,
       continue;
     }
     last_error = ConnectOne(fd, *address, deadline, aborted_);
-    if (last_error == 0) return Adopt(fd);
+    if (last_error == 0) {
+      const int on = 1;
+      ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+      return Adopt(std::make_unique<SocketStream>(fd));
+    }
     ::close(fd);
   }
   if (last_error == 0) throw ConnectFailed("No address for " + host);
@@ -282,8 +267,8 @@ void Connection::ConnectTo(const std::string& host, int port, int timeout_ms,
 }
 
 void Connection::ThrowIfClosed() const {
-  if (peer_closed_ || (fd_ < 0 && ever_connected_)) throw PeerClosed();
-  if (fd_ < 0) throw NotConnected();
+  if (peer_closed_ || (!transport_ && ever_connected_)) throw PeerClosed();
+  if (!transport_) throw NotConnected();
 }
 
 std::string_view Connection::Pending() const {
@@ -304,21 +289,13 @@ void Connection::DropPending() {
 }
 
 bool Connection::WaitReadable(int wait_ms) {
-  if (stream_->HasPending()) return true;
-  const auto deadline = DeadlineAfter(wait_ms);
-  for (;;) {
-    pollfd watched{fd_, POLLIN, 0};
-    const int ready = ::poll(&watched, 1, MsLeft(deadline));
-    if (ready > 0) return true;
-    if (ready == 0) return false;
-    if (errno != EINTR) ThrowSocketFailure(errno);
-  }
+  ByteStream& stream = Stream();
+  return stream.HasPending() || stream.WaitReadable(Deadline::After(wait_ms));
 }
 
 bool Connection::StillOpen() {
-  if (fd_ < 0 || peer_closed_ || Buffered() > 0 || stream_->HasPending()) return false;
-  pollfd watched{fd_, POLLIN, 0};
-  return ::poll(&watched, 1, 0) == 0;
+  if (!transport_ || peer_closed_ || Buffered() > 0 || Stream().HasPending()) return false;
+  return !Stream().WaitReadable(Deadline::After(0));
 }
 
 bool Connection::Receive(int wait_ms, std::size_t max) {
@@ -331,7 +308,7 @@ bool Connection::Receive(int wait_ms, std::size_t max) {
   char* room = input_.Room(max);
   ssize_t n;
   do {
-    n = stream_->Receive(fd_, room, max);
+    n = Stream().Receive(room, max);
   } while (n < 0 && errno == EINTR);
   const int error_number = errno;
   if (n > 0) input_.Added(static_cast<std::size_t>(n));
@@ -348,7 +325,7 @@ bool Connection::Receive(int wait_ms, std::size_t max) {
     // What did arrive is still delivered; the read that needs more finds the socket closed.
     if (Buffered() > 0) return true;
   }
-  throw SocketFailure(code, SystemText(error_number));
+  throw SocketFailure(code, SystemErrorText(error_number));
 }
 
 bool Connection::NextLine(int wait_ms, std::string& line, std::size_t& raw_length) {
@@ -438,22 +415,23 @@ std::string Connection::ReadInt32() {
 void Connection::FailWrite(int error_number) {
   const int code = WsaErrorFromErrno(error_number);
   if (IsAbortLike(code) || code == kWsaConnectionReset) CloseSocket();
-  throw SocketFailure(code, SystemText(error_number));
+  throw SocketFailure(code, SystemErrorText(error_number));
 }
 
 void Connection::WriteBytes(std::string_view bytes) {
   if (bytes.empty()) return;
   ThrowIfClosed();
-  while (!bytes.empty()) {
-    const ssize_t n = stream_->Send(fd_, bytes.data(), bytes.size());
+  ByteStream& stream = Stream();
+  // Whole writes: done when the stream holds none of the bytes back either.
+  while (!bytes.empty() || stream.Unsent()) {
+    const ssize_t n = stream.Send(bytes.data(), bytes.size());
     if (n >= 0) {
       bytes.remove_prefix(static_cast<std::size_t>(n));
       continue;
     }
     if (errno == EINTR) continue;
     if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      pollfd watched{fd_, POLLOUT, 0};
-      ::poll(&watched, 1, -1);
+      stream.WaitWritable(Deadline::Never());
       continue;
     }
     FailWrite(errno);
@@ -477,13 +455,13 @@ void Connection::WriteHead(const std::vector<std::string>& lines) {
 }
 
 std::string Connection::PeerAddress() const {
-  if (fd_ < 0) return {};
+  if (!transport_) return {};
   sockaddr_storage address{};
   if (peer_) {
     address = *peer_;
   } else {
     socklen_t length = sizeof address;
-    if (::getpeername(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) return {};
+    if (::getpeername(Handle(), reinterpret_cast<sockaddr*>(&address), &length) != 0) return {};
   }
   char text[INET6_ADDRSTRLEN] = {};
   if (address.ss_family == AF_INET) {

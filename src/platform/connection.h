@@ -10,7 +10,6 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,6 +17,7 @@
 
 #include "platform/byte_stream.h"
 #include "platform/receive_buffer.h"
+#include "platform/thread_annotations.h"
 
 namespace trovanex {
 
@@ -39,6 +39,8 @@ class Connection {
   explicit Connection(int fd);  // takes over a connected socket
   // The same, with the peer's address as accept() gave it.
   Connection(int fd, const sockaddr_storage& peer);
+  // Over a stream that is connected already (an in-memory end, for tests).
+  explicit Connection(std::unique_ptr<ByteStream> stream);
   ~Connection();
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
@@ -110,15 +112,18 @@ class Connection {
   };
   TunnelCounts Tunnel(Connection& other, PieceCallback on_to_this, void* context);
 
-  // Puts a layer (TLS) between this connection and its socket: every later read and write goes
-  // through it, and relays copy through user space instead of splicing. Bytes received but not
-  // yet read belong to the layer's first records: TakeBuffered() hands them over first.
+  // Puts a layer (TLS) over this connection's stream: every later read and write goes through
+  // it, and relays copy through user space instead of splicing. The layer reads and writes
+  // Transport(), which outlives it. Bytes received but not yet read belong to the layer's first
+  // records: TakeBuffered() hands them over first.
   void UseStream(std::unique_ptr<ByteStream> layer);
   std::string TakeBuffered();
-  // Whether reads and writes go to the socket itself (no layer).
-  bool Plain() const { return stream_->Plain(); }
+  // The stream beneath any layer; null when not connected.
+  ByteStream* Transport() { return transport_.get(); }
+  // Whether reads and writes go to a socket itself (no layer, no in-memory end).
+  bool Plain() const { return !layer_ && (!transport_ || transport_->PlainSocket() >= 0); }
 
-  bool IsConnected() const { return fd_ >= 0; }
+  bool IsConnected() const { return transport_ != nullptr; }
   // Whether a kept connection can take the next request: connected, nothing unread, and the
   // peer has neither closed nor sent anything meanwhile.
   bool StillOpen();
@@ -136,7 +141,8 @@ class Connection {
   // Remote address: dotted IPv4 text (an IPv4-mapped IPv6 peer is shown as IPv4); empty when
   // there is none.
   std::string PeerAddress() const;
-  int Handle() const { return fd_; }
+  // The socket beneath; -1 when there is none (not connected, or an in-memory end).
+  int Handle() const { return transport_ ? transport_->Socket() : -1; }
   std::size_t Buffered() const { return input_.Size() - consumed_; }
 
  private:
@@ -151,7 +157,7 @@ class Connection {
   void ThrowIfClosed() const;
   [[noreturn]] void FailWrite(int error_number);
   void CloseSocket();
-  void Adopt(int fd);
+  void Adopt(std::unique_ptr<ByteStream> stream);
   std::string_view Pending() const;
   void Consume(std::size_t n);
   void DropPending();
@@ -162,24 +168,25 @@ class Connection {
   // here, 0 when the socket had nothing after all.
   std::optional<std::size_t> SpliceSome(Connection& to, std::size_t max, Copy* copy);
   void DrainPipe(Connection& to, std::size_t n, Copy* copy);
-  // The tunnel when either side has a layer; PassSome moves what this side has to `to`.
-  TunnelCounts LayeredTunnel(Connection& other, PieceCallback on_to_this, void* context);
-  std::size_t PassSome(Connection& to);
   bool EnsurePipe(std::size_t piece);
 
-  // The socket itself, or the layer UseStream put over it.
-  ByteStream* stream_ = &SocketStream::Instance();
+  // Where reads and writes go: the layer, or else the transport.
+  ByteStream& Stream() const { return layer_ ? *layer_ : *transport_; }
+  int SpliceSocket() const { return layer_ || !transport_ ? -1 : transport_->PlainSocket(); }
+
+  // Both change on the owning thread only; the layer goes before the transport it uses.
+  std::unique_ptr<ByteStream> transport_;
   std::unique_ptr<ByteStream> layer_;
 
   struct Pipe;  // kernel pipes for splice, made on first use
   std::unique_ptr<Pipe> pipe_;
   bool splice_unsupported_ = false;
-  // fd_ changes only on the owning thread, under fd_lock_; Abort reads it under fd_lock_ so
-  // that it never shuts down a descriptor number the owner has already released.
-  mutable std::mutex fd_lock_;
-  int fd_ = -1;
-  std::atomic<bool> aborted_{false};     // set under fd_lock_; a connect attempt watches it
-  Connection* abort_partner_ = nullptr;  // under fd_lock_
+  // Abort comes from other threads: it reaches the transport only through abortable_, which is
+  // cleared before the transport goes, so that it never shuts down a released socket.
+  Mutex abort_lock_;
+  ByteStream* abortable_ GUARDED_BY(abort_lock_) = nullptr;
+  std::atomic<bool> aborted_{false};  // set under abort_lock_; a connect attempt watches it
+  Connection* abort_partner_ GUARDED_BY(abort_lock_) = nullptr;
   bool ever_connected_ = false;
   bool peer_closed_ = false;
   int read_timeout_ms_ = 0;

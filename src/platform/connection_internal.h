@@ -1,4 +1,4 @@
-// What the two halves of the connection layer share: error helpers and the kernel pipes a
+// What the parts of the connection layer share: the SIGPIPE hold and the kernel pipes a
 // connection relays body bytes through (socket -> pipe -> socket, and a duplicate of them
 // towards a copy file). Private to the connection layer.
 #pragma once
@@ -17,14 +17,6 @@
 #include "platform/socket_error.h"
 
 namespace trovanex {
-
-inline std::string SystemText(int error_number) {
-  return std::strerror(error_number);
-}
-
-[[noreturn]] inline void ThrowSocketFailure(int error_number) {
-  throw SocketFailure(WsaErrorFromErrno(error_number), SystemText(error_number));
-}
 
 // Splicing into a socket whose peer has gone raises SIGPIPE (splice has no MSG_NOSIGNAL).
 // While a relay runs, the signal is held back on this thread and a pending one is taken away

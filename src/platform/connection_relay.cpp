@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/connection_internal.h"
+#include "platform/file_system.h"
 #include "platform/net_errors.h"
 #include "platform/socket_error.h"
 
@@ -111,12 +112,13 @@ bool Connection::EnsurePipe(std::size_t piece) {
 std::optional<std::size_t> Connection::SpliceSome(Connection& to, std::size_t max, Copy* copy) {
   ThrowIfClosed();
   to.ThrowIfClosed();
-  // A TLS layer on either side: its bytes are not the socket's bytes.
-  if (!Plain() || !to.Plain()) return std::nullopt;
+  // A TLS layer or an in-memory end on either side: its bytes are not a socket's bytes.
+  const int from = SpliceSocket();
+  if (from < 0 || to.SpliceSocket() < 0) return std::nullopt;
   if (!EnsurePipe(max)) return std::nullopt;
   if (!WaitReadable(DefaultWaitMs())) throw ReadTimedOut();
   const ssize_t n =
-      ::splice(fd_, nullptr, pipe_->write_fd, nullptr, max, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+      ::splice(from, nullptr, pipe_->write_fd, nullptr, max, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
   if (n == 0) {
     peer_closed_ = true;
     CloseSocket();
@@ -132,7 +134,7 @@ std::optional<std::size_t> Connection::SpliceSome(Connection& to, std::size_t ma
     // Same rules as a receive; the input buffer is empty here.
     const int code = WsaErrorFromErrno(error_number);
     if (IsAbortLike(code)) CloseSocket();
-    throw SocketFailure(code, SystemText(error_number));
+    throw SocketFailure(code, SystemErrorText(error_number));
   }
   DrainPipe(to, static_cast<std::size_t>(n), copy);
   return static_cast<std::size_t>(n);
@@ -160,8 +162,8 @@ void Connection::DrainPipe(Connection& to, std::size_t n, Copy* copy) {
       }
 
       for (std::size_t sent = 0; sent < step;) {
-        const ssize_t s =
-            ::splice(pipe_->read_fd, nullptr, to.fd_, nullptr, step - sent, SPLICE_F_MOVE);
+        const ssize_t s = ::splice(pipe_->read_fd, nullptr, to.SpliceSocket(), nullptr, step - sent,
+                                   SPLICE_F_MOVE);
         if (s > 0) {
           sent += static_cast<std::size_t>(s);
         } else if (s < 0 && errno == EINVAL) {

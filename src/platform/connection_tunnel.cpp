@@ -1,16 +1,20 @@
 // A tunnel between two connections: bytes both ways, unchanged, until either side closes.
 //
-// Each direction has a kernel pipe as its buffer: socket -> pipe when the pipe has room,
-// pipe -> socket when the far side can take more, both without blocking, one poll for both
-// sockets. So a side that does not read holds back only its own direction, and no byte is
-// copied through user space. Where no pipe can be had, a buffer of the same size stands in.
+// Each direction holds what it has taken from one side until the other side takes it: from ->
+// buffer when the buffer has room, buffer -> to when the far side can take more, both without
+// waiting, one poll for both sides. So a side that does not read holds back only its own
+// direction. Between two plain sockets the buffer is a kernel pipe and no byte is copied
+// through user space; under a layer (TLS), or where no pipe can be had, it is memory of the
+// same size.
+#include <fcntl.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <optional>
+#include <string>
+#include <tuple>
+#include <utility>
 
 #include "platform/connection.h"
 #include "platform/connection_internal.h"
@@ -22,9 +26,12 @@ constexpr std::size_t kTunnelBuffer = 64 * 1024;
 
 class TunnelDirection {
  public:
-  TunnelDirection(int from, int to) : from_(from), to_(to) {
+  // `early`: bytes the source had sent before the tunnel began; they go first.
+  TunnelDirection(ByteStream& from, ByteStream& to, std::string early)
+      : from_(from), to_(to), early_(std::move(early)) {
     int fds[2];
-    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
+    if (from.PlainSocket() >= 0 && to.PlainSocket() >= 0 &&
+        ::pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
       pipe_read_ = fds[0];
       pipe_write_ = fds[1];
       const int size = ::fcntl(pipe_write_, F_GETPIPE_SZ);
@@ -42,9 +49,11 @@ class TunnelDirection {
   TunnelDirection& operator=(const TunnelDirection&) = delete;
 
   bool WantsToRead() const { return !ended_ && held_ < capacity_; }
-  bool WantsToWrite() const { return held_ > 0; }
-  // The far side closed (or failed) and everything it sent is passed on.
-  bool Done() const { return ended_ && held_ == 0; }
+  bool WantsToWrite() const { return !early_.empty() || held_ > 0 || to_.Unsent(); }
+  // A read could find bytes the source holds already, without a poll.
+  bool ReadyWithoutPoll() const { return WantsToRead() && from_.HasPending(); }
+  // The source closed (or failed) and everything it sent is passed on.
+  bool Done() const { return ended_ && !WantsToWrite(); }
   bool Failed() const { return failed_; }
   std::uint64_t Moved() const { return moved_; }
 
@@ -74,9 +83,9 @@ class TunnelDirection {
     const std::size_t room = capacity_ - held_;
     ssize_t n;
     do {
-      n = pipe_read_ >= 0 ? ::splice(from_, nullptr, pipe_write_, nullptr, room,
+      n = pipe_read_ >= 0 ? ::splice(from_.PlainSocket(), nullptr, pipe_write_, nullptr, room,
                                      SPLICE_F_MOVE | SPLICE_F_NONBLOCK)
-                          : ::recv(from_, buffer_.data() + held_, room, 0);
+                          : from_.Receive(buffer_.data() + held_, room);
     } while (n < 0 && errno == EINTR);
     if (n > 0) {
       held_ += static_cast<std::size_t>(n);
@@ -89,32 +98,40 @@ class TunnelDirection {
     return 0;
   }
 
-  // Passes on what the far side takes now; returns the count.
+  // Passes on what the far side takes now: the early bytes first, then the held ones, and
+  // records a layer keeps back. Returns the count.
   std::size_t Drain() {
     ssize_t n;
     do {
-      n = pipe_read_ >= 0
-              ? ::splice(pipe_read_, nullptr, to_, nullptr, held_,
-                         SPLICE_F_MOVE | SPLICE_F_NONBLOCK)
-              : ::send(to_, buffer_.data() + start_, held_, MSG_NOSIGNAL | MSG_DONTWAIT);
+      n = !early_.empty()   ? to_.Send(early_.data(), early_.size())
+          : held_ == 0      ? to_.Send(nullptr, 0)
+          : pipe_read_ >= 0 ? ::splice(pipe_read_, nullptr, to_.PlainSocket(), nullptr, held_,
+                                       SPLICE_F_MOVE | SPLICE_F_NONBLOCK)
+                            : to_.Send(buffer_.data() + start_, held_);
     } while (n < 0 && errno == EINTR);
     if (n < 0) {
       if (errno != EAGAIN && errno != EWOULDBLOCK) {
         // The receiving side is gone: what is held can never arrive.
         ended_ = failed_ = true;
+        early_.clear();
         held_ = 0;
       }
       return 0;
     }
     const auto sent = static_cast<std::size_t>(n);
-    held_ -= sent;
     moved_ += sent;
-    if (pipe_read_ < 0) start_ = held_ == 0 ? 0 : start_ + sent;
+    if (!early_.empty()) {
+      early_.erase(0, sent);
+    } else {
+      held_ -= sent;
+      if (pipe_read_ < 0) start_ = held_ == 0 ? 0 : start_ + sent;
+    }
     return sent;
   }
 
-  const int from_;
-  const int to_;
+  ByteStream& from_;
+  ByteStream& to_;
+  std::string early_;
   int pipe_read_ = -1;
   int pipe_write_ = -1;
   std::string buffer_;  // only without a pipe; bytes [start_, start_ + held_) wait
@@ -126,10 +143,10 @@ class TunnelDirection {
   bool failed_ = false;
 };
 
-// Non-blocking for the tunnel's life, so that no single call waits on one side.
+// A plain socket non-blocking for the tunnel's life, so that no splice waits on one side.
 class NonBlockingFor {
  public:
-  explicit NonBlockingFor(int fd) : fd_(fd), flags_(::fcntl(fd, F_GETFL)) {
+  explicit NonBlockingFor(int fd) : fd_(fd), flags_(fd >= 0 ? ::fcntl(fd, F_GETFL) : -1) {
     if (flags_ >= 0) ::fcntl(fd_, F_SETFL, flags_ | O_NONBLOCK);
   }
   ~NonBlockingFor() {
@@ -143,97 +160,59 @@ class NonBlockingFor {
   const int flags_;
 };
 
+// What a side's poll result says each direction may try. A socket's readiness is exact; any
+// other wake (an in-memory end's) may concern either step, so both are tried.
+std::pair<bool, bool> ReadableWritable(const ByteStream& side, const pollfd& watched) {
+  constexpr short kReadable = POLLIN | POLLHUP | POLLERR;
+  constexpr short kWritable = POLLOUT | POLLHUP | POLLERR;
+  if (side.Socket() < 0) return {watched.revents != 0, watched.revents != 0};
+  return {(watched.revents & kReadable) != 0, (watched.revents & kWritable) != 0};
+}
+
 }  // namespace
-
-std::size_t Connection::PassSome(Connection& to) {
-  if (Buffered() == 0 && !Receive(0)) return 0;
-  return ForwardBuffered(to, Buffered(), nullptr);
-}
-
-Connection::TunnelCounts Connection::LayeredTunnel(Connection& other, PieceCallback on_to_this,
-                                                   void* context) {
-  // Bytes under a layer (TLS) pass through user space: whatever either side has, as it comes.
-  TunnelCounts counts;
-  try {
-    for (;;) {
-      bool this_ready = Buffered() > 0 || stream_->HasPending();
-      bool other_ready = other.Buffered() > 0 || other.stream_->HasPending();
-      if (!this_ready && !other_ready) {
-        pollfd watched[2] = {{fd_, POLLIN, 0}, {other.fd_, POLLIN, 0}};
-        if (::poll(watched, 2, -1) < 0) {
-          if (errno == EINTR) continue;
-          break;
-        }
-        this_ready = watched[0].revents != 0;
-        other_ready = watched[1].revents != 0;
-      }
-      if (this_ready) counts.to_other += PassSome(other);
-      if (other_ready) {
-        const std::size_t n = other.PassSome(*this);
-        counts.to_this += n;
-        if (n > 0 && on_to_this) on_to_this(context, n);
-      }
-    }
-  } catch (const NetError&) {
-    // Either side closed or failed: the tunnel is over.
-  }
-  if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
-  if (other.fd_ >= 0) ::shutdown(other.fd_, SHUT_RDWR);
-  return counts;
-}
 
 Connection::TunnelCounts Connection::Tunnel(Connection& other, PieceCallback on_to_this,
                                             void* context) {
-  if (!Plain() || !other.Plain()) return LayeredTunnel(other, on_to_this, context);
   TunnelCounts counts;
+  if (!IsConnected() || !other.IsConnected()) return counts;
+  ByteStream& this_side = Stream();
+  ByteStream& other_side = other.Stream();
+  const SigpipeHold hold;
+  const NonBlockingFor this_plain(SpliceSocket()), other_plain(other.SpliceSocket());
   // Bytes that came right after the heads (a TLS greeting sent without waiting) go first.
+  TunnelDirection outward(this_side, other_side, TakeBuffered());
+  TunnelDirection inward(other_side, this_side, other.TakeBuffered());
   try {
-    if (Buffered() > 0) {
-      counts.to_other += Buffered();
-      other.WriteBytes(Pending());
-      DropPending();
-    }
-    if (other.Buffered() > 0) {
-      const std::size_t n = other.Buffered();
-      WriteBytes(other.Pending());
-      other.DropPending();
-      counts.to_this += n;
-      if (on_to_this) on_to_this(context, n);
+    bool this_readable = true, this_writable = true, other_readable = true, other_writable = true;
+    for (;;) {
+      outward.Pump(this_readable, other_writable);
+      const std::size_t n = inward.Pump(other_readable, this_writable);
+      if (n > 0 && on_to_this) on_to_this(context, n);
+      if (outward.Done() || inward.Done() || outward.Failed() || inward.Failed()) break;
+
+      pollfd watched[2] = {this_side.PollFor(outward.WantsToRead(), inward.WantsToWrite()),
+                           other_side.PollFor(inward.WantsToRead(), outward.WantsToWrite())};
+      // A side nothing is wanted of is left out, so that its hang-up cannot make poll spin.
+      for (pollfd& side : watched)
+        if (side.events == 0) side.fd = -1;
+      const bool ready = outward.ReadyWithoutPoll() || inward.ReadyWithoutPoll();
+      if (::poll(watched, 2, ready ? 0 : -1) < 0) {
+        if (errno == EINTR) continue;
+        break;
+      }
+      std::tie(this_readable, this_writable) = ReadableWritable(this_side, watched[0]);
+      std::tie(other_readable, other_writable) = ReadableWritable(other_side, watched[1]);
+      this_readable = this_readable || outward.ReadyWithoutPoll();
+      other_readable = other_readable || inward.ReadyWithoutPoll();
     }
   } catch (const NetError&) {
-    return counts;
+    // A layer's own failure (a broken TLS record) ends the tunnel like a closed side.
   }
-  if (fd_ < 0 || other.fd_ < 0) return counts;
-
-  const SigpipeHold hold;
-  const NonBlockingFor this_side(fd_), other_side(other.fd_);
-  TunnelDirection outward(fd_, other.fd_), inward(other.fd_, fd_);
-  for (;;) {
-    pollfd watched[2] = {{fd_, 0, 0}, {other.fd_, 0, 0}};
-    if (outward.WantsToRead()) watched[0].events |= POLLIN;
-    if (inward.WantsToWrite()) watched[0].events |= POLLOUT;
-    if (inward.WantsToRead()) watched[1].events |= POLLIN;
-    if (outward.WantsToWrite()) watched[1].events |= POLLOUT;
-    // A side nothing is wanted of is left out, so that its hang-up cannot make poll spin.
-    for (pollfd& side : watched)
-      if (side.events == 0) side.fd = -1;
-    if (::poll(watched, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    constexpr short kReadable = POLLIN | POLLHUP | POLLERR;
-    constexpr short kWritable = POLLOUT | POLLHUP | POLLERR;
-    outward.Pump(watched[0].revents & kReadable, watched[1].revents & kWritable);
-    const std::size_t n =
-        inward.Pump(watched[1].revents & kReadable, watched[0].revents & kWritable);
-    if (n > 0 && on_to_this) on_to_this(context, n);
-    if (outward.Done() || inward.Done() || outward.Failed() || inward.Failed()) break;
-  }
-  counts.to_other += outward.Moved();
-  counts.to_this += inward.Moved();
+  counts.to_other = outward.Moved();
+  counts.to_this = inward.Moved();
   // When one side ends, the other is ended too.
-  ::shutdown(fd_, SHUT_RDWR);
-  ::shutdown(other.fd_, SHUT_RDWR);
+  this_side.Shutdown();
+  other_side.Shutdown();
   return counts;
 }
 

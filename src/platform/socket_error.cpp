@@ -4,6 +4,9 @@
 
 #include <cerrno>
 
+#include "platform/file_system.h"
+#include "platform/net_errors.h"
+
 namespace trovanex {
 namespace {
 
@@ -100,6 +103,10 @@ int WsaErrorFromErrno(int error_number) {
 int WsaErrorFromResolver(int resolver_result, int error_number) {
   if (resolver_result == EAI_SYSTEM) return WsaErrorFromErrno(error_number);
   return Lookup(Source::kResolver, resolver_result);
+}
+
+void ThrowSocketFailure(int error_number) {
+  throw SocketFailure(WsaErrorFromErrno(error_number), SystemErrorText(error_number));
 }
 
 }  // namespace trovanex

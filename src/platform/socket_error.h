@@ -26,4 +26,8 @@ int WsaErrorFromErrno(int error_number);
 // gives 10022.
 int WsaErrorFromResolver(int resolver_result, int error_number);
 
+// Throws the SocketFailure for an errno value left by a socket call: its Windows Sockets number
+// and the system's text.
+[[noreturn]] void ThrowSocketFailure(int error_number);
+
 }  // namespace trovanex

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <pwd.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,10 +13,8 @@
 #include <vector>
 
 #include <openssl/pem.h>
-#include <openssl/rand.h>
 
 #include "platform/atomic_write.h"
-#include "platform/file_move.h"
 #include "platform/file_system.h"
 #include "tls/openssl_handles.h"
 #include "tls/x509_building.h"
@@ -51,8 +48,12 @@ int LookAt(const std::string& path) {
   return S_ISREG(st.st_mode) ? 0 : EISDIR;
 }
 
+std::string Fault(const std::string& path, const std::string& reason) {
+  return path + ": " + reason;
+}
+
 // The file's whole content into `into`; the errno of the failure, EFBIG beyond kMaxFileSize.
-int ReadSmallFile(const std::string& path, std::string& into) {
+int ReadWithin(const std::string& path, std::string& into) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return errno;
   int error = 0;
@@ -72,6 +73,62 @@ int ReadSmallFile(const std::string& path, std::string& into) {
   }
   ::close(fd);
   return error;
+}
+
+// The file's whole content into `into`; the fault when it cannot be read.
+std::string ReadSmallFile(const std::string& path, std::string& into) {
+  const int error = ReadWithin(path, into);
+  return error == 0 ? std::string() : Fault(path, SystemErrorText(error));
+}
+
+// Why the two files cannot be used: one is not a regular file, or one is there without the
+// other. Empty when both are there, or neither.
+std::string FilePairFault(const std::string& key_path, int key_state,
+                          const std::string& certificate_path, int certificate_state) {
+  for (const auto& [path, state] :
+       {std::pair{&key_path, key_state}, std::pair{&certificate_path, certificate_state}}) {
+    if (state != 0 && state != ENOENT) return Fault(*path, SystemErrorText(state));
+  }
+  if ((key_state == ENOENT) == (certificate_state == ENOENT)) return {};
+  const bool key_missing = key_state == ENOENT;
+  return Fault(key_missing ? key_path : certificate_path,
+               std::string("missing, while ") +
+                   (key_missing ? CertificateAuthority::kCertificateFileName
+                                : CertificateAuthority::kKeyFileName) +
+                   " exists; move the other file away to make a new authority");
+}
+
+// The key in `text` into `key`; the fault when there is none.
+std::string ParseKey(const std::string& path, const std::string& text, KeyPtr& key) {
+  BioPtr bio(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
+  key.reset(PEM_read_bio_PrivateKey(bio.get(), nullptr, NoPassPhrase, nullptr));
+  if (key) return {};
+  return Fault(path, "not a readable PEM private key (" + tls::TakeOpenSslError("damaged") + ")");
+}
+
+// The certificate in `text` into `certificate`; the fault when there is none.
+std::string ParseCertificate(const std::string& path, const std::string& text,
+                             X509Ptr& certificate) {
+  BioPtr bio(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
+  certificate.reset(PEM_read_bio_X509(bio.get(), nullptr, NoPassPhrase, nullptr));
+  if (certificate) return {};
+  return Fault(path, "not a readable PEM certificate (" + tls::TakeOpenSslError("damaged") + ")");
+}
+
+// Why a readable key and certificate do not make an authority: they do not belong together,
+// the certificate may not sign others, or it has expired. Empty when they do.
+std::string PairFault(const std::string& key_path, EVP_PKEY& key,
+                      const std::string& certificate_path, X509& certificate) {
+  if (X509_check_private_key(&certificate, &key) != 1) {
+    ERR_clear_error();
+    return Fault(key_path,
+                 std::string("does not belong to ") + CertificateAuthority::kCertificateFileName);
+  }
+  if (X509_check_ca(&certificate) == 0)
+    return Fault(certificate_path, "not a certificate authority's certificate");
+  if (X509_cmp_current_time(X509_get0_notAfter(&certificate)) <= 0)
+    return Fault(certificate_path, "expired");
+  return {};
 }
 
 // Makes the certificate for `key`: self-signed, CA:TRUE, for signing certificates only.
@@ -103,28 +160,10 @@ X509Ptr MakeCertificate(EVP_PKEY* key) {
   return built ? std::move(certificate) : nullptr;
 }
 
-// Writes `content` to a new file `path` that must not exist yet: into a temporary file made
-// with `mode` from the start, flushed, then moved into place without replacing anything.
-// Returns the errno of the failing step, 0 on success.
+// Writes `content` to a new file `path` that must not exist yet, with `mode` from the start:
+// an authority's file is never replaced. Returns the errno of the failing step, 0 on success.
 int WriteNewFile(const std::string& path, const std::string& content, mode_t mode) {
-  std::string pattern = path + ".XXXXXX";
-  std::vector<char> name(pattern.begin(), pattern.end());
-  name.push_back('\0');
-  const int fd = ::mkostemp(name.data(), O_CLOEXEC);  // mode 0600
-  if (fd < 0) return errno;
-  const std::string temp(name.data());
-  int error = 0;
-  if (mode != 0600 && ::fchmod(fd, mode) != 0) error = errno;
-  if (error == 0 && !WriteAll(fd, content)) error = errno;
-  if (error == 0 && ::fsync(fd) != 0) error = errno;
-  if (::close(fd) != 0 && error == 0) error = errno;
-  if (error == 0) error = MoveFileNoReplace(temp, path);
-  if (error != 0) ::unlink(temp.c_str());
-  return error;
-}
-
-std::string Fault(const std::string& path, const std::string& reason) {
-  return path + ": " + reason;
+  return ReplaceFileAtomically(path, content, {.mode = mode, .replace_existing = false}).error;
 }
 
 // The name of the user with `uid`, else its number.
@@ -212,40 +251,24 @@ std::string EndingSoonNotice(const std::string& certificate_path, const std::str
 
 }  // namespace
 
-CertificateAuthority::CertificateAuthority(X509* certificate, EVP_PKEY* key,
+CertificateAuthority::CertificateAuthority(X509Ptr certificate, KeyPtr key,
                                            std::string certificate_pem)
-    : certificate_(certificate), key_(key), certificate_pem_(std::move(certificate_pem)) {}
+    : certificate_(std::move(certificate)),
+      key_(std::move(key)),
+      certificate_pem_(std::move(certificate_pem)) {}
 
-CertificateAuthority::~CertificateAuthority() {
-  X509_free(certificate_);
-  EVP_PKEY_free(key_);
-}
+CertificateAuthority::~CertificateAuthority() = default;
 
 CertificateAuthority::Opened CertificateAuthority::Open(const std::string& folder) {
   const std::string base = WithTrailingSeparator(folder);
   const std::string key_path = base + kKeyFileName;
   const std::string certificate_path = base + kCertificateFileName;
-  Opened result;
-
   const int key_state = LookAt(key_path);
   const int certificate_state = LookAt(certificate_path);
-  for (const auto& [path, state] :
-       {std::pair{key_path, key_state}, std::pair{certificate_path, certificate_state}}) {
-    if (state != 0 && state != ENOENT) {
-      result.error = Fault(path, SystemErrorText(state));
-      return result;
-    }
-  }
-  if ((key_state == ENOENT) != (certificate_state == ENOENT)) {
-    const bool key_missing = key_state == ENOENT;
-    result.error =
-        Fault(key_missing ? key_path : certificate_path,
-              std::string("missing, while ") + (key_missing ? kCertificateFileName : kKeyFileName) +
-                  " exists; move the other file away to make a new authority");
-    return result;
-  }
-  if (key_state == ENOENT) return Make(key_path, certificate_path);
-  result.error = KeyExposure(key_path);
+  Opened result;
+  result.error = FilePairFault(key_path, key_state, certificate_path, certificate_state);
+  if (result.error.empty() && key_state == ENOENT) return Make(key_path, certificate_path);
+  if (result.error.empty()) result.error = KeyExposure(key_path);
   if (!result.error.empty()) return result;
   return Load(key_path, certificate_path);
 }
@@ -276,8 +299,8 @@ CertificateAuthority::Opened CertificateAuthority::Make(const std::string& key_p
     result.error = Fault(certificate_path, SystemErrorText(error));
     return result;
   }
-  result.authority.reset(
-      new CertificateAuthority(certificate.release(), key.release(), std::move(certificate_text)));
+  result.authority.reset(new CertificateAuthority(std::move(certificate), std::move(key),
+                                                  std::move(certificate_text)));
   result.created = true;
   return result;
 }
@@ -287,44 +310,19 @@ CertificateAuthority::Opened CertificateAuthority::Load(const std::string& key_p
   Opened result;
   std::string key_text;
   std::string certificate_text;
-  for (const auto& [path, into] :
-       {std::pair{&key_path, &key_text}, std::pair{&certificate_path, &certificate_text}}) {
-    if (const int error = ReadSmallFile(*path, *into)) {
-      result.error = Fault(*path, SystemErrorText(error));
-      return result;
-    }
-  }
-  BioPtr key_bio(BIO_new_mem_buf(key_text.data(), static_cast<int>(key_text.size())));
-  KeyPtr key(PEM_read_bio_PrivateKey(key_bio.get(), nullptr, NoPassPhrase, nullptr));
-  if (!key) {
-    result.error = Fault(
-        key_path, "not a readable PEM private key (" + tls::TakeOpenSslError("damaged") + ")");
-    return result;
-  }
-  BioPtr certificate_bio(
-      BIO_new_mem_buf(certificate_text.data(), static_cast<int>(certificate_text.size())));
-  X509Ptr certificate(PEM_read_bio_X509(certificate_bio.get(), nullptr, NoPassPhrase, nullptr));
-  if (!certificate) {
-    result.error = Fault(certificate_path, "not a readable PEM certificate (" +
-                                               tls::TakeOpenSslError("damaged") + ")");
-    return result;
-  }
-  if (X509_check_private_key(certificate.get(), key.get()) != 1) {
-    ERR_clear_error();
-    result.error = Fault(key_path, std::string("does not belong to ") + kCertificateFileName);
-    return result;
-  }
-  if (X509_check_ca(certificate.get()) == 0) {
-    result.error = Fault(certificate_path, "not a certificate authority's certificate");
-    return result;
-  }
-  if (X509_cmp_current_time(X509_get0_notAfter(certificate.get())) <= 0) {
-    result.error = Fault(certificate_path, "expired");
-    return result;
-  }
+  KeyPtr key;
+  X509Ptr certificate;
+  result.error = ReadSmallFile(key_path, key_text);
+  if (result.error.empty()) result.error = ReadSmallFile(certificate_path, certificate_text);
+  if (result.error.empty()) result.error = ParseKey(key_path, key_text, key);
+  if (result.error.empty())
+    result.error = ParseCertificate(certificate_path, certificate_text, certificate);
+  if (result.error.empty())
+    result.error = PairFault(key_path, *key, certificate_path, *certificate);
+  if (!result.error.empty()) return result;
   result.warning = EndingSoonNotice(certificate_path, key_path, certificate.get());
-  result.authority.reset(
-      new CertificateAuthority(certificate.release(), key.release(), std::move(certificate_text)));
+  result.authority.reset(new CertificateAuthority(std::move(certificate), std::move(key),
+                                                  std::move(certificate_text)));
   return result;
 }
 

@@ -6,10 +6,10 @@
 // or changed.
 #pragma once
 
-#include <openssl/types.h>
-
 #include <memory>
 #include <string>
+
+#include "tls/openssl_handles.h"
 
 namespace trovanex {
 
@@ -46,17 +46,17 @@ class CertificateAuthority {
   std::string SaveCertificate(const std::string& path) const;
 
   // For signing leaves; owned by the authority.
-  X509* Certificate() const { return certificate_; }
-  EVP_PKEY* Key() const { return key_; }
+  X509* Certificate() const { return certificate_.get(); }
+  EVP_PKEY* Key() const { return key_.get(); }
 
  private:
-  CertificateAuthority(X509* certificate, EVP_PKEY* key, std::string certificate_pem);
+  CertificateAuthority(tls::X509Ptr certificate, tls::KeyPtr key, std::string certificate_pem);
   // The two halves of Open: a new authority where neither file exists, or the existing one.
   static Opened Make(const std::string& key_path, const std::string& certificate_path);
   static Opened Load(const std::string& key_path, const std::string& certificate_path);
 
-  X509* certificate_;
-  EVP_PKEY* key_;
+  tls::X509Ptr certificate_;
+  tls::KeyPtr key_;
   std::string certificate_pem_;
 };
 

@@ -44,52 +44,35 @@ std::string Normalise(const std::string& host, bool& is_address) {
 // The subjectAltName extension: one DNS name or one IP address; critical when the subject is
 // empty, as the certificate rules ask.
 bool AddAltName(X509* certificate, const std::string& host, bool is_address, bool critical) {
-  GENERAL_NAMES* names = sk_GENERAL_NAME_new_null();
-  GENERAL_NAME* name = GENERAL_NAME_new();
-  bool built = names && name;
-  if (built && is_address) {
+  const tls::GeneralNamesPtr names(sk_GENERAL_NAME_new_null());
+  tls::GeneralNamePtr name(GENERAL_NAME_new());
+  if (!names || !name) return false;
+  if (is_address) {
     ASN1_OCTET_STRING* address = a2i_IPADDRESS(host.c_str());
-    built = address != nullptr;
-    if (built) GENERAL_NAME_set0_value(name, GEN_IPADD, address);
-  } else if (built) {
-    ASN1_IA5STRING* dns = ASN1_IA5STRING_new();
-    built = dns && ASN1_STRING_set(dns, host.data(), static_cast<int>(host.size())) == 1;
-    if (built) {
-      GENERAL_NAME_set0_value(name, GEN_DNS, dns);
-    } else {
-      ASN1_IA5STRING_free(dns);
-    }
+    if (!address) return false;
+    GENERAL_NAME_set0_value(name.get(), GEN_IPADD, address);  // the name owns it now
+  } else {
+    tls::Ia5StringPtr dns(ASN1_IA5STRING_new());
+    if (!dns || ASN1_STRING_set(dns.get(), host.data(), static_cast<int>(host.size())) != 1)
+      return false;
+    GENERAL_NAME_set0_value(name.get(), GEN_DNS, dns.release());
   }
-  if (built) {
-    built = sk_GENERAL_NAME_push(names, name) > 0;
-    if (built) name = nullptr;  // the list owns it now
-  }
-  built = built && X509_add1_ext_i2d(certificate, NID_subject_alt_name, names, critical ? 1 : 0,
-                                     X509V3_ADD_DEFAULT) == 1;
-  GENERAL_NAME_free(name);
-  GENERAL_NAMES_free(names);
-  return built;
+  if (sk_GENERAL_NAME_push(names.get(), name.get()) <= 0) return false;
+  name.release();  // the list owns it now
+  return X509_add1_ext_i2d(certificate, NID_subject_alt_name, names.get(), critical ? 1 : 0,
+                           X509V3_ADD_DEFAULT) == 1;
 }
 
 }  // namespace
 
-Leaf::Leaf(X509* certificate, EVP_PKEY* key, std::string host)
-    : certificate_(certificate), key_(key), host_(std::move(host)) {}
-
-Leaf::~Leaf() {
-  X509_free(certificate_);
-  EVP_PKEY_free(key_);
-}
+Leaf::Leaf(tls::X509Ptr certificate, tls::KeyPtr key, std::string host)
+    : certificate_(std::move(certificate)), key_(std::move(key)), host_(std::move(host)) {}
 
 LeafCache::LeafCache(const CertificateAuthority& authority, std::size_t capacity)
     : authority_(authority),
       capacity_(std::max<std::size_t>(capacity, 1)),
       key_(EVP_EC_gen("P-256")) {
   if (!key_) throw TlsFailure("no leaf key: " + tls::TakeOpenSslError("key generation failed"));
-}
-
-LeafCache::~LeafCache() {
-  EVP_PKEY_free(key_);
 }
 
 std::shared_ptr<const Leaf> LeafCache::For(const std::string& host) {
@@ -143,7 +126,7 @@ std::shared_ptr<const Leaf> LeafCache::Make(const std::string& host, bool is_add
                                         reinterpret_cast<const unsigned char*>(host.c_str()), -1,
                                         -1, 0) == 1) &&
             X509_set_issuer_name(leaf, X509_get_subject_name(issuer)) == 1 &&
-            X509_set_pubkey(leaf, key_) == 1 &&
+            X509_set_pubkey(leaf, key_.get()) == 1 &&
             tls::AddExtension(leaf, issuer, NID_basic_constraints, "critical,CA:FALSE") &&
             tls::AddExtension(leaf, issuer, NID_key_usage, "critical,digitalSignature") &&
             tls::AddExtension(leaf, issuer, NID_ext_key_usage, "serverAuth") &&
@@ -154,8 +137,8 @@ std::shared_ptr<const Leaf> LeafCache::Make(const std::string& host, bool is_add
   }
   if (!built)
     throw TlsFailure("no certificate for " + host + ": " + tls::TakeOpenSslError("signing failed"));
-  EVP_PKEY_up_ref(key_);
-  return std::make_shared<const Leaf>(certificate.release(), key_, host);
+  EVP_PKEY_up_ref(key_.get());
+  return std::make_shared<const Leaf>(std::move(certificate), tls::KeyPtr(key_.get()), host);
 }
 
 }  // namespace trovanex

@@ -4,8 +4,6 @@
 // P-256 key made with the cache: a signature is all a new host costs. Safe from any thread.
 #pragma once
 
-#include <openssl/types.h>
-
 #include <cstddef>
 #include <list>
 #include <memory>
@@ -14,25 +12,23 @@
 
 #include "platform/thread_annotations.h"
 #include "tls/certificate_authority.h"
+#include "tls/openssl_handles.h"
 
 namespace trovanex {
 
 // A leaf certificate with its key; immutable once made.
 class Leaf {
  public:
-  Leaf(X509* certificate, EVP_PKEY* key, std::string host);  // takes both over
-  ~Leaf();
-  Leaf(const Leaf&) = delete;
-  Leaf& operator=(const Leaf&) = delete;
+  Leaf(tls::X509Ptr certificate, tls::KeyPtr key, std::string host);
 
-  X509* Certificate() const { return certificate_; }
-  EVP_PKEY* Key() const { return key_; }
+  X509* Certificate() const { return certificate_.get(); }
+  EVP_PKEY* Key() const { return key_.get(); }
   // The name the leaf is for, normalised: lower case, an IPv6 address without brackets.
   const std::string& Host() const { return host_; }
 
  private:
-  X509* certificate_;
-  EVP_PKEY* key_;
+  tls::X509Ptr certificate_;
+  tls::KeyPtr key_;
   std::string host_;
 };
 
@@ -47,7 +43,6 @@ class LeafCache {
   // `authority` must outlive the cache. Throws TlsFailure when no key can be made.
   explicit LeafCache(const CertificateAuthority& authority,
                      std::size_t capacity = kDefaultCapacity);
-  ~LeafCache();
   LeafCache(const LeafCache&) = delete;
   LeafCache& operator=(const LeafCache&) = delete;
 
@@ -63,7 +58,7 @@ class LeafCache {
 
   const CertificateAuthority& authority_;
   const std::size_t capacity_;
-  EVP_PKEY* key_;  // the one key of every leaf
+  const tls::KeyPtr key_;  // the one key of every leaf
   mutable Mutex lock_;
   // Most recently used first; by_host_ points into it.
   std::list<std::shared_ptr<const Leaf>> recent_ GUARDED_BY(lock_);

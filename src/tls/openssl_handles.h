@@ -1,5 +1,5 @@
-// Owning handles for the OpenSSL objects the TLS subsystem keeps, and the text of OpenSSL's
-// last error. Internal to src/tls.
+// Owning handles for the OpenSSL objects the TLS subsystem makes or keeps, so that none is
+// freed by hand, and the text of OpenSSL's last error.
 #pragma once
 
 #include <openssl/bio.h>
@@ -24,9 +24,13 @@ using BioPtr = std::unique_ptr<BIO, Freer<BIO, BIO_free_all>>;
 using BignumPtr = std::unique_ptr<BIGNUM, Freer<BIGNUM, BN_free>>;
 using KeyPtr = std::unique_ptr<EVP_PKEY, Freer<EVP_PKEY, EVP_PKEY_free>>;
 using X509Ptr = std::unique_ptr<X509, Freer<X509, X509_free>>;
+using GeneralNamePtr = std::unique_ptr<GENERAL_NAME, Freer<GENERAL_NAME, GENERAL_NAME_free>>;
+using GeneralNamesPtr = std::unique_ptr<GENERAL_NAMES, Freer<GENERAL_NAMES, GENERAL_NAMES_free>>;
+using Ia5StringPtr = std::unique_ptr<ASN1_IA5STRING, Freer<ASN1_IA5STRING, ASN1_IA5STRING_free>>;
 using ExtensionPtr = std::unique_ptr<X509_EXTENSION, Freer<X509_EXTENSION, X509_EXTENSION_free>>;
 using SslPtr = std::unique_ptr<SSL, Freer<SSL, SSL_free>>;
 using SslContextPtr = std::unique_ptr<SSL_CTX, Freer<SSL_CTX, SSL_CTX_free>>;
+using SslSessionPtr = std::unique_ptr<SSL_SESSION, Freer<SSL_SESSION, SSL_SESSION_free>>;
 
 // The reason of the oldest error in OpenSSL's queue for this thread ("bad decrypt"), or
 // `fallback` when there is none; the queue is emptied either way.

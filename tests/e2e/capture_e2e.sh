@@ -464,9 +464,8 @@ else
   echo "skip: an installed copy (cannot run as nobody)"
 fi
 
-# A full disk under the program folder (a tmpfs without a free inode, with room for the binary
-# and its debug information): no temporary file can be made, answers are relayed whole, and that
-# is reported once.
+# A full disk under the program folder (a small tmpfs without a free inode): no temporary file
+# can be made, answers are relayed whole, and that is reported once.
 full="$work/full"
 mkdir -p "$full"
 if mount -t tmpfs -o size=64m,nr_inodes=4 tmpfs "$full" 2>/dev/null; then

@@ -30,6 +30,10 @@ TEST(AtomicWriteTest, ReplacesContentKeepingTheModeAndLeavesNothingBeside) {
   ASSERT_TRUE(ReplaceFileAtomically(path, "new\r\n").ok());
   EXPECT_EQ(ReadFile(path), "new\r\n");
   EXPECT_EQ(ModeOf(path), 0600u);
+  // Told not to replace: the file there stays as it was, and nothing is left beside it.
+  EXPECT_EQ(ReplaceFileAtomically(path, "other", {.mode = {}, .replace_existing = false}).error,
+            EEXIST);
+  EXPECT_EQ(ReadFile(path), "new\r\n");
   EXPECT_EQ(ListFiles(temp.path()), std::vector<std::string>{"Search.cfg"});
 
   ASSERT_TRUE(ReplaceFileAtomically(temp / "new.ini", "").ok());

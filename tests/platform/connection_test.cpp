@@ -13,6 +13,7 @@
 #include <thread>
 #include <utility>
 
+#include "platform/memory_stream.h"
 #include "platform/net_errors.h"
 #include "platform/socket_error.h"
 #include "support/temp_folder.h"
@@ -253,6 +254,45 @@ TEST(ConnectionWithoutSocket, ReadsAndWritesFailAsNotConnected) {
 TEST_F(ConnectionTest, AbortFromAnotherThreadWakesABlockedRead) {
   std::thread aborter([&] { connection_->Abort(); });  // before or during the read: same end
   EXPECT_THROW(connection_->ReadLine(), PeerClosed);
+  aborter.join();
+}
+
+// An in-memory pair stands in for a socket pair: the same reads, writes, waits and ends.
+TEST(ConnectionOverMemory, ReadsWhatTheOtherEndWroteThenItsEnd) {
+  MemoryStreamPair pair = MakeMemoryStreamPair();
+  Connection near(std::move(pair.near)), far(std::move(pair.far));
+  EXPECT_FALSE(near.Plain());  // no socket to splice from
+  far.WriteBytes("line one\r\nrest");
+  near.WriteLine("answer");
+  EXPECT_EQ(far.ReadLine(), "answer");
+  near.SetReadTimeout(20);
+  EXPECT_EQ(near.ReadLine(), "line one");
+  EXPECT_THROW(near.ReadLine(), ReadTimedOut);  // nothing more yet: the wait runs out
+  far.Disconnect();
+  EXPECT_EQ(near.ReadExact(4), "rest");
+  EXPECT_THROW(near.ReadLine(), PeerClosed);
+}
+
+TEST(ConnectionOverMemory, AFullDirectionWaitsForItsReaderAndAGoneReaderFailsTheSend) {
+  MemoryStreamPair pair = MakeMemoryStreamPair(4);
+  EXPECT_EQ(pair.near->Send("abcdef", 6), 4);
+  EXPECT_EQ(pair.near->Send("ef", 2), -1);
+  EXPECT_EQ(errno, EAGAIN);
+  EXPECT_FALSE(pair.near->WaitWritable(Deadline::After(0)));
+  char bytes[8];
+  EXPECT_EQ(pair.far->Receive(bytes, sizeof bytes), 4);
+  EXPECT_TRUE(pair.near->WaitWritable(Deadline::After(0)));
+  pair.far.reset();
+  EXPECT_EQ(pair.near->Send("x", 1), -1);
+  EXPECT_EQ(errno, EPIPE);
+  EXPECT_EQ(pair.near->Receive(bytes, sizeof bytes), 0);
+}
+
+TEST(ConnectionOverMemory, AbortFromAnotherThreadWakesABlockedRead) {
+  MemoryStreamPair pair = MakeMemoryStreamPair();
+  Connection near(std::move(pair.near));
+  std::thread aborter([&] { near.Abort(); });  // before or during the read: same end
+  EXPECT_THROW(near.ReadLine(), PeerClosed);
   aborter.join();
 }
 
@@ -570,18 +610,24 @@ TEST_F(RelayTest, RelaySomeMovesWhatArrivedInBoundedPiecesUntilTheEnd) {
 // the socket's own bytes, which splicing would hand on unchanged.
 class InvertingLayer final : public ByteStream {
  public:
-  ssize_t Receive(int fd, char* into, std::size_t max) override {
-    const ssize_t n = ::recv(fd, into, max, 0);
+  explicit InvertingLayer(ByteStream& under) : under_(under) {}
+  ssize_t Receive(char* into, std::size_t max) override {
+    const ssize_t n = under_.Receive(into, max);
     for (ssize_t i = 0; i < n; ++i) into[i] = static_cast<char>(~into[i]);
     return n;
   }
-  ssize_t Send(int fd, const char* bytes, std::size_t length) override {
+  ssize_t Send(const char* bytes, std::size_t length) override {
     std::string turned(bytes, length);
     for (char& c : turned) c = static_cast<char>(~c);
-    return ::send(fd, turned.data(), turned.size(), MSG_NOSIGNAL);
+    return under_.Send(turned.data(), turned.size());
   }
-  bool HasPending() const override { return false; }
-  bool Plain() const override { return false; }
+  bool WaitReadable(Deadline deadline) override { return under_.WaitReadable(deadline); }
+  bool WaitWritable(Deadline deadline) override { return under_.WaitWritable(deadline); }
+  pollfd PollFor(bool read, bool write) override { return under_.PollFor(read, write); }
+  void Shutdown() noexcept override { under_.Shutdown(); }
+
+ private:
+  ByteStream& under_;
 };
 
 std::string Inverted(std::string bytes) {
@@ -591,7 +637,7 @@ std::string Inverted(std::string bytes) {
 
 TEST_F(RelayTest, BodiesUnderALayerPassThroughItNotAroundIt) {
   const std::string body = RandomBytes(300000);
-  browser_->UseStream(std::make_unique<InvertingLayer>());
+  browser_->UseStream(std::make_unique<InvertingLayer>(*browser_->Transport()));
   std::thread origin([&] { SendAll(origin_.get(), body); });
   std::string received;
   std::thread browser([&] { received = ReceiveAll(browser_peer_.get(), body.size()); });
@@ -603,7 +649,7 @@ TEST_F(RelayTest, BodiesUnderALayerPassThroughItNotAroundIt) {
 
 TEST_F(RelayTest, TunnelUnderALayerCarriesBothWaysAndEndsWithEitherSide) {
   // The browser side is layered: what its peer sends arrives inverted at the origin, and back.
-  browser_->UseStream(std::make_unique<InvertingLayer>());
+  browser_->UseStream(std::make_unique<InvertingLayer>(*browser_->Transport()));
   const std::string up = RandomBytes(200000), down = RandomBytes(700000);
   // A line and the first bytes after it came before the tunnel: those go first.
   SendAll(browser_peer_.get(), Inverted("CONNECT\n" + up.substr(0, 100)));
@@ -628,6 +674,43 @@ TEST_F(RelayTest, TunnelUnderALayerCarriesBothWaysAndEndsWithEitherSide) {
   std::size_t counted = 0;
   for (const std::size_t n : pieces) counted += n;
   EXPECT_EQ(counted, down.size());
+}
+
+// A page that stops reading its WebSocket inside an opened tunnel must not stop what it sends:
+// the direction towards it fills up and waits, the other keeps flowing.
+TEST_F(RelayTest, ATunnelSideThatStopsReadingHoldsBackOnlyItsOwnDirection) {
+  constexpr std::size_t kCapacity = 16 * 1024;
+  MemoryStreamPair browser_pair = MakeMemoryStreamPair(kCapacity);
+  MemoryStreamPair origin_pair = MakeMemoryStreamPair(kCapacity);
+  Connection browser(std::move(browser_pair.near)), origin(std::move(origin_pair.near));
+  ByteStream& page = *browser_pair.far;
+  ByteStream& server = *origin_pair.far;
+  Connection::TunnelCounts counts;
+  std::thread tunnel([&] { counts = browser.Tunnel(origin, nullptr, nullptr); });
+
+  // The server talks until everything towards the page is full: the page reads nothing.
+  const std::string chatter(4096, 's');
+  while (server.WaitWritable(Deadline::After(200))) ASSERT_GT(server.Send(chatter.data(), 4096), 0);
+
+  const std::string up = RandomBytes(1024 * 1024);
+  std::string at_server;
+  char piece[8192];
+  std::size_t sent = 0;
+  while (at_server.size() < up.size()) {
+    if (sent < up.size() && page.WaitWritable(Deadline::After(0))) {
+      const ssize_t n = page.Send(up.data() + sent, std::min<std::size_t>(8192, up.size() - sent));
+      ASSERT_GT(n, 0);
+      sent += static_cast<std::size_t>(n);
+    }
+    ASSERT_TRUE(server.WaitReadable(Deadline::After(5000))) << "stalled at " << at_server.size();
+    const ssize_t n = server.Receive(piece, sizeof piece);
+    ASSERT_GT(n, 0);
+    at_server.append(piece, static_cast<std::size_t>(n));
+  }
+  EXPECT_TRUE(at_server == up);
+  browser_pair.far.reset();  // the page goes: so does the tunnel
+  tunnel.join();
+  EXPECT_EQ(counts.to_other, up.size());
 }
 
 }  // namespace

@@ -97,7 +97,7 @@ class TlsStreamTest : public ::testing::Test {
     auto accepted = std::async(std::launch::async, [&] {
       return AcceptTls(*browser_side_, *leaves_, connect_host, 5000);
     });
-    ConnectTls(*client_, client_host, CaFile(), 5000);
+    ConnectTls(*client_, client_host, 443, CaFile(), 5000);
     return accepted.get();
   }
 
@@ -115,7 +115,7 @@ TEST_F(TlsStreamTest, LinesAndBytesBothWaysAfterBytesBufferedBeforeTheHandshake)
   auto connected = std::async(std::launch::async, [&] {
     client_->WriteLine(connect);
     client_->WriteLine("");
-    ConnectTls(*client_, "localhost", CaFile(), 5000);
+    ConnectTls(*client_, "localhost", 443, CaFile(), 5000);
   });
   // The browser's hello arrives with its CONNECT, so the connection reads both in one piece.
   ASSERT_TRUE(AwaitMoreThan(browser_side_->Handle(), connect.size() + 4));
@@ -147,10 +147,15 @@ TEST_F(TlsStreamTest, TheNextConnectionToTheSameOriginResumesItsSession) {
   const auto* any = reinterpret_cast<const sockaddr*>(&address);
   // The same name four times at one port, then an address at the same port: a session is for
   // the name it was verified for. This side hands out a ticket after a full handshake only, so
-  // the third and fourth resume with the session offered again.
+  // the third and fourth resume with the session offered again. Last, the same name at another
+  // port over the same socket, as origins behind one upstream proxy are reached: another origin.
+  const int port = ntohs(address.sin_port);
   std::vector<bool> resumed;
-  for (const char* host : {"localhost", "localhost", "localhost", "localhost", "127.0.0.1"}) {
-    SCOPED_TRACE(host);
+  for (const auto& [host, origin_port] :
+       {std::pair{"localhost", port}, std::pair{"localhost", port}, std::pair{"localhost", port},
+        std::pair{"localhost", port}, std::pair{"127.0.0.1", port},
+        std::pair{"localhost", port + 1}}) {
+    SCOPED_TRACE(std::string(host) + ":" + std::to_string(origin_port));
     const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     ASSERT_EQ(::connect(client, any, sizeof address), 0);
     Connection origin_side(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
@@ -160,12 +165,12 @@ TEST_F(TlsStreamTest, TheNextConnectionToTheSameOriginResumesItsSession) {
       AcceptTls(origin_side, *leaves_, host, 5000);
       origin_side.WriteLine("hello");  // the ticket of a TLS 1.3 session comes before it
     });
-    resumed.push_back(ConnectTls(proxy, host, CaFile(), 5000));
+    resumed.push_back(ConnectTls(proxy, host, origin_port, CaFile(), 5000));
     accepted.get();
     EXPECT_EQ(proxy.ReadLine(), "hello");
   }
   ::close(listener);
-  EXPECT_EQ(resumed, (std::vector<bool>{false, true, true, true, false}));
+  EXPECT_EQ(resumed, (std::vector<bool>{false, true, true, true, false, false}));
 }
 
 // A browser that sends the TLS name it is given, or none, and verifies the leaf against the
@@ -348,14 +353,14 @@ TEST_F(TlsStreamTest, OriginThatDoesNotVerifyIsRefusedWithItsReason) {
       }
     });
     try {
-      ConnectTls(*client_, c.client_host, c.extra_ca_file, 5000);
+      ConnectTls(*client_, c.client_host, 443, c.extra_ca_file, 5000);
       ADD_FAILURE() << "verified";
     } catch (const TlsVerifyFailed& failure) {
       EXPECT_EQ(failure.Reason, c.reason);
     }
     accepted.get();
   }
-  EXPECT_THROW(ConnectTls(*client_, "localhost", folder_ / "missing.pem", 5000), TlsFailure);
+  EXPECT_THROW(ConnectTls(*client_, "localhost", 443, folder_ / "missing.pem", 5000), TlsFailure);
 }
 
 // An origin's certificate signed by the authority: `common_name` in its subject, and
@@ -415,7 +420,7 @@ TEST_F(TlsStreamTest, OriginNamedOnlyInItsCommonNameIsRefused) {
       return accepted;
     });
     try {
-      ConnectTls(*client_, "localhost", CaFile(), 5000);
+      ConnectTls(*client_, "localhost", 443, CaFile(), 5000);
       EXPECT_STREQ(c.reason, "");
       EXPECT_EQ(client_->ReadLine(), "hello");
     } catch (const TlsVerifyFailed& failure) {
@@ -437,14 +442,14 @@ TEST_F(TlsStreamTest, AnAuthorityAddedToTheExtraFileCountsAtTheNextConnection) {
   auto refused = std::async(std::launch::async, [&] {
     EXPECT_THROW(AcceptTls(*browser_side_, *leaves_, "localhost", 5000), TlsFailure);
   });
-  EXPECT_THROW(ConnectTls(*client_, "localhost", extra, 5000), TlsVerifyFailed);
+  EXPECT_THROW(ConnectTls(*client_, "localhost", 443, extra, 5000), TlsVerifyFailed);
   refused.get();
 
   folder_.Write("extra.pem", unrelated + testing::ReadFile(CaFile()));
   SetUp();
   auto accepted = std::async(
       std::launch::async, [&] { return AcceptTls(*browser_side_, *leaves_, "localhost", 5000); });
-  ConnectTls(*client_, "localhost", extra, 5000);
+  ConnectTls(*client_, "localhost", 443, extra, 5000);
   EXPECT_EQ(accepted.get(), "localhost");
 }
 
