@@ -33,15 +33,21 @@ void OpenedTunnelSession::Run() {
   }
   connect_.Log(" : >> Tunnel opened for capture << " + tunnel.host);
 
+  if (!ServeTunnelRequests(context, browser, tunnel, timeout))
+    connect_.LogHeadTimeOut(tunnel.head_deadline);
+  connect_.Log(" : >> Tunnel closed << " + std::to_string(tunnel.requests) + " requests");
+  // Before the captures still undecided are waited for: the browser has no part in them.
+  browser.Disconnect();
+}
+
+bool ServeTunnelRequests(EngineContext& context, Connection& browser, OpenedTunnel& tunnel,
+                         int timeout_ms) {
   // Requests follow one another while each answer's end was clear to the browser.
   while (tunnel.keep_alive && browser.IsConnected()) {
-    tunnel.head_deadline = HeadDeadline(timeout);
+    tunnel.head_deadline = HeadDeadline(timeout_ms);
     try {
       std::optional<std::string> line = ReadRequestLine(browser, tunnel.head_deadline);
-      if (!line) {
-        connect_.LogHeadTimeOut(tunnel.head_deadline);
-        break;
-      }
+      if (!line) return false;
       tunnel.first_line = std::move(*line);
     } catch (const NetError&) {
       break;  // the browser closed its kept connection, or stopping the program ended it
@@ -54,9 +60,7 @@ void OpenedTunnelSession::Run() {
       break;  // the request's own clean-up has run and logged it
     }
   }
-  connect_.Log(" : >> Tunnel closed << " + std::to_string(tunnel.requests) + " requests");
-  // Before the captures still undecided are waited for: the browser has no part in them.
-  browser.Disconnect();
+  return true;
 }
 
 }  // namespace trovanex

@@ -32,6 +32,12 @@ struct OpenedTunnel {
   std::uint64_t requests = 0;
 };
 
+// Serves the requests inside `tunnel` (TLS with the browser already made) one after the other,
+// while each answer's end was clear to the browser. False when the next request's head did not
+// come within `timeout_ms`.
+bool ServeTunnelRequests(EngineContext& context, Connection& browser, OpenedTunnel& tunnel,
+                         int timeout_ms);
+
 // A CONNECT to a host the user named, turned into an opened tunnel and served to its end.
 class OpenedTunnelSession {
  public:
