@@ -5,12 +5,15 @@
 // one has gone.
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "engine/capture_hooks.h"
 #include "engine/https_opening.h"
 #include "engine/opened_tunnel.h"
 #include "platform/memory_stream.h"
@@ -234,6 +237,60 @@ TEST(OpenedTunnelSwitch, AfterA101BytesPassBothWays) {
   EXPECT_EQ(rig.tunnel.requests, 1u);
   EXPECT_FALSE(rig.tunnel.keep_alive);
   EXPECT_TRUE(rig.proxy.Logged("1 : >> Tunnel established <<"));
+}
+
+// A capture still undecided keeps neither the next request nor its answer waiting; the list
+// and the counters show it until it is decided, and the tunnel's end waits for the decision.
+TEST(OpenedTunnelCapture, TheNextRequestIsServedWhileACaptureIsUndecided) {
+  struct Hold {
+    std::mutex lock;  // guards released
+    std::condition_variable changed;
+    bool released = false;
+  };
+  class HeldCapture : public CaptureHooks {
+   public:
+    explicit HeldCapture(std::shared_ptr<Hold> hold) : hold_(std::move(hold)) {}
+    bool Undecided() const override { return true; }
+    void FinishCapture(const TRelayState&) override {
+      std::unique_lock lock(hold_->lock);
+      hold_->changed.wait_for(lock, 2 * kSupportWait, [this] { return hold_->released; });
+    }
+
+   private:
+    const std::shared_ptr<Hold> hold_;
+  };
+
+  TunnelRig rig;
+  const auto hold = std::make_shared<Hold>();
+  rig.proxy.context.new_capture =
+      [hold](std::uint32_t number, std::shared_ptr<TTxConfig>) -> std::unique_ptr<CaptureHooks> {
+    if (number == 1) return std::make_unique<HeldCapture>(hold);
+    return nullptr;
+  };
+  MemoryLink origin;
+  rig.tunnel.origin.emplace(std::move(origin.pair.near));
+  auto origin_heads =
+      std::async(std::launch::async, PlayOrigin, std::ref(*origin.peer),
+                 std::vector<OriginTurn>{{LengthAnswer("one")}, {LengthAnswer("two")}});
+  std::future<bool> served = rig.Serve();
+  rig.browser.peer->WriteBytes(kGetA + kGetA);
+  const std::string both = LengthAnswer("one") + LengthAnswer("two");
+  EXPECT_EQ(rig.browser.peer->ReadExact(static_cast<std::int64_t>(both.size())), both);
+  ASSERT_TRUE(rig.proxy.views.log.WaitForLine("2 : << Connection end >>"));
+  EXPECT_EQ(rig.proxy.monitor.Connections.Entries().size(), 1u);
+  EXPECT_FALSE(rig.proxy.Logged("1 : << Connection end >>"));
+
+  rig.browser.peer->Disconnect();
+  {
+    std::lock_guard lock(hold->lock);
+    hold->released = true;
+  }
+  hold->changed.notify_all();
+  EXPECT_TRUE(served.get());
+  rig.tunnel.origin.reset();
+  origin_heads.get();
+  EXPECT_TRUE(rig.proxy.WaitForEnded(2));
+  EXPECT_TRUE(rig.proxy.monitor.Connections.Entries().empty());
 }
 
 // The kept origin has gone while the browser was idle: the origin is connected again, directly
