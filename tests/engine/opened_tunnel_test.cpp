@@ -5,20 +5,18 @@
 // one has gone.
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 #include <future>
 #include <memory>
-#include <mutex>
 #include <ostream>
 #include <string>
 #include <vector>
 
-#include "engine/capture_hooks.h"
 #include "engine/https_opening.h"
 #include "engine/opened_tunnel.h"
 #include "platform/memory_stream.h"
 #include "platform/net_errors.h"
 #include "support/engine_harness.h"
+#include "support/held_capture.h"
 #include "support/loopback_origin.h"
 
 namespace trovanex::testing {
@@ -242,30 +240,10 @@ TEST(OpenedTunnelSwitch, AfterA101BytesPassBothWays) {
 // A capture still undecided keeps neither the next request nor its answer waiting; the list
 // and the counters show it until it is decided, and the tunnel's end waits for the decision.
 TEST(OpenedTunnelCapture, TheNextRequestIsServedWhileACaptureIsUndecided) {
-  struct Hold {
-    std::mutex lock;  // guards released
-    std::condition_variable changed;
-    bool released = false;
-  };
-  class HeldCapture : public CaptureHooks {
-   public:
-    explicit HeldCapture(std::shared_ptr<Hold> hold) : hold_(std::move(hold)) {}
-    bool Undecided() const override { return true; }
-    void FinishCapture(const TRelayState&) override {
-      std::unique_lock lock(hold_->lock);
-      hold_->changed.wait_for(lock, 2 * kSupportWait, [this] { return hold_->released; });
-    }
-
-   private:
-    const std::shared_ptr<Hold> hold_;
-  };
-
   TunnelRig rig;
-  const auto hold = std::make_shared<Hold>();
-  rig.proxy.context.new_capture =
-      [hold](std::uint32_t number, std::shared_ptr<TTxConfig>) -> std::unique_ptr<CaptureHooks> {
-    if (number == 1) return std::make_unique<HeldCapture>(hold);
-    return nullptr;
+  CaptureHold hold;
+  rig.proxy.context.new_capture = [&hold](std::uint32_t number, std::shared_ptr<TTxConfig>) {
+    return number == 1 ? hold.NewCapture() : nullptr;
   };
   MemoryLink origin;
   rig.tunnel.origin.emplace(std::move(origin.pair.near));
@@ -281,11 +259,7 @@ TEST(OpenedTunnelCapture, TheNextRequestIsServedWhileACaptureIsUndecided) {
   EXPECT_FALSE(rig.proxy.Logged("1 : << Connection end >>"));
 
   rig.browser.peer->Disconnect();
-  {
-    std::lock_guard lock(hold->lock);
-    hold->released = true;
-  }
-  hold->changed.notify_all();
+  hold.Release();
   EXPECT_TRUE(served.get());
   rig.tunnel.origin.reset();
   origin_heads.get();

@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -18,6 +17,7 @@
 #include "engine/capture_hooks.h"
 #include "engine/resources.h"
 #include "support/engine_harness.h"
+#include "support/held_capture.h"
 #include "support/loopback_origin.h"
 #include "support/raw_browser.h"
 
@@ -579,52 +579,22 @@ TEST(CaptureHooks, EndStatesTellACompleteBodyFromACutOne) {
 // for the browser to wait: it sees its close while the capture is still undecided, and the list
 // and counters show the connection until the decision is made.
 TEST(CaptureHooks, TheBrowserSeesItsCloseBeforeTheCaptureIsDecided) {
-  struct Decision {
-    std::mutex lock;  // guards everything below
-    std::condition_variable changed;
-    bool started = false;
-    bool released = false;
-    bool made = false;
-  };
-  class SlowCapture : public CaptureHooks {
-   public:
-    explicit SlowCapture(std::shared_ptr<Decision> decision) : decision_(std::move(decision)) {}
-    bool Undecided() const override { return true; }
-    void FinishCapture(const TRelayState&) override {
-      std::unique_lock hold(decision_->lock);
-      decision_->started = true;
-      decision_->changed.notify_all();
-      decision_->changed.wait_for(hold, kSupportWait, [this] { return decision_->released; });
-      decision_->made = true;
-    }
-
-   private:
-    const std::shared_ptr<Decision> decision_;
-  };
-
   EngineHarness proxy;
-  const auto decision = std::make_shared<Decision>();
-  proxy.context.new_capture = [decision](std::uint32_t, std::shared_ptr<TTxConfig>) {
-    return std::make_unique<SlowCapture>(decision);
+  CaptureHold decision;
+  proxy.context.new_capture = [&decision](std::uint32_t, std::shared_ptr<TTxConfig>) {
+    return decision.NewCapture();
   };
   ScriptedOrigin origin(Answer(LengthAnswer("whole")));
   RawBrowser browser(proxy.Port());
   ASSERT_TRUE(browser.Send(GetRequest(origin.Port(), "/c")));
   EXPECT_EQ(browser.ReadUntilClose(kSupportWait / 2), Closing(LengthAnswer("whole")));
   EXPECT_FALSE(browser.TimedOut()) << "the browser's close waited for the decision";
-  {
-    std::unique_lock hold(decision->lock);
-    EXPECT_FALSE(decision->made);
-    ASSERT_TRUE(decision->changed.wait_for(hold, kSupportWait, [&] { return decision->started; }));
-  }
+  EXPECT_FALSE(decision.Decided());
+  ASSERT_TRUE(decision.WaitUntilDeciding());
   EXPECT_EQ(proxy.monitor.Connections.Entries().size(), 1u);
   EXPECT_FALSE(proxy.views.status.WaitForText(RecordingStatusView::kConnectCounter, "1 / 1",
                                               std::chrono::milliseconds(0)));
-  {
-    std::lock_guard hold(decision->lock);
-    decision->released = true;
-  }
-  decision->changed.notify_all();
+  decision.Release();
   ASSERT_TRUE(proxy.WaitForEnded(1));
   EXPECT_TRUE(proxy.monitor.Connections.Entries().empty());
   EXPECT_EQ(proxy.LogLines().back(), kConnectionEnd);
