@@ -162,15 +162,6 @@ void RequestSession::SendPageAnswer(const std::string& status, std::string_view 
   }
 }
 
-bool OwnOrigin::Connect(RequestSession& request) {
-  const TTxConfig& config = request.Config();
-  const TProxyRequest& target = request.Request();
-  origin_.emplace();
-  link_.emplace(browser_, *origin_);
-  return request.ConnectTo(*this, config.UseProxy ? config.ProxyAddress : target.Host,
-                           config.UseProxy ? config.ProxyPort : target.Port);
-}
-
 bool RequestSession::ConnectTo(OriginRoute& route, const std::string& host, int port) {
   Connection& origin = *route.Origin();
   origin.SetReadTimeout(config_->ReadTimeout);
