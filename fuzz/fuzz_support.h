@@ -1,12 +1,16 @@
 // What the fuzz targets share: a check that stops the run with the input kept, a reader of the
-// input's leading bytes as choices, and a socket pair that feeds bytes into a real Connection.
+// input's leading bytes as choices, and real Connections over in-memory streams, fed and read
+// on the target's own thread.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <string_view>
+
+#include "platform/connection.h"
 
 namespace trovanex::fuzz {
 
@@ -40,27 +44,17 @@ class Choices {
 // it (every run writes), removed when the process ends. `name` tells the targets apart.
 std::string ScratchFolder(const char* name);
 
-// A connected pair of local stream sockets. `ours` is handed to a Connection; `theirs` is the
-// far side, driven by Pump.
-struct SocketPair {
-  SocketPair();
-  ~SocketPair();
-  int ours = -1;
-  int theirs = -1;
+// A connection whose peer sent `input` and then closed.
+std::unique_ptr<Connection> ConnectionFedWith(std::string_view input);
+
+// A connection and the far end of its stream, which receives what the connection writes.
+struct WatchedConnection {
+  WatchedConnection();
+  std::unique_ptr<Connection> connection;
+  std::unique_ptr<ByteStream> far;
 };
 
-// On the pump thread: writes `input` into `feed` and then ends that direction, while reading
-// everything that arrives on `drain` until it is closed. Join() returns what was read.
-class Pump {
- public:
-  Pump(int feed, std::string input, int drain);
-  ~Pump();
-  std::string Join();
-
-  struct State;
-
- private:
-  State* state_;
-};
+// What `far` has received, up to the end or to what has arrived so far.
+std::string ReceiveAll(ByteStream& far);
 
 }  // namespace trovanex::fuzz

@@ -84,15 +84,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string input(choices.Rest());
   Monitor& monitor = TheMonitor();
 
-  fuzz::SocketPair origin, browser_side;
-  fuzz::Pump pump(origin.theirs, input, browser_side.theirs);
+  fuzz::WatchedConnection browser_side;
   TRelayState state;
   std::int64_t framed_length = -2;
   bool head_read = false, no_body = false, failed = false, refused = false;
   {
-    Connection upstream(origin.ours);
-    Connection browser(browser_side.ours);
-    upstream.SetReadTimeout(10000);  // the whole answer is on its way; only a fault waits
+    const std::unique_ptr<Connection> origin = fuzz::ConnectionFedWith(input);
+    Connection& upstream = *origin;
+    Connection& browser = *browser_side.connection;
+    upstream.SetReadTimeout(10000);  // the whole answer is there; only a fault waits
     try {
       std::vector<std::string> head{upstream.ReadLine()};
       upstream.ReadHeaderBlock(head);
@@ -115,7 +115,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       failed = true;
     }
   }
-  const std::string relayed = pump.Join();
+  browser_side.connection.reset();
+  const std::string relayed = fuzz::ReceiveAll(*browser_side.far);
 
   const std::optional<std::size_t> head_end = HeadEnd(input);
   FUZZ_REQUIRE(head_read == head_end.has_value());

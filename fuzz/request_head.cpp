@@ -77,14 +77,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (int i = 0; i < repeat; ++i) input.append(choices.Rest());
   const Expected expected = Reference(input);
 
-  fuzz::SocketPair pair;
-  fuzz::Pump pump(pair.theirs, input, -1);
   std::string request_line;
   std::vector<std::string> headers;
   End end = End::kBlock;
   {
-    Connection browser(pair.ours);
-    const HeadDeadline deadline(10000);  // the whole input is on its way; only a fault waits
+    const std::unique_ptr<Connection> fed = fuzz::ConnectionFedWith(input);
+    Connection& browser = *fed;
+    const HeadDeadline deadline(10000);  // the whole input is there; only a fault waits
     try {
       request_line = ReadRequestLine(browser, deadline).value_or("");
       FUZZ_REQUIRE(ReadRequestHeaderLines(browser, deadline, headers, request_line.size()));
@@ -96,7 +95,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       end = End::kBlockTooLarge;
     }
   }
-  pump.Join();
 
   FUZZ_REQUIRE(end == expected.end);
   FUZZ_REQUIRE(request_line == expected.request_line);

@@ -54,11 +54,10 @@ void BodyRelay::PieceDone(std::size_t length) {
     capture.CapturedPiece(length);
 }
 
-void BodyRelay::OnPiece(void* self, std::size_t length) {
-  auto& relay = *static_cast<BodyRelay*>(self);
-  relay.PieceDone(length);
-  if (relay.state.Remaining > 0) relay.state.Remaining -= static_cast<std::int64_t>(length);
-  relay.BeginPass();
+void BodyRelay::OnPiece(std::size_t length) {
+  PieceDone(length);
+  if (state.Remaining > 0) state.Remaining -= static_cast<std::int64_t>(length);
+  BeginPass();
 }
 
 void BodyRelay::RelayByLength() {
@@ -68,7 +67,7 @@ void BodyRelay::RelayByLength() {
     return;
   }
   upstream.RelayExact(browser, static_cast<std::uint64_t>(state.Remaining), piece,
-                      capture.CaptureCopy(), &BodyRelay::OnPiece, this);
+                      capture.CaptureCopy(), [this](std::size_t length) { OnPiece(length); });
 }
 
 void BodyRelay::RelayChunked() {
@@ -87,10 +86,8 @@ void BodyRelay::RelayChunked() {
     RelayTrailer();
     return;
   }
-  upstream.RelayExact(
-      browser, static_cast<std::uint64_t>(size), piece, capture.CaptureCopy(),
-      [](void* self, std::size_t length) { static_cast<BodyRelay*>(self)->PieceDone(length); },
-      this);
+  upstream.RelayExact(browser, static_cast<std::uint64_t>(size), piece, capture.CaptureCopy(),
+                      [this](std::size_t length) { PieceDone(length); });
   // The line end after the data. Anything else there would be the next size line to one
   // reader and part of the data to another.
   if (!upstream.ReadLine().empty()) throw MalformedChunkSize();

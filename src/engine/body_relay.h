@@ -37,7 +37,7 @@ struct BodyRelay {
   void RelayTrailer();
   void BeginPass();
   void PieceDone(std::size_t length);
-  static void OnPiece(void* self, std::size_t length);
+  void OnPiece(std::size_t length);  // a piece of a body framed by its length
 };
 
 // The size of a chunk from its size line: hexadecimal digits with blanks around them and an

@@ -6,14 +6,6 @@
 #include "platform/socket_error.h"
 
 namespace trovanex {
-namespace {
-
-void CountTowardsBrowser(void* monitor, std::size_t length) {
-  static_cast<Monitor*>(monitor)->Throughput.AddBytes(static_cast<std::uint32_t>(length));
-}
-
-}  // namespace
-
 RequestSession::RequestSession(EngineContext& context, Connection& browser)
     : context_(context), browser_(browser), config_(context.settings.Current()) {}
 
@@ -307,7 +299,9 @@ void RequestSession::RelayBothWays() {
   // No read time-out here: browsers keep idle TLS connections open for minutes. Stopping the
   // program aborts the browser connection, and with it the origin's.
   const Connection::TunnelCounts counts =
-      browser_.Tunnel(*route_->Origin(), &CountTowardsBrowser, &context_.monitor);
+      browser_.Tunnel(*route_->Origin(), [this](std::size_t length) {
+        context_.monitor.Throughput.AddBytes(static_cast<std::uint32_t>(length));
+      });
   Log(" : >> Tunnel closed << to origin " + std::to_string(counts.to_other) +
       " bytes, to browser " + std::to_string(counts.to_this) + " bytes");
 }

@@ -1,13 +1,13 @@
-// One TCP connection with the blocking reads and writes the proxy's handlers need: lines with
-// a length limit, exact byte counts, header blocks, 4-byte groups for until-close bodies, and
-// whole writes. All waits happen on the calling thread. A connection is used by one thread;
+// One connection (a TCP socket, or an in-memory end in tests) with the blocking reads and
+// writes the proxy's handlers need: lines with a length limit, exact byte counts, header
+// blocks, whole writes, and the body relays and tunnel that move bytes between two
+// connections. All waits happen on the calling thread. A connection is used by one thread;
 // only Abort may come from another.
 #pragma once
 
 #include <sys/socket.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/byte_stream.h"
+#include "platform/function_ref.h"
 #include "platform/receive_buffer.h"
 #include "platform/thread_annotations.h"
 
@@ -72,15 +73,12 @@ class Connection {
   // Lines with the default wait, appended to `lines` until an empty line (not appended).
   // Throws HeaderBlockTooLarge when the lines add up to more than kMaxHeaderBlock bytes.
   void ReadHeaderBlock(std::vector<std::string>& lines);
-  // 4 bytes in the order received; PeerClosed after 1 to 3 bytes carries them in Partial.
-  std::string ReadInt32();
 
   void WriteBytes(std::string_view bytes);
   void WriteLine(std::string_view text);  // text + CR LF, one write
   void WriteLines(const std::vector<std::string>& lines);
   // The lines of a head and the empty line that ends it, in one write.
   void WriteHead(const std::vector<std::string>& lines);
-  void WriteInt32(std::string_view four_bytes) { WriteBytes(four_bytes); }
   // Body relay. Moves bytes from this connection to `to`: first those already buffered here,
   // then straight from socket to socket through a kernel pipe (splice), so that large bodies
   // are not copied through user space. `copy` optionally receives the same bytes right after
@@ -93,11 +91,11 @@ class Connection {
     bool failed = false;  // set (and copying stopped) when writing to fd failed
     int error = 0;        // errno of that failure
   };
-  using PieceCallback = void (*)(void* context, std::size_t length);
+  using PieceCallback = FunctionRef<void(std::size_t length)>;
   // Exactly n bytes. Throws like ReadExact (PeerClosed when the stream ends early, after
   // relaying what came) and like WriteBytes for failures towards `to`.
   void RelayExact(Connection& to, std::uint64_t n, std::size_t piece, Copy* copy,
-                  PieceCallback on_piece, void* context);
+                  std::optional<PieceCallback> on_piece = std::nullopt);
   // Whatever has arrived, at most `piece` bytes, waiting with the default wait for at least one
   // byte. Returns the count moved; throws PeerClosed when the stream has ended.
   std::size_t RelaySome(Connection& to, std::size_t piece, Copy* copy);
@@ -110,7 +108,7 @@ class Connection {
     std::uint64_t to_this = 0;
     std::uint64_t to_other = 0;
   };
-  TunnelCounts Tunnel(Connection& other, PieceCallback on_to_this, void* context);
+  TunnelCounts Tunnel(Connection& other, std::optional<PieceCallback> on_to_this = std::nullopt);
 
   // Puts a layer (TLS) over this connection's stream: every later read and write goes through
   // it, and relays copy through user space instead of splicing. The layer reads and writes
@@ -167,7 +165,11 @@ class Connection {
   // Straight from the socket through the kernel pipe; nothing when splicing is not possible
   // here, 0 when the socket had nothing after all.
   std::optional<std::size_t> SpliceSome(Connection& to, std::size_t max, Copy* copy);
+  // Moves the n bytes a splice put into the pipe on to `to`, and to the copy.
   void DrainPipe(Connection& to, std::size_t n, Copy* copy);
+  std::size_t TeeToCopy(std::size_t most, Copy* copy);
+  void PipeToPeer(Connection& to, std::size_t n);
+  void CopyPipeToFile(std::size_t n, Copy* copy);
   bool EnsurePipe(std::size_t piece);
 
   // Where reads and writes go: the layer, or else the transport.

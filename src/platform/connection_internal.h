@@ -9,11 +9,8 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <cstring>
-#include <string>
 
 #include "platform/connection.h"
-#include "platform/net_errors.h"
 #include "platform/socket_error.h"
 
 namespace trovanex {

@@ -2,20 +2,13 @@
 // pipes, with an optional copy of the same bytes into a file.
 #include "platform/connection.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
-#include <vector>
+#include <optional>
+#include <string>
 
 #include "platform/connection_internal.h"
 #include "platform/file_system.h"
@@ -60,9 +53,9 @@ std::string ReadFromPipe(int pipe_fd, std::size_t n) {
 // Counts the bytes of a relay in pieces and reports each piece once it is complete.
 class PieceCount {
  public:
-  PieceCount(std::uint64_t total, std::size_t piece, Connection::PieceCallback on_piece,
-             void* context)
-      : remaining_(total), piece_(piece), on_piece_(on_piece), context_(context) {}
+  PieceCount(std::uint64_t total, std::size_t piece,
+             std::optional<Connection::PieceCallback> on_piece)
+      : remaining_(total), piece_(piece), on_piece_(on_piece) {}
 
   std::uint64_t Remaining() const { return remaining_; }
   // Bytes that may still go into the current piece.
@@ -77,15 +70,14 @@ class PieceCount {
   void Report() {
     const std::size_t length = in_piece_;
     in_piece_ = 0;
-    if (length > 0 && on_piece_) on_piece_(context_, length);
+    if (length > 0 && on_piece_) (*on_piece_)(length);
   }
 
  private:
   std::uint64_t remaining_;
   const std::size_t piece_;
   std::size_t in_piece_ = 0;
-  const Connection::PieceCallback on_piece_;
-  void* const context_;
+  const std::optional<Connection::PieceCallback> on_piece_;
 };
 
 }  // namespace
@@ -140,65 +132,17 @@ std::optional<std::size_t> Connection::SpliceSome(Connection& to, std::size_t ma
   return static_cast<std::size_t>(n);
 }
 
+// Invariant, at the top of every round: the pipe holds exactly the `left` bytes of this relay
+// not yet sent, and the copy pipe holds none. A round duplicates some of them into the copy
+// pipe (tee takes none away), sends exactly those on to `to`, and then empties the copy pipe
+// into the copy file. So `to` and the copy each get every byte once, in order, and a copy that
+// fails only stops the copying.
 void Connection::DrainPipe(Connection& to, std::size_t n, Copy* copy) {
   try {
-    std::size_t left = n;
-    while (left > 0) {
-      // tee() duplicates from the front of the pipe without consuming: take only as many
-      // bytes on to `to` as were duplicated, so that no byte is copied twice or skipped.
-      std::size_t step = left;
-      bool copying = CopyWanted(copy);
-      if (copying) {
-        ssize_t teed;
-        do {
-          teed = ::tee(pipe_->read_fd, pipe_->copy_write_fd, left, SPLICE_F_NONBLOCK);
-        } while (teed < 0 && errno == EINTR);
-        if (teed > 0) {
-          step = static_cast<std::size_t>(teed);
-        } else {
-          FailCopy(copy, teed < 0 ? errno : EIO);
-          copying = false;
-        }
-      }
-
-      for (std::size_t sent = 0; sent < step;) {
-        const ssize_t s = ::splice(pipe_->read_fd, nullptr, to.SpliceSocket(), nullptr, step - sent,
-                                   SPLICE_F_MOVE);
-        if (s > 0) {
-          sent += static_cast<std::size_t>(s);
-        } else if (s < 0 && errno == EINVAL) {
-          to.WriteBytes(ReadFromPipe(pipe_->read_fd, step - sent));  // `to` takes no splice
-          sent = step;
-        } else if (s < 0 && errno != EINTR) {
-          to.FailWrite(errno);
-        } else if (s == 0) {
-          to.FailWrite(EPIPE);
-        }
-      }
-
-      for (std::size_t written = 0; copying && written < step;) {
-        const bool splice_copy = pipe_->unspliced_copy_fd != copy->fd;
-        const ssize_t c = splice_copy ? ::splice(pipe_->copy_read_fd, nullptr, copy->fd, nullptr,
-                                                 step - written, SPLICE_F_MOVE)
-                                      : -1;
-        const int error_number = splice_copy ? errno : EINVAL;
-        if (c > 0) {
-          written += static_cast<std::size_t>(c);
-        } else if (c < 0 && error_number == EINVAL) {
-          // An append-only file takes no splice: the bytes go through here instead.
-          pipe_->unspliced_copy_fd = copy->fd;
-          WriteCopy(copy, ReadFromPipe(pipe_->copy_read_fd, step - written));
-          written = step;
-        } else if (c < 0 && error_number == EINTR) {
-          continue;
-        } else {
-          FailCopy(copy, c < 0 ? error_number : EIO);
-        }
-        if (copy->failed) {
-          pipe_->DiscardCopy();
-          copying = false;
-        }
-      }
+    for (std::size_t left = n; left > 0;) {
+      const std::size_t step = CopyWanted(copy) ? TeeToCopy(left, copy) : left;
+      PipeToPeer(to, step);
+      if (CopyWanted(copy)) CopyPipeToFile(step, copy);
       left -= step;
     }
   } catch (...) {
@@ -207,10 +151,66 @@ void Connection::DrainPipe(Connection& to, std::size_t n, Copy* copy) {
   }
 }
 
+// Duplicates up to `most` bytes from the front of the pipe into the copy pipe; returns how
+// many, or `most` when the copy failed (and no longer wants bytes).
+std::size_t Connection::TeeToCopy(std::size_t most, Copy* copy) {
+  ssize_t teed;
+  do {
+    teed = ::tee(pipe_->read_fd, pipe_->copy_write_fd, most, SPLICE_F_NONBLOCK);
+  } while (teed < 0 && errno == EINTR);
+  if (teed > 0) return static_cast<std::size_t>(teed);
+  FailCopy(copy, teed < 0 ? errno : EIO);
+  return most;
+}
+
+// Sends the first n bytes of the pipe to `to`: spliced, or read out and written where `to`
+// takes no splice.
+void Connection::PipeToPeer(Connection& to, std::size_t n) {
+  for (std::size_t sent = 0; sent < n;) {
+    const ssize_t s =
+        ::splice(pipe_->read_fd, nullptr, to.SpliceSocket(), nullptr, n - sent, SPLICE_F_MOVE);
+    if (s > 0) {
+      sent += static_cast<std::size_t>(s);
+    } else if (s < 0 && errno == EINVAL) {
+      to.WriteBytes(ReadFromPipe(pipe_->read_fd, n - sent));
+      sent = n;
+    } else if (s < 0 && errno != EINTR) {
+      to.FailWrite(errno);
+    } else if (s == 0) {
+      to.FailWrite(EPIPE);
+    }
+  }
+}
+
+// Empties the n bytes of the copy pipe into the copy file. A failure marks the copy failed and
+// throws its bytes away.
+void Connection::CopyPipeToFile(std::size_t n, Copy* copy) {
+  for (std::size_t written = 0; written < n && !copy->failed;) {
+    const bool splice_copy = pipe_->unspliced_copy_fd != copy->fd;
+    const ssize_t c = splice_copy ? ::splice(pipe_->copy_read_fd, nullptr, copy->fd, nullptr,
+                                             n - written, SPLICE_F_MOVE)
+                                  : -1;
+    const int error_number = splice_copy ? errno : EINVAL;
+    if (c > 0) {
+      written += static_cast<std::size_t>(c);
+    } else if (c < 0 && error_number == EINVAL) {
+      // An append-only file takes no splice: the bytes go through here instead.
+      pipe_->unspliced_copy_fd = copy->fd;
+      WriteCopy(copy, ReadFromPipe(pipe_->copy_read_fd, n - written));
+      written = n;
+    } else if (c < 0 && error_number == EINTR) {
+      continue;
+    } else {
+      FailCopy(copy, c < 0 ? error_number : EIO);
+    }
+  }
+  if (copy->failed) pipe_->DiscardCopy();
+}
+
 void Connection::RelayExact(Connection& to, std::uint64_t n, std::size_t piece, Copy* copy,
-                            PieceCallback on_piece, void* context) {
+                            std::optional<PieceCallback> on_piece) {
   if (n == 0) return;
-  PieceCount count(n, std::max<std::size_t>(piece, 1), on_piece, context);
+  PieceCount count(n, std::max<std::size_t>(piece, 1), on_piece);
   try {
     std::optional<SigpipeHold> hold;
     while (count.Remaining() > 0) {

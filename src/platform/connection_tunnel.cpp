@@ -18,6 +18,7 @@
 
 #include "platform/connection.h"
 #include "platform/connection_internal.h"
+#include "platform/net_errors.h"
 
 namespace trovanex {
 namespace {
@@ -171,8 +172,8 @@ std::pair<bool, bool> ReadableWritable(const ByteStream& side, const pollfd& wat
 
 }  // namespace
 
-Connection::TunnelCounts Connection::Tunnel(Connection& other, PieceCallback on_to_this,
-                                            void* context) {
+Connection::TunnelCounts Connection::Tunnel(Connection& other,
+                                            std::optional<PieceCallback> on_to_this) {
   TunnelCounts counts;
   if (!IsConnected() || !other.IsConnected()) return counts;
   ByteStream& this_side = Stream();
@@ -187,7 +188,7 @@ Connection::TunnelCounts Connection::Tunnel(Connection& other, PieceCallback on_
     for (;;) {
       outward.Pump(this_readable, other_writable);
       const std::size_t n = inward.Pump(other_readable, this_writable);
-      if (n > 0 && on_to_this) on_to_this(context, n);
+      if (n > 0 && on_to_this) (*on_to_this)(n);
       if (outward.Done() || inward.Done() || outward.Failed() || inward.Failed()) break;
 
       pollfd watched[2] = {this_side.PollFor(outward.WantsToRead(), inward.WantsToWrite()),

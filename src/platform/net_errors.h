@@ -21,14 +21,11 @@ class ReadTimedOut : public NetError {
   const char* KindName() const override { return "ReadTimedOut"; }
 };
 
-// The connection is closed (by the peer, as a read found, or by this side). `Partial` holds
-// the 1 to 3 bytes of a cut-off 4-byte group (ReadInt32), else nothing.
+// The connection is closed (by the peer, as a read found, or by this side).
 class PeerClosed : public NetError {
  public:
-  explicit PeerClosed(std::string partial = {})
-      : NetError("Connection closed gracefully."), Partial(std::move(partial)) {}
+  PeerClosed() : NetError("Connection closed gracefully.") {}
   const char* KindName() const override { return "PeerClosed"; }
-  std::string Partial;
 };
 
 // A read or write on a connection that has no socket at all.

@@ -193,24 +193,6 @@ TEST_F(ConnectionTest, ReadExactAcrossManyReceivesKeepsTheRestBuffered) {
   sender.join();
 }
 
-TEST_F(ConnectionTest, ReadInt32HandsOverTheBytesOfACutOffGroup) {
-  Send("abcdefg");
-  peer_.Close();
-  EXPECT_EQ(connection_->ReadInt32(), "abcd");
-  try {
-    connection_->ReadInt32();
-    FAIL() << "no PeerClosed";
-  } catch (const PeerClosed& closed) {
-    EXPECT_EQ(closed.Partial, "efg");
-  }
-  try {
-    connection_->ReadInt32();
-    FAIL() << "no PeerClosed";
-  } catch (const PeerClosed& closed) {
-    EXPECT_EQ(closed.Partial, "");
-  }
-}
-
 TEST_F(ConnectionTest, HeaderBlockEndsAtTheEmptyLineAndIsBounded) {
   Send("A: 1\r\nB: 2\r\n\r\nBODY");
   std::vector<std::string> lines{"HTTP/1.1 200 OK"};
@@ -491,8 +473,9 @@ class RelayTest : public ::testing::Test {
     for (char& c : bytes) c = static_cast<char>(random());
     return bytes;
   }
-  static void CountPiece(void* context, std::size_t length) {
-    static_cast<std::vector<std::size_t>*>(context)->push_back(length);
+  // A piece callback that records each length in `pieces`.
+  static auto Recorder(std::vector<std::size_t>& pieces) {
+    return [&pieces](std::size_t length) { pieces.push_back(length); };
   }
 
   std::unique_ptr<Connection> upstream_;
@@ -520,7 +503,7 @@ TEST_F(RelayTest, LargeBodyArrivesWholeAtBrowserAndCopyInPieces) {
     std::string received;
     std::thread browser([&] { received = ReceiveAll(browser_peer_.get(), kBody); });
     EXPECT_EQ(upstream_->ReadLine(), "HTTP/1.1 200 OK");  // leaves body bytes buffered
-    upstream_->RelayExact(*browser_, kBody, kPiece, &copy, &RelayTest::CountPiece, &pieces_);
+    upstream_->RelayExact(*browser_, kBody, kPiece, &copy, Recorder(pieces_));
     origin.join();
     browser.join();
 
@@ -539,7 +522,7 @@ TEST_F(RelayTest, FailingCopyStopsCopyingButNotTheRelay) {
   Fd read_only(::open("/dev/null", O_RDONLY | O_CLOEXEC));
   Connection::Copy copy{read_only.get()};
   std::thread origin([&] { SendAll(origin_.get(), body); });
-  upstream_->RelayExact(*browser_, body.size(), 32767, &copy, nullptr, nullptr);
+  upstream_->RelayExact(*browser_, body.size(), 32767, &copy);
   origin.join();
   EXPECT_TRUE(copy.failed);
   EXPECT_EQ(copy.error, EBADF);
@@ -550,9 +533,7 @@ TEST_F(RelayTest, FailingCopyStopsCopyingButNotTheRelay) {
 TEST_F(RelayTest, EarlyEndRelaysAndCountsWhatCame) {
   SendAll(origin_.get(), std::string(600, 'y'));
   origin_.Close();
-  EXPECT_THROW(
-      upstream_->RelayExact(*browser_, 1000, 256, nullptr, &RelayTest::CountPiece, &pieces_),
-      PeerClosed);
+  EXPECT_THROW(upstream_->RelayExact(*browser_, 1000, 256, nullptr, Recorder(pieces_)), PeerClosed);
   EXPECT_EQ(pieces_, (std::vector<std::size_t>{256, 256, 88}));
   EXPECT_FALSE(upstream_->IsConnected());
   browser_->Disconnect();
@@ -561,16 +542,14 @@ TEST_F(RelayTest, EarlyEndRelaysAndCountsWhatCame) {
 
 TEST_F(RelayTest, SilentOriginTimesTheRelayOut) {
   upstream_->SetReadTimeout(200);
-  EXPECT_THROW(upstream_->RelayExact(*browser_, 10, 32767, nullptr, nullptr, nullptr),
-               ReadTimedOut);
+  EXPECT_THROW(upstream_->RelayExact(*browser_, 10, 32767, nullptr), ReadTimedOut);
   EXPECT_THROW(upstream_->RelaySome(*browser_, 32767, nullptr), ReadTimedOut);
 }
 
 TEST_F(RelayTest, BrowserThatWentAwayFailsTheRelayWithoutKillingTheProcess) {
   browser_peer_.Close();
   std::thread origin([&] { SendAll(origin_.get(), RandomBytes(4 * 1000 * 1000)); });
-  EXPECT_THROW(upstream_->RelayExact(*browser_, 4 * 1000 * 1000, 65536, nullptr, nullptr, nullptr),
-               SocketFailure);
+  EXPECT_THROW(upstream_->RelayExact(*browser_, 4 * 1000 * 1000, 65536, nullptr), SocketFailure);
   EXPECT_FALSE(browser_->IsConnected());
   upstream_.reset();
   origin.join();
@@ -641,7 +620,7 @@ TEST_F(RelayTest, BodiesUnderALayerPassThroughItNotAroundIt) {
   std::thread origin([&] { SendAll(origin_.get(), body); });
   std::string received;
   std::thread browser([&] { received = ReceiveAll(browser_peer_.get(), body.size()); });
-  upstream_->RelayExact(*browser_, body.size(), 32768, nullptr, nullptr, nullptr);
+  upstream_->RelayExact(*browser_, body.size(), 32768, nullptr);
   origin.join();
   browser.join();
   EXPECT_TRUE(received == Inverted(body));
@@ -656,7 +635,7 @@ TEST_F(RelayTest, TunnelUnderALayerCarriesBothWaysAndEndsWithEitherSide) {
   EXPECT_EQ(browser_->ReadLine(), "CONNECT");
   Connection::TunnelCounts counts;
   std::vector<std::size_t> pieces;
-  std::thread tunnel([&] { counts = browser_->Tunnel(*upstream_, &CountPiece, &pieces); });
+  std::thread tunnel([&] { counts = browser_->Tunnel(*upstream_, Recorder(pieces)); });
   std::string at_origin, at_browser;
   std::thread origin([&] {
     SendAll(origin_.get(), down);
@@ -686,7 +665,7 @@ TEST_F(RelayTest, ATunnelSideThatStopsReadingHoldsBackOnlyItsOwnDirection) {
   ByteStream& page = *browser_pair.far;
   ByteStream& server = *origin_pair.far;
   Connection::TunnelCounts counts;
-  std::thread tunnel([&] { counts = browser.Tunnel(origin, nullptr, nullptr); });
+  std::thread tunnel([&] { counts = browser.Tunnel(origin); });
 
   // The server talks until everything towards the page is full: the page reads nothing.
   const std::string chatter(4096, 's');

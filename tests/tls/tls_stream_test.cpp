@@ -151,10 +151,11 @@ TEST_F(TlsStreamTest, TheNextConnectionToTheSameOriginResumesItsSession) {
   // port over the same socket, as origins behind one upstream proxy are reached: another origin.
   const int port = ntohs(address.sin_port);
   std::vector<bool> resumed;
-  for (const auto& [host, origin_port] :
-       {std::pair{"localhost", port}, std::pair{"localhost", port}, std::pair{"localhost", port},
-        std::pair{"localhost", port}, std::pair{"127.0.0.1", port},
-        std::pair{"localhost", port + 1}}) {
+  for (const auto& origin : {std::pair{"localhost", port}, std::pair{"localhost", port},
+                             std::pair{"localhost", port}, std::pair{"localhost", port},
+                             std::pair{"127.0.0.1", port}, std::pair{"localhost", port + 1}}) {
+    const char* host = origin.first;
+    const int origin_port = origin.second;
     SCOPED_TRACE(std::string(host) + ":" + std::to_string(origin_port));
     const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     ASSERT_EQ(::connect(client, any, sizeof address), 0);
