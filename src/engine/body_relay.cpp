@@ -1,9 +1,7 @@
 #include "engine/body_relay.h"
 
-#include <algorithm>
 #include <limits>
 
-#include "engine/proxy_request.h"
 #include "platform/text.h"
 
 namespace trovanex {
@@ -34,7 +32,7 @@ std::optional<std::int64_t> ParseChunkSize(std::string_view line) {
 }
 
 void BodyRelay::Run() {
-  // Checked once per pass in the original loop; a relay that cannot go on ends by a failure.
+  // Checked once per pass; a relay that cannot go on ends by a failure.
   while (upstream.IsConnected() && browser.IsConnected() && state.Remaining != 0) {
     if (state.Remaining != -1)
       RelayByLength();

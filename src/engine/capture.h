@@ -49,6 +49,7 @@ class Capture : public CaptureHooks {
   Connection::Copy* CaptureCopy() override { return copy_.fd >= 0 ? &copy_ : nullptr; }
   void CapturedPiece(std::size_t length) override;
   void ShowCaptureStatus() override;
+  bool Undecided() const override { return copy_.fd >= 0; }
   void FinishCapture(const TRelayState& state) override;
 
   const std::string& TargetName() const { return target_name_; }

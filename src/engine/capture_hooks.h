@@ -29,7 +29,9 @@ class CaptureHooks {
   virtual void CapturedPiece(std::size_t /*length*/) {}
   // Once per pass of the relay loop while capturing: the status-bar text.
   virtual void ShowCaptureStatus() {}
-  // First step of the clean-up: keep, ask about or discard what was captured.
+  // Whether FinishCapture has a capture file to decide (which may take long).
+  virtual bool Undecided() const { return false; }
+  // After the browser has its answer: keep, ask about or discard what was captured.
   virtual void FinishCapture(const TRelayState& /*state*/) {}
 };
 

@@ -17,11 +17,11 @@ HttpsOpening::~HttpsOpening() {
 void HttpsOpening::PrepareAhead(bool capture, const std::string& extra_ca_file) {
   if (!capture || preparing_.joinable()) return;
   preparing_ = std::thread([this, extra_ca_file] {
-    std::optional<std::string> problem;
-    if (!Ready(problem)) {
+    HttpsReadiness readiness = Ready();
+    if (!readiness.usable) {
       // Given to the first caller of Ready, which reports it where the user looks.
       MutexLock lock(lock_);
-      early_problem_ = problem;
+      early_problem_ = std::move(readiness.to_report);
       return;
     }
     try {
@@ -52,37 +52,34 @@ void HttpsOpening::GiveNotice() {
   report(notice);
 }
 
-bool HttpsOpening::Ready(std::optional<std::string>& problem) {
-  bool ready = false;
+HttpsReadiness HttpsOpening::Ready() {
+  HttpsReadiness readiness;
   {
     MutexLock lock(lock_);
-    ready = OpenOnce(problem);
+    readiness = OpenOnce();
   }
   GiveNotice();
-  return ready;
+  return readiness;
 }
 
-bool HttpsOpening::OpenOnce(std::optional<std::string>& problem) {
-  if (tried_) {
-    problem = std::exchange(early_problem_, std::nullopt);
-    return leaves_ != nullptr;
-  }
+HttpsReadiness HttpsOpening::OpenOnce() {
+  if (tried_) return {leaves_ != nullptr, std::exchange(early_problem_, std::nullopt)};
   tried_ = true;
   CertificateAuthority::Opened opened = CertificateAuthority::Open(folder_);
   if (!opened.authority) {
-    problem = problem_ = opened.error;
-    return false;
+    problem_ = opened.error;
+    return {false, problem_};
   }
   try {
     authority_ = std::move(opened.authority);
     leaves_ = std::make_shared<LeafCache>(*authority_);
   } catch (const std::exception& failure) {
-    problem = problem_ = failure.what();
+    problem_ = failure.what();
     authority_.reset();
-    return false;
+    return {false, problem_};
   }
   notice_ = std::move(opened.warning);
-  return true;
+  return {true, std::nullopt};
 }
 
 std::string HttpsOpening::Problem() {

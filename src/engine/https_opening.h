@@ -5,10 +5,10 @@
 
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "platform/connection.h"
 #include "platform/thread_annotations.h"
@@ -17,6 +17,14 @@ namespace trovanex {
 
 class CertificateAuthority;
 class LeafCache;
+
+// How the local authority stands, for one caller.
+struct HttpsReadiness {
+  bool usable = false;
+  // Why it cannot be used, given only to the first caller after that was found, so that the
+  // log line and the status message say it once; Problem() tells it every time.
+  std::optional<std::string> to_report;
+};
 
 class HttpsOpening {
  public:
@@ -38,10 +46,16 @@ class HttpsOpening {
   using NoticeReport = std::function<void(const std::string& notice)>;
   void SetNoticeReport(NoticeReport report) EXCLUDES(lock_);
 
-  // Loads or makes the authority at the first call. False when it cannot be used; `problem`
-  // then names the file and the reason, and is given only once (the first failing call), so
-  // that it is reported once.
-  bool Ready(std::optional<std::string>& problem) EXCLUDES(lock_);
+  // Loads or makes the authority at the first call; the problem, when it cannot be used, names
+  // the file and the reason.
+  HttpsReadiness Ready() EXCLUDES(lock_);
+  // The same for the desktop's certificate source, which reads Problem() instead; it goes when
+  // that caller takes Ready()'s result.
+  bool Ready(std::optional<std::string>& problem) EXCLUDES(lock_) {
+    HttpsReadiness readiness = Ready();
+    problem = std::move(readiness.to_report);
+    return readiness.usable;
+  }
   // Why the authority cannot be used, every time asked; empty while it can, or before Ready.
   std::string Problem();
   // The authority's certificate in PEM; empty when it cannot be used.
@@ -58,7 +72,7 @@ class HttpsOpening {
 
  private:
   // The first call opens the authority; later ones say how that went.
-  bool OpenOnce(std::optional<std::string>& problem) REQUIRES(lock_);
+  HttpsReadiness OpenOnce() REQUIRES(lock_);
   // Gives the notice not given yet to the report, when both are there.
   void GiveNotice() EXCLUDES(lock_);
 

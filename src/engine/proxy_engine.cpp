@@ -2,14 +2,14 @@
 
 #include <signal.h>
 
-#include "engine/connection_session.h"
+#include "engine/plain_request_session.h"
 
 namespace trovanex {
 
 ProxyEngine::ProxyEngine(EngineContext& context)
     : context_(context),
       listener_([this](Connection& browser) { AdmitConnection(context_, browser); },
-                [this](Connection& browser) { ConnectionSession(context_, browser).Run(); }) {}
+                [this](Connection& browser) { PlainRequestSession(context_, browser).Run(); }) {}
 
 ProxyEngine::~ProxyEngine() {
   Stop();

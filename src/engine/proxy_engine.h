@@ -1,4 +1,4 @@
-// The proxy: a listener whose connections are admitted and served by ConnectionSession.
+// The proxy: a listener whose connections are admitted and served by PlainRequestSession.
 #pragma once
 
 #include <chrono>

@@ -34,18 +34,18 @@ TEST(StartUpTest, AuthorityEndingSoonIsUsedAndReportedOnce) {
     Monitor monitor(views.Views(), false);
     {
       HttpsOpening https(folder.path());
-      std::optional<std::string> problem;
       if (capture_on) {
         ReportHttpsNotices(https, monitor);
         https.PrepareAhead(true, "");
         // Before any connection asks for the authority.
         ASSERT_TRUE(views.status.WaitForCount(RecordingStatusView::kMessagePanel, 1));
       } else {
-        EXPECT_TRUE(https.Ready(problem));
+        EXPECT_TRUE(https.Ready().usable);
         ReportHttpsNotices(https, monitor);
       }
-      EXPECT_TRUE(https.Ready(problem));
-      EXPECT_FALSE(problem);
+      const HttpsReadiness readiness = https.Ready();
+      EXPECT_TRUE(readiness.usable);
+      EXPECT_FALSE(readiness.to_report);
       EXPECT_NE(https.CaCertificatePem(), "");
       ReportHttpsNotices(https, monitor);
     }  // waits for the thread that opens the authority

@@ -17,6 +17,7 @@
 #include "engine/capture_hooks.h"
 #include "engine/resources.h"
 #include "support/engine_harness.h"
+#include "support/held_capture.h"
 #include "support/loopback_origin.h"
 #include "support/raw_browser.h"
 
@@ -572,6 +573,31 @@ TEST(CaptureHooks, EndStatesTellACompleteBodyFromACutOne) {
     EXPECT_EQ(record->calls, (std::vector<std::string>{"Match", "DropMatch", "StartCapture",
                                                        "ShowCaptureNotice", "FinishCapture"}));
   }
+}
+
+// A decision that takes its time (decoding a large copy, a question to the user) is no reason
+// for the browser to wait: it sees its close while the capture is still undecided, and the list
+// and counters show the connection until the decision is made.
+TEST(CaptureHooks, TheBrowserSeesItsCloseBeforeTheCaptureIsDecided) {
+  EngineHarness proxy;
+  CaptureHold decision;
+  proxy.context.new_capture = [&decision](std::uint32_t, std::shared_ptr<TTxConfig>) {
+    return decision.NewCapture();
+  };
+  ScriptedOrigin origin(Answer(LengthAnswer("whole")));
+  RawBrowser browser(proxy.Port());
+  ASSERT_TRUE(browser.Send(GetRequest(origin.Port(), "/c")));
+  EXPECT_EQ(browser.ReadUntilClose(kSupportWait / 2), Closing(LengthAnswer("whole")));
+  EXPECT_FALSE(browser.TimedOut()) << "the browser's close waited for the decision";
+  EXPECT_FALSE(decision.Decided());
+  ASSERT_TRUE(decision.WaitUntilDeciding());
+  EXPECT_EQ(proxy.monitor.Connections.Entries().size(), 1u);
+  EXPECT_FALSE(proxy.views.status.WaitForText(RecordingStatusView::kConnectCounter, "1 / 1",
+                                              std::chrono::milliseconds(0)));
+  decision.Release();
+  ASSERT_TRUE(proxy.WaitForEnded(1));
+  EXPECT_TRUE(proxy.monitor.Connections.Entries().empty());
+  EXPECT_EQ(proxy.LogLines().back(), kConnectionEnd);
 }
 
 }  // namespace
