@@ -5,13 +5,13 @@
 #pragma once
 
 #include <cstdio>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "model/message_boxes.h"
 #include "monitor/batched_line_writer.h"
 #include "monitor/monitor_views.h"
+#include "platform/thread_annotations.h"
 
 namespace trovanex {
 
@@ -47,8 +47,8 @@ class ConsoleViews : public StatusView,
  private:
   const bool quiet_;
   BatchedLineWriter log_lines_{stdout};
-  std::mutex out_lock_;  // keeps lines whole and in order on standard error
-  std::string panel_;    // guarded by out_lock_
+  Mutex out_lock_;  // keeps lines whole and in order on standard error
+  std::string panel_ GUARDED_BY(out_lock_);
 };
 
 }  // namespace trovanex

@@ -69,8 +69,7 @@ int ChangeBrowserTrust(bool trust, const FileLayout& files) {
   std::vector<TrustChange> changes;
   if (trust) {
     HttpsOpening https(files.config_folder);
-    std::optional<std::string> problem;
-    if (!https.Ready(problem)) {
+    if (!https.Ready().usable) {
       std::fprintf(stderr, "trovanexd: %s\n", https.Problem().c_str());
       return 1;
     }

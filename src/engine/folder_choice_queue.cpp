@@ -13,7 +13,7 @@ FolderChoiceQueue::FolderChoiceQueue(FolderChooser& chooser, MessageBoxes& boxes
 
 void FolderChoiceQueue::Enqueue(SaveRequest request) {
   {
-    std::lock_guard lock(lock_);
+    MutexLock lock(lock_);
     requests_.push_back(std::move(request));
   }
   invoke_([this] { ProcessQueue(); });
@@ -21,7 +21,7 @@ void FolderChoiceQueue::Enqueue(SaveRequest request) {
 
 void FolderChoiceQueue::ProcessQueue() {
   {
-    std::lock_guard lock(lock_);
+    MutexLock lock(lock_);
     if (busy_) return;  // a question is open; this request waits its turn
     busy_ = true;
   }
@@ -31,7 +31,7 @@ void FolderChoiceQueue::ProcessQueue() {
     bool done = false;
     ~IdleOnFailure() {
       if (done) return;
-      std::lock_guard lock(queue.lock_);
+      MutexLock lock(queue.lock_);
       queue.busy_ = false;
     }
   } idle{*this};
@@ -39,7 +39,7 @@ void FolderChoiceQueue::ProcessQueue() {
   for (;;) {
     SaveRequest request;
     {
-      std::lock_guard lock(lock_);
+      MutexLock lock(lock_);
       if (requests_.empty()) {
         // In the same step that finds the queue empty: a request added after it is then
         // worked off by its own hand-over, never left behind.
@@ -98,7 +98,7 @@ void FolderChoiceQueue::Carry(const SaveRequest& request, const FolderChoice& ch
 }
 
 void FolderChoiceQueue::DiscardAll() {
-  std::lock_guard lock(lock_);
+  MutexLock lock(lock_);
   for (const SaveRequest& request : requests_) RemoveFile(request.TempName);
   requests_.clear();
 }

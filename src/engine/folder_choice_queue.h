@@ -6,10 +6,10 @@
 
 #include <deque>
 #include <functional>
-#include <mutex>
 
 #include "engine/save_questions.h"
 #include "model/message_boxes.h"
+#include "platform/thread_annotations.h"
 
 namespace trovanex {
 
@@ -39,9 +39,9 @@ class FolderChoiceQueue {
   MessageBoxes& boxes_;
   const Invoke invoke_;
   const Report report_;
-  std::mutex lock_;  // guards requests_ and busy_
-  std::deque<SaveRequest> requests_;
-  bool busy_ = false;  // a request is being shown
+  Mutex lock_;
+  std::deque<SaveRequest> requests_ GUARDED_BY(lock_);
+  bool busy_ GUARDED_BY(lock_) = false;  // a request is being shown
 };
 
 }  // namespace trovanex

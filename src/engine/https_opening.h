@@ -49,13 +49,6 @@ class HttpsOpening {
   // Loads or makes the authority at the first call; the problem, when it cannot be used, names
   // the file and the reason.
   HttpsReadiness Ready() EXCLUDES(lock_);
-  // The same for the desktop's certificate source, which reads Problem() instead; it goes when
-  // that caller takes Ready()'s result.
-  bool Ready(std::optional<std::string>& problem) EXCLUDES(lock_) {
-    HttpsReadiness readiness = Ready();
-    problem = std::move(readiness.to_report);
-    return readiness.usable;
-  }
   // Why the authority cannot be used, every time asked; empty while it can, or before Ready.
   std::string Problem();
   // The authority's certificate in PEM; empty when it cannot be used.

@@ -181,8 +181,7 @@ int main(int argc, char** argv) {
                              HomeFolder(),
                              files.config_folder + CertificateAuthority::kCertificateFileName,
                              [https = context.https]() -> std::optional<std::string> {
-                               std::optional<std::string> problem;
-                               if (https->Ready(problem)) return std::nullopt;
+                               if (https->Ready().usable) return std::nullopt;
                                return https->Problem();
                              });
   const std::string left_over = desktop.SetSystemProxy(false);
@@ -196,8 +195,7 @@ int main(int argc, char** argv) {
   // The settings window saves the local authority's certificate; asking for it makes it.
   windows->setting.SetCaCertificateSource(
       [https = context.https](std::string& error) -> std::optional<std::string> {
-        std::optional<std::string> problem;
-        if (https->Ready(problem)) return https->CaCertificatePem();
+        if (https->Ready().usable) return https->CaCertificatePem();
         error = https->Problem();
         return std::nullopt;
       });

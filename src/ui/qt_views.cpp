@@ -51,7 +51,7 @@ void QtMonitorViews::Bind(TStatusFrm* status, TLogWindow* log, TConnectionListFr
     connect(log, &TLogWindow::VisibilityChanged, this, [this](bool visible) {
       log_visible_ = visible;
       if (!visible) {
-        std::lock_guard hold(pending_lock_);
+        MutexLock hold(pending_lock_);
         pending_lines_.clear();
       }
     });
@@ -81,7 +81,7 @@ void QtMonitorViews::Paced(Pacer& pacer, QTimer* timer, void (QtMonitorViews::*d
 void QtMonitorViews::SetFigure(Figure figure, const std::string& text) {
   bool post = false;
   {
-    std::lock_guard hold(pending_lock_);
+    MutexLock hold(pending_lock_);
     pending_figures_[figure] = Text(text);
     post = !std::exchange(figures_posted_, true);
   }
@@ -91,7 +91,7 @@ void QtMonitorViews::SetFigure(Figure figure, const std::string& text) {
 void QtMonitorViews::DrawFigures() {
   std::array<std::optional<QString>, kFigureCount> figures;
   {
-    std::lock_guard hold(pending_lock_);
+    MutexLock hold(pending_lock_);
     figures.swap(pending_figures_);
     figures_posted_ = false;
   }
@@ -127,7 +127,7 @@ void QtMonitorViews::SetMessagePanel(const std::string& text) {
 void QtMonitorViews::ShowBalloon(const std::string& title, const std::string& text) {
   bool post = false;
   {
-    std::lock_guard hold(pending_lock_);
+    MutexLock hold(pending_lock_);
     pending_balloon_ = Balloon{Text(title), Text(text)};
     post = !std::exchange(balloon_posted_, true);
   }
@@ -137,7 +137,7 @@ void QtMonitorViews::ShowBalloon(const std::string& title, const std::string& te
 void QtMonitorViews::DrawBalloon() {
   std::optional<Balloon> balloon;
   {
-    std::lock_guard hold(pending_lock_);
+    MutexLock hold(pending_lock_);
     balloon.swap(pending_balloon_);
     balloon_posted_ = false;
   }
@@ -152,7 +152,7 @@ void QtMonitorViews::AppendLogLines(const std::vector<std::string>& lines) {
   bool post = false;
   {
     // The caller holds the log's lock, so blocks arrive here whole and in order.
-    std::lock_guard hold(pending_lock_);
+    MutexLock hold(pending_lock_);
     pending_lines_ << converted;
     post = !std::exchange(flush_posted_, true);
   }
@@ -165,7 +165,7 @@ void QtMonitorViews::AppendLogLines(const std::vector<std::string>& lines) {
 void QtMonitorViews::FlushLog() {
   QStringList lines;
   {
-    std::lock_guard hold(pending_lock_);
+    MutexLock hold(pending_lock_);
     lines.swap(pending_lines_);
     flush_posted_ = false;
   }
@@ -179,7 +179,7 @@ void QtMonitorViews::ShowConnections(const std::vector<std::string>& entries) {
   bool post = false;
   {
     // The caller holds the list's lock, so the latest copy here is the latest list.
-    std::lock_guard hold(pending_lock_);
+    MutexLock hold(pending_lock_);
     pending_connections_ = std::move(copy);
     post = !std::exchange(connections_posted_, true);
   }
@@ -191,7 +191,7 @@ void QtMonitorViews::ShowConnections(const std::vector<std::string>& entries) {
 void QtMonitorViews::DrawConnections() {
   std::optional<QStringList> entries;
   {
-    std::lock_guard hold(pending_lock_);
+    MutexLock hold(pending_lock_);
     entries.swap(pending_connections_);
     connections_posted_ = false;
   }

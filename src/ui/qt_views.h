@@ -15,12 +15,12 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <utility>
 
 #include "model/message_boxes.h"
 #include "monitor/monitor_views.h"
+#include "platform/thread_annotations.h"
 #include "ui/pacer.h"
 
 namespace trovanex {
@@ -102,15 +102,16 @@ class QtMonitorViews : public QObject,
 
   // Each "posted" flag: the main thread has been told and will draw what is pending, so
   // connection threads only replace the pending state.
-  std::mutex pending_lock_;    // guards the members below
-  QStringList pending_lines_;  // log lines not yet shown, in call order
-  bool flush_posted_ = false;  // a flush is on its way for pending_lines_
-  std::array<std::optional<QString>, kFigureCount> pending_figures_;  // latest not drawn
-  bool figures_posted_ = false;
-  std::optional<Balloon> pending_balloon_;  // the latest balloon not shown
-  bool balloon_posted_ = false;
-  std::optional<QStringList> pending_connections_;  // the latest list not shown
-  bool connections_posted_ = false;
+  Mutex pending_lock_;
+  QStringList pending_lines_ GUARDED_BY(pending_lock_);  // log lines not yet shown, in order
+  bool flush_posted_ GUARDED_BY(pending_lock_) = false;  // a flush is on its way for them
+  // The latest of each not drawn.
+  std::array<std::optional<QString>, kFigureCount> pending_figures_ GUARDED_BY(pending_lock_);
+  bool figures_posted_ GUARDED_BY(pending_lock_) = false;
+  std::optional<Balloon> pending_balloon_ GUARDED_BY(pending_lock_);  // the latest not shown
+  bool balloon_posted_ GUARDED_BY(pending_lock_) = false;
+  std::optional<QStringList> pending_connections_ GUARDED_BY(pending_lock_);  // latest not shown
+  bool connections_posted_ GUARDED_BY(pending_lock_) = false;
 };
 
 // Message boxes with one OK button. On the main thread the box is shown at once; another

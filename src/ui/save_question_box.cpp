@@ -15,9 +15,9 @@ struct SaveQuestionBoxes::Question {
   QString text;
   QPointer<QMessageBox> box;  // main thread only
 
-  std::mutex lock;  // guards the two below
-  bool answered = false;
-  bool yes = false;
+  Mutex lock;
+  bool answered GUARDED_BY(lock) = false;
+  bool yes GUARDED_BY(lock) = false;
   std::condition_variable done;
 };
 
@@ -32,7 +32,7 @@ bool SaveQuestionBoxes::AskYesNo(const std::string& caption, const std::string& 
   question->caption = QString::fromStdString(caption);
   question->text = QString::fromStdString(text);
   {
-    std::lock_guard lock(lock_);
+    MutexLock lock(lock_);
     if (ending_) return false;
     open_.push_back(question);
   }
@@ -49,8 +49,8 @@ bool SaveQuestionBoxes::AskYesNo(const std::string& caption, const std::string& 
     QMetaObject::invokeMethod(
         this, [this, question] { ShowBox(question); }, Qt::QueuedConnection);
   }
-  std::unique_lock lock(question->lock);
-  question->done.wait(lock, [&question] { return question->answered; });
+  MutexLock lock(question->lock);
+  while (!question->answered) lock.Wait(question->done);
   return question->yes;
 }
 
@@ -73,7 +73,7 @@ QMessageBox* SaveQuestionBoxes::MakeBox(const std::shared_ptr<Question>& questio
 
 void SaveQuestionBoxes::ShowBox(const std::shared_ptr<Question>& question) {
   {
-    std::lock_guard lock(question->lock);
+    MutexLock lock(question->lock);
     if (question->answered) return;  // the program began to end before the box could show
   }
   QMessageBox* box = MakeBox(question);
@@ -85,11 +85,11 @@ void SaveQuestionBoxes::ShowBox(const std::shared_ptr<Question>& question) {
 
 void SaveQuestionBoxes::Answer(const std::shared_ptr<Question>& question, bool yes) {
   {
-    std::lock_guard lock(lock_);
+    MutexLock lock(lock_);
     open_.erase(std::remove(open_.begin(), open_.end(), question), open_.end());
   }
   {
-    std::lock_guard lock(question->lock);
+    MutexLock lock(question->lock);
     if (question->answered) return;
     question->answered = true;
     question->yes = yes;
@@ -100,7 +100,7 @@ void SaveQuestionBoxes::Answer(const std::shared_ptr<Question>& question, bool y
 void SaveQuestionBoxes::AnswerAllNo() {
   std::vector<std::shared_ptr<Question>> open;
   {
-    std::lock_guard lock(lock_);
+    MutexLock lock(lock_);
     ending_ = true;
     open.swap(open_);
   }

@@ -5,11 +5,11 @@
 
 #include <QObject>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "engine/save_questions.h"
+#include "platform/thread_annotations.h"
 
 class QMessageBox;
 
@@ -36,9 +36,9 @@ class SaveQuestionBoxes : public QObject, public trovanex::SaveQuestion {
   void ShowBox(const std::shared_ptr<Question>& question);
   void Answer(const std::shared_ptr<Question>& question, bool yes);
 
-  std::mutex lock_;                              // guards the two below
-  std::vector<std::shared_ptr<Question>> open_;  // asked and not yet answered
-  bool ending_ = false;                          // the program is ending: answer No
+  Mutex lock_;
+  std::vector<std::shared_ptr<Question>> open_ GUARDED_BY(lock_);  // asked, not yet answered
+  bool ending_ GUARDED_BY(lock_) = false;  // the program is ending: answer No
 };
 
 }  // namespace trovanex
