@@ -13,6 +13,10 @@ top="$(cd "$(dirname "$0")/.." && pwd)"
 build="${BUILD:-$top/build}"
 # shellcheck source=../tests/support/search_rules.sh
 source "$top/tests/support/search_rules.sh"
+# shellcheck source=../tests/support/loopback_nginx.sh
+source "$top/tests/support/loopback_nginx.sh"
+# shellcheck source=gzip_page.sh
+source "$top/bench/gzip_page.sh"
 size_mb="${1:-300}"
 rounds="${2:-3}"
 port_base=${PORT_BASE:-18390}
@@ -21,33 +25,17 @@ origin_port=$port_base
 work="$(mktemp -d /tmp/trovanex-close.XXXXXX)"
 pids=()
 cleanup() {
+  stop_origin
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   wait 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
 
-mkdir -p "$work/www/gz" "$work/saved"
-chmod 755 "$work" "$work/www"  # nginx workers run unprivileged
-head -c "${size_mb}M" < <(paste -d '\n' <(yes '<div class="row"><span class="label">item</span>') \
-  <(base64 -w 40 /dev/urandom)) >"$work/www/gz/page.txt"
-gzip -1 -c "$work/www/gz/page.txt" >"$work/www/gz/page.txt.gz"
-chmod -R 755 "$work/www/gz"
-cat >"$work/nginx.conf" <<CONF
-daemon off;
-worker_processes 1;
-pid $work/nginx.pid;
-error_log $work/nginx-error.log;
-events { worker_connections 64; }
-http {
-  access_log off;
-  sendfile on;
-  keepalive_timeout 0;
-  server { listen 127.0.0.1:$origin_port; root $work/www; location /gz/ { gzip_static on; } }
-}
-CONF
-nginx -c "$work/nginx.conf" -p "$work" &
-pids+=($!)
+mkdir -p "$work/saved"
+chmod 755 "$work"  # nginx workers run unprivileged
+gzip_page "$work/www/gz" "$size_mb"
+start_origin "$origin_port" "$work/www" 'location /gz/ { gzip_static on; }'
 
 declare -A ports
 names=(this)

@@ -30,6 +30,8 @@ top="$(cd "$(dirname "$0")/.." && pwd)"
 build="${BUILD:-$top/build}"
 # shellcheck source=../tests/support/search_rules.sh
 source "$top/tests/support/search_rules.sh"
+# shellcheck source=gzip_page.sh
+source "$top/bench/gzip_page.sh"
 size_mb="${1:-1024}"
 rounds="${2:-3}"
 sections=" ${SECTIONS:-large small connect decode https} "
@@ -62,15 +64,7 @@ chmod 755 "$work" "$work/www"  # nginx workers run unprivileged
 head -c "${size_mb}M" /dev/zero >"$work/www/big.bin"
 cat "$work/www/big.bin" >/dev/null
 head -c 1024 /dev/urandom >"$work/www/1k.bin"
-if wanted decode; then
-  # Page-like text (markup around random words, about 3:1 in gzip) and its gzip form beside
-  # it, which nginx sends for "Accept-Encoding: gzip".
-  mkdir -p "$work/www/gz"
-  head -c "${size_mb}M" < <(paste -d '\n' <(yes '<div class="row"><span class="label">item</span>') \
-    <(base64 -w 40 /dev/urandom)) >"$work/www/gz/page.txt"
-  gzip -1 -c "$work/www/gz/page.txt" >"$work/www/gz/page.txt.gz"
-  chmod -R 755 "$work/www/gz"
-fi
+wanted decode && gzip_page "$work/www/gz" "$size_mb"
 
 https_listen=""
 for i in $(seq "$loopback_hosts"); do https_listen+="    listen 127.0.0.$i:$https_port ssl;"$'\n'; done
