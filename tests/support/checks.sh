@@ -24,6 +24,17 @@ logged() {
   return 1
 }
 
+# eventually command...: true once the command succeeds, trying for up to five seconds. The
+# browser gets its close before the capture's decision, so a kept copy, its hash line and the
+# notices about it come a moment after the fetch returns.
+eventually() {
+  for _ in $(seq 250); do
+    "$@" && return 0
+    sleep 0.02
+  done
+  return 1
+}
+
 # summary "name": prints the counts; true when nothing failed.
 summary() {
   echo "$1: $passed passed, $failed failed"
