@@ -123,7 +123,9 @@ bool Capture::OpenTempFile(std::unique_ptr<ContentDecoder> decoder) {
   std::string failure;
   try {
     temp_name_ = CreateTempFile(services_.program_folder, "tx");
-    copy_.fd = ::open(temp_name_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    // Made empty just now; truncating it again would make ext4 push the whole capture towards
+    // the disk when it is closed, which the capture's decision would then wait for.
+    copy_.fd = ::open(temp_name_.c_str(), O_WRONLY | O_CLOEXEC);
     if (copy_.fd < 0) {
       failure = temp_name_ + ": " + SystemErrorText(errno);
       RemoveFile(temp_name_);
