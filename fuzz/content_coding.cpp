@@ -109,8 +109,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_REQUIRE(IsPrefix(pieces.content, at_once.content) ||
                IsPrefix(at_once.content, pieces.content));
   if (pieces.fed && at_once.fed) {
-    FUZZ_REQUIRE(pieces.content == at_once.content);
     FUZZ_REQUIRE(pieces.finished == at_once.finished);
+    // A body cut off mid-stream is never kept, and how much of its last block comes out
+    // depends on the pieces: ISA-L given the whole rest at once holds back a last byte.
+    if (pieces.finished) FUZZ_REQUIRE(pieces.content == at_once.content);
   }
   // The fast inflater and zlib's read the same content from the same bytes.
   const Decoded reference = Decode(encoding, body, piece, Inflater::kZlib);
