@@ -264,15 +264,11 @@ void SetHeader(std::vector<std::string>& head, std::string_view name, std::strin
 }
 
 HeadDeadline::HeadDeadline(int timeout_ms)
-    : timeout_ms_(timeout_ms),
-      end_(std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(timeout_ms, 0))) {}
+    : timeout_ms_(timeout_ms), end_(Deadline::Limit(timeout_ms)) {}
 
 int HeadDeadline::WaitMs(int cap) const {
-  if (timeout_ms_ <= 0) return cap;
-  const auto left =
-      std::chrono::duration_cast<std::chrono::milliseconds>(end_ - std::chrono::steady_clock::now())
-          .count();
-  return static_cast<int>(std::clamp<long long>(left, 0, cap));
+  const int left = end_.MsLeft();
+  return left < 0 ? cap : std::min(left, cap);
 }
 
 std::optional<std::string> ReadRequestLine(Connection& browser, const HeadDeadline& deadline) {

@@ -5,12 +5,13 @@
 // starts. Requests and answers, plain and inside opened tunnels, are read here.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "platform/deadline.h"
 
 namespace trovanex {
 
@@ -77,7 +78,7 @@ class HeadDeadline {
 
  private:
   int timeout_ms_;
-  std::chrono::steady_clock::time_point end_;
+  Deadline end_;
 };
 
 // The first non-empty line from the browser; nothing when the deadline passes first.
