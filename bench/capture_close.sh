@@ -17,6 +17,8 @@ source "$top/tests/support/search_rules.sh"
 source "$top/tests/support/loopback_nginx.sh"
 # shellcheck source=gzip_page.sh
 source "$top/bench/gzip_page.sh"
+# shellcheck source=wait_listed.sh
+source "$top/bench/wait_listed.sh"
 size_mb="${1:-300}"
 rounds="${2:-3}"
 port_base=${PORT_BASE:-18390}
@@ -84,9 +86,9 @@ for round in $(seq "$rounds"); do
   for name in "${names[@]}"; do
     rm -f "$work/saved/"* "$work/$name/hash.dat"
     read -r close_ms whole < <(python3 "$work/browser.py" "${ports[$name]}" "$origin_port")
-    closed_at=$(date +%s.%N)
-    until [ -f "$work/saved/page.txt" ] && grep -q gz/page.txt "$work/$name/hash.dat" 2>/dev/null; do sleep 0.01; done
-    kept=$(awk -v a="$(date +%s.%N)" -v b="$closed_at" 'BEGIN { printf "%.2f", a - b }')
+    closed_at=$EPOCHREALTIME
+    wait_listed "$work/saved/page.txt" "$work/$name/hash.dat" gz/page.txt
+    kept=$(awk -v a="$EPOCHREALTIME" -v b="$closed_at" 'BEGIN { printf "%.2f", a - b }')
     printf '  round %d %-8s close %8s ms after the last byte (%s)  kept %5s s after the close\n' \
       "$round" "$name" "$close_ms" "$whole" "$kept"
   done

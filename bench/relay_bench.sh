@@ -13,7 +13,8 @@
 #    and 1 KiB over a new TLS connection (a new tunnel) each at concurrency 16;
 #  - decode: page text of the same size, gzip-compressed, captured as sent (no Content-Encoding)
 #    and captured decoded (Content-Encoding: gzip): MB/s of the coded body to the browser, and
-#    the time from its last byte until the kept copy is listed, per GiB of content.
+#    the time from its last byte until the kept copy is listed, per GiB of content; with
+#    BASELINE=<another trovanexd> that build's decoded capture as well.
 #  - https: HTTPS opened by a trovanexd whose [Https] names the origin ("opened"), against the
 #    blind tunnel of the plain trovanexd ("blind") and mitmdump, on a keep-alive TLS origin: the
 #    large body (MB/s, proxy CPU s/GiB); 1 KiB requests with trovanex_https_load on one kept-alive
@@ -32,6 +33,8 @@ build="${BUILD:-$top/build}"
 source "$top/tests/support/search_rules.sh"
 # shellcheck source=gzip_page.sh
 source "$top/bench/gzip_page.sh"
+# shellcheck source=wait_listed.sh
+source "$top/bench/wait_listed.sh"
 size_mb="${1:-1024}"
 rounds="${2:-3}"
 sections=" ${SECTIONS:-large small connect decode https} "
@@ -122,14 +125,15 @@ printf '[Settings]\r\nListenPort=%s\r\nReadTimeout=60000\r\n' "$capture_port" >"
 pids+=($!)
 capture_pid=$!
 
-# Optionally another trovanexd build beside this one (BASELINE=path), for the small answers:
-# before and after a change, in the same run.
+# Optionally another trovanexd build beside this one (BASELINE=path), for the small answers and
+# the decoded captures: before and after a change, in the same run.
 baseline_pid=""
 baseline_port=$((port_base + 19))
-if [ -n "${BASELINE:-}" ] && wanted small; then
+if [ -n "${BASELINE:-}" ] && { wanted small || wanted decode; }; then
   mkdir -p "$work/baseline"
   cp "$BASELINE" "$work/baseline/trovanexd"
   printf '[Settings]\r\nListenPort=%s\r\nReadTimeout=60000\r\n' "$baseline_port" >"$work/baseline/trovanexd.ini"
+  search_rule gz /gz/ Standard Save "/$work/saved" >"$work/baseline/Search.cfg"
   (cd "$work/baseline" && exec ./trovanexd >/dev/null 2>"$work/baseline/stderr.log") &
   pids+=($!)
   baseline_pid=$!
@@ -262,9 +266,9 @@ if wanted large; then
       fetch_body "$name" "$url/big.bin"
       if [ "$name" = trovanexd+save ]; then
         # The browser has the last byte; the decision (digest, hash-list check, move) follows.
-        decided_at=$(date +%s.%N)
-        until [ -f "$work/saved/big.bin" ] && grep -q big.bin "$work/capture/hash.dat" 2>/dev/null; do sleep 0.01; done
-        decision=$(awk -v a="$(date +%s.%N)" -v b="$decided_at" -v m="$size_mb" 'BEGIN { printf "%.2f", (a - b) * 1024 / m }')
+        decided_at=$EPOCHREALTIME
+        wait_listed "$work/saved/big.bin" "$work/capture/hash.dat" big.bin
+        decision=$(awk -v a="$EPOCHREALTIME" -v b="$decided_at" -v m="$size_mb" 'BEGIN { printf "%.2f", (a - b) * 1024 / m }')
         decision_sum=$(awk -v a="$decision_sum" -v b="$decision" 'BEGIN { print a + b }')
         cmp -s "$work/saved/big.bin" "$work/www/big.bin" || echo "  saved file differs from the origin's" >&2
         echo "  round $round save decision ${decision} s/GiB"
@@ -364,23 +368,31 @@ if wanted decode; then
   coded_mb=$(awk -v b="$(stat -c %s "$work/www/gz/page.txt.gz")" 'BEGIN { printf "%.1f", b / 1048576 }')
   echo "Capture of gzip page text: ${size_mb} MiB of content, ${coded_mb} MiB coded, ${rounds} rounds, interleaved"
   declare -A decode_speed decode_time
-  for name in as-sent decoded; do decode_speed[$name]=0; decode_time[$name]=0; done
+  # With a baseline build, "baseline" is that build keeping the same answer decoded.
+  decode_names=(as-sent decoded)
+  [ -n "$baseline_pid" ] && decode_names+=(baseline)
+  for name in "${decode_names[@]}"; do decode_speed[$name]=0; decode_time[$name]=0; done
   for round in $(seq "$rounds"); do
-    for name in as-sent decoded; do
-      rm -f "$work/saved/"page.txt* "$work/capture/hash.dat"
+    for name in "${decode_names[@]}"; do
+      if [ "$name" = baseline ]; then
+        port=$baseline_port; folder=$work/baseline
+      else
+        port=$capture_port; folder=$work/capture
+      fi
+      rm -f "$work/saved/"page.txt* "$folder/hash.dat"
       if [ "$name" = as-sent ]; then
         file=page.txt.gz; encoding=()
       else
         file=page.txt; encoding=(-H 'Accept-Encoding: gzip')
       fi
-      read -r code speed < <(curl -s -x "http://127.0.0.1:$capture_port" "${encoding[@]}" -o /dev/null \
+      read -r code speed < <(curl -s -x "http://127.0.0.1:$port" "${encoding[@]}" -o /dev/null \
         -w '%{http_code} %{speed_download}\n' "$url/gz/$file")
-      decided_at=$(date +%s.%N)
-      until [ -f "$work/saved/$file" ] && grep -q "gz/$file" "$work/capture/hash.dat" 2>/dev/null; do sleep 0.01; done
-      decision=$(awk -v a="$(date +%s.%N)" -v b="$decided_at" -v m="$size_mb" 'BEGIN { printf "%.2f", (a - b) * 1024 / m }')
+      decided_at=$EPOCHREALTIME
+      wait_listed "$work/saved/$file" "$folder/hash.dat" "gz/$file"
+      decision=$(awk -v a="$EPOCHREALTIME" -v b="$decided_at" -v m="$size_mb" 'BEGIN { printf "%.2f", (a - b) * 1024 / m }')
       [ "$code" = 200 ] || echo "  $name: answer $code" >&2
-      if [ "$name" = decoded ]; then
-        cmp -s "$work/saved/page.txt" "$work/www/gz/page.txt" || echo "  the decoded copy differs from the page" >&2
+      if [ "$file" = page.txt ]; then
+        cmp -s "$work/saved/page.txt" "$work/www/gz/page.txt" || echo "  $name: the decoded copy differs from the page" >&2
       fi
       mbps=$(awk -v s="$speed" 'BEGIN { printf "%.1f", s / 1048576 }')
       printf '  round %d %-8s %8s MB/s coded to the browser  kept after %5s s per GiB of content\n' "$round" "$name" "$mbps" "$decision"
@@ -389,12 +401,16 @@ if wanted decode; then
     done
   done
   echo "Capture of gzip page text, means over $rounds rounds:"
-  for name in as-sent decoded; do
+  for name in "${decode_names[@]}"; do
     awk -v s="${decode_speed[$name]}" -v t="${decode_time[$name]}" -v r="$rounds" -v n="$name" \
       'BEGIN { printf "  %-8s %8.1f MB/s to the browser  kept %5.2f s per GiB of content after the last byte\n", n, s / r, t / r }'
   done
   awk -v d="${decode_speed[decoded]}" -v a="${decode_speed[as-sent]}" \
     'BEGIN { printf "  decoded / as sent: %.2f x the browser'"'"'s speed\n", d / a }'
+  if [ -n "$baseline_pid" ]; then
+    awk -v d="${decode_time[decoded]}" -v b="${decode_time[baseline]}" \
+      'BEGIN { printf "  decoded / baseline: %.2f x the time until the copy is kept\n", d / b }'
+  fi
 fi
 
 if wanted https; then
