@@ -196,8 +196,9 @@ void Listener::Serve(Session& session) {
     // A failure that leaves the handler ends the connection quietly.
   }
   {
-    // Counted as free before the client sees the close, so that a client that comes again at
-    // once takes no new thread.
+    // Counted as free before the close below, so that a client that comes again at once takes
+    // no new thread. A handler that closed its client earlier (to decide a capture after the
+    // last byte) keeps the thread busy until it returns, and the client may then find it busy.
     MutexLock lock(sessions_lock_);
     sessions_.erase(session.position);  // the caller still holds it
     ++idle_;

@@ -49,11 +49,19 @@ gone() {
 }
 
 # tray_menu: opens the tray icon's menu with the right button; sets menu_x and menu_y to its
-# top left corner. A click that the desktop drops is tried again.
+# top left corner. Waits up to ten seconds for the tray; a click that the desktop drops is
+# tried again.
 tray_menu() {
   local X="" Y="" WIDTH="" HEIGHT="" menu=""
-  eval "$(xdotool search --onlyvisible --class trayer getwindowgeometry --shell 2>/dev/null | head -5)"
-  [ -n "$X" ] || fail "no tray found"
+  # Under load the tray and its icon can come late: the tray is 2 pixels wide until the icon
+  # (24 wide, the click aims at its middle) docks.
+  for _ in $(seq 100); do
+    eval "$(xdotool search --onlyvisible --class trayer getwindowgeometry --shell 2>/dev/null | head -5)"
+    [ -n "$X" ] && [ "${WIDTH:-0}" -ge 24 ] && break
+    X=""
+    sleep 0.1
+  done
+  [ -n "$X" ] || fail "no tray icon found"
   for _ in 1 2 3 4 5; do
     # As a hand does it: onto the icon first, then press and release.
     xdotool mousemove $((X + WIDTH - 12)) $((Y + HEIGHT / 2))
