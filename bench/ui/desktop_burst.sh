@@ -12,26 +12,13 @@ set -uo pipefail
 top="$(cd "$(dirname "$0")/../.." && pwd)"
 trovanex="$(realpath "$1")"
 pictures="${2:-2000}"
-work="$(mktemp -d /tmp/trovanex-burst.XXXXXX)"
-chmod 755 "$work"  # nginx workers run unprivileged
-port=$((20000 + RANDOM % 20000))
-origin_port=$((port + 1))
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
-  stop_origin
-  wait 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
-fail() {
-  echo "FAILED: $*" >&2
-  exit 1
-}
-now() { python3 -c 'import time; print(time.monotonic())'; }
-
 # shellcheck source=../../tests/support/virtual_desktop.sh
 source "$top/tests/support/virtual_desktop.sh"
+begin_desktop_script burst
+port=$((20000 + RANDOM % 20000))
+origin_port=$((port + 1))
+now() { python3 -c 'import time; print(time.monotonic())'; }
+
 # shellcheck source=../../tests/support/search_rules.sh
 source "$top/tests/support/search_rules.sh"
 # shellcheck source=../../tests/support/loopback_nginx.sh

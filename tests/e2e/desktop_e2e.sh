@@ -11,25 +11,14 @@
 set -uo pipefail
 top="$(cd "$(dirname "$0")/../.." && pwd)"
 trovanex="$1"
-work="$(mktemp -d /tmp/trovanex-desktop.XXXXXX)"
-chmod 755 "$work"  # nginx workers run unprivileged
+# shellcheck source=../support/virtual_desktop.sh
+source "$top/tests/support/virtual_desktop.sh"
+begin_desktop_script desktop
 port=$((20000 + RANDOM % 20000))
 debug_port=$((port + 1))
 capture_port=$((port + 2))
 origin_port=$((port + 3))
-pids=()
 
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
-  stop_origin
-  wait 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
-fail() {
-  echo "FAILED: $*" >&2
-  exit 1
-}
 serves() {  # serves port: the proxy on that port answers with its logo
   [ "$(curl -s -o /dev/null -w '%{http_code}' --max-time 5 -x "http://127.0.0.1:$1" \
     http://trovanex.internal/trovanexlogo.png)" = 200 ]
@@ -68,8 +57,6 @@ visible() { xdotool search --onlyvisible --name "^$1\$" >/dev/null 2>&1; }
 
 # shellcheck source=../support/checks.sh
 source "$top/tests/support/checks.sh"
-# shellcheck source=../support/virtual_desktop.sh
-source "$top/tests/support/virtual_desktop.sh"
 # shellcheck source=../support/search_rules.sh
 source "$top/tests/support/search_rules.sh"
 # shellcheck source=../support/loopback_nginx.sh

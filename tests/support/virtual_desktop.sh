@@ -1,6 +1,26 @@
 # Sourced by the scripts that drive the desktop program: a virtual display of its own, with the
-# openbox window manager and a tray, and helpers to find its windows. The caller defines
-# fail(), an array `pids` of processes to end at exit, and a folder $work for the logs.
+# openbox window manager and a tray, and helpers to find its windows. The caller sources
+# loopback_nginx.sh too, and calls begin_desktop_script first.
+
+# begin_desktop_script NAME: $work, a folder of its own that nginx workers (unprivileged) can
+# read; `pids`, the processes to end at exit; fail(); and the cleanup at exit, which ends
+# those processes and the origin and removes the folder.
+begin_desktop_script() {
+  work="$(mktemp -d "/tmp/trovanex-$1.XXXXXX")"
+  chmod 755 "$work"
+  pids=()
+  trap end_desktop_script EXIT
+}
+end_desktop_script() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
+  stop_origin
+  wait 2>/dev/null
+  rm -rf "$work"
+}
+fail() {
+  echo "FAILED: $*" >&2
+  exit 1
+}
 
 # start_virtual_desktop WIDTHxHEIGHT: starts the display (a free number the server picks
 # itself), the window manager and the tray, and exports DISPLAY; $display_pid is the server.
