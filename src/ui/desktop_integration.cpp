@@ -55,6 +55,7 @@ std::string DesktopIntegration::SetSystemProxy(bool on) {
 }
 
 std::string DesktopIntegration::ChangeBrowserTrust(bool trust) {
+  MutexLock lock(trust_lock_);
   if (trust && authority_ready_) {
     if (const std::optional<std::string> problem = authority_ready_())
       return "ローカル CA を用意できません: " + *problem;

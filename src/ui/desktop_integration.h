@@ -11,6 +11,7 @@
 
 #include "platform/desktop_proxy_settings.h"
 #include "platform/nss_trust.h"
+#include "platform/thread_annotations.h"
 
 namespace trovanex {
 
@@ -33,8 +34,9 @@ class DesktopIntegration {
   // The status message; empty when there was nothing to put back.
   std::string SetSystemProxy(bool on);
 
-  // Adds the authority to every browser database, or takes it out; the text to show.
-  std::string ChangeBrowserTrust(bool trust);
+  // Adds the authority to every browser database, or takes it out; the text to show. Runs
+  // other programs for seconds: any thread but the window's. One change at a time.
+  std::string ChangeBrowserTrust(bool trust) EXCLUDES(trust_lock_);
 
   // The lines saying what happened in each database.
   static std::string TrustReport(const std::vector<TrustChange>& changes, bool trust);
@@ -45,6 +47,8 @@ class DesktopIntegration {
   std::string certificate_file_;
   AuthorityReady authority_ready_;
   int port_ = 0;
+  // Two changes at once would run certutil on one database twice over.
+  Mutex trust_lock_;
 };
 
 }  // namespace trovanex

@@ -257,13 +257,27 @@ void TSettingDlg::SetCaCertificateSource(CaCertificateSource source) {
 
 void TSettingDlg::SetBrowserTrust(BrowserTrust change) {
   browser_trust_ = std::move(change);
-  buttonTrustCa_->setEnabled(static_cast<bool>(browser_trust_));
-  buttonUntrustCa_->setEnabled(static_cast<bool>(browser_trust_));
+  EnableTrustButtons();
+}
+
+void TSettingDlg::EnableTrustButtons() {
+  const bool usable = browser_trust_ && !trust_work_.Busy();
+  buttonTrustCa_->setEnabled(usable);
+  buttonUntrustCa_->setEnabled(usable);
+  if (usable)
+    unsetCursor();
+  else if (trust_work_.Busy())
+    setCursor(Qt::BusyCursor);
 }
 
 void TSettingDlg::ChangeBrowserTrust(bool trust) {
   if (!browser_trust_) return;
-  QMessageBox::information(this, "trovanex", ToQ(browser_trust_(trust)));
+  trust_work_.Start([change = browser_trust_, trust] { return change(trust); },
+                    [this](const std::string& report) {
+                      EnableTrustButtons();
+                      QMessageBox::information(this, "trovanex", ToQ(report));
+                    });
+  EnableTrustButtons();
 }
 
 void TSettingDlg::SetConditionEditor(TSearchSettingDlg* editor) {

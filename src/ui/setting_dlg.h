@@ -18,6 +18,7 @@
 #include <string>
 
 #include "model/tx_config.h"
+#include "ui/background_work.h"
 
 namespace trovanex {
 
@@ -64,7 +65,9 @@ class TSettingDlg : public QDialog {
   void BtnDeleteClick();
   void BtnExtraCaFileClick();
   void BtnSaveCaCertificateClick();
+  // Runs the change off the window's thread; the buttons are off and the cursor busy meanwhile.
   void ChangeBrowserTrust(bool trust);
+  void EnableTrustButtons();
 
   // Controls are named as this window has always named them, letter case included (their
   // object names, which tests and scripts find them by), plus the members' underscore; the
@@ -89,6 +92,7 @@ class TSettingDlg : public QDialog {
 
   CaCertificateSource ca_certificate_;
   BrowserTrust browser_trust_;
+  BackgroundWork trust_work_;
 
   QPointer<TSearchSettingDlg> editor_;
   std::shared_ptr<TTxConfig> working_;  // the copy the controls edit, while the window is open

@@ -329,9 +329,13 @@ void TStatusFrm::ShowFirstStart(bool system_proxy_checked) {
   if (!dialog.Ask(system_proxy_checked)) return;
   if (dialog.UseAsSystemProxy() != services_.settings.Current()->UseAsSystemProxy)
     SetSystemProxy(dialog.UseAsSystemProxy());
-  if (dialog.TrustInBrowsers() && services_.desktop)
-    QMessageBox::information(this, "trovanex",
-                             QString::fromStdString(services_.desktop->ChangeBrowserTrust(true)));
+  if (dialog.TrustInBrowsers() && services_.desktop) {
+    // Its report comes when the databases are done, over whatever window is up then.
+    trust_work_.Start([desktop = services_.desktop] { return desktop->ChangeBrowserTrust(true); },
+                      [this](const std::string& report) {
+                        QMessageBox::information(this, "trovanex", QString::fromStdString(report));
+                      });
+  }
   if (!dialog.MakeFirstRule() || !windows_.rule_editor) return;
   std::unique_ptr<TSearchCondition> rule = windows_.rule_editor->EditNewCondition();
   if (!rule) return;

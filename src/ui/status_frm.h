@@ -16,6 +16,7 @@
 
 #include "model/hash_list.h"
 #include "model/settings_holder.h"
+#include "ui/background_work.h"
 
 namespace trovanex {
 
@@ -123,6 +124,7 @@ class TStatusFrm : public QMainWindow {
 
   QSystemTrayIcon* tray_ = nullptr;
   DesktopNotices* notices_ = nullptr;  // where the tray's balloons are desktop notifications
+  BackgroundWork trust_work_;          // the first start's trust change, off this thread
   std::array<QIcon, 2> tray_images_;   // IconList: saving on, saving off
 };
 

@@ -9,7 +9,9 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
+#include <chrono>
 #include <functional>
+#include <semaphore>
 
 #include "support/modal_windows.h"
 #include "ui/search_setting_dlg.h"
@@ -217,30 +219,42 @@ class SettingDlgTest : public QObject {
     QCOMPARE(saved.readAll(), "-----BEGIN CERTIFICATE-----\nMIIB\n-----END CERTIFICATE-----\n");
   }
 
-  // The two trust buttons run the change they name and show what it reports; they are off
-  // while nothing can change the browsers.
+  // The two trust buttons run the change they name, off the window's thread, and show what it
+  // reports; they are off while a change runs, and while nothing can change the browsers.
   void BrowserTrustButtonsShowWhatChanged() {
     TSettingDlg dialog;
     QVERIFY(!Child<QPushButton>(&dialog, "buttonTrustCa")->isEnabled());
     QVERIFY(!Child<QPushButton>(&dialog, "buttonUntrustCa")->isEnabled());
     QStringList asked;
-    dialog.SetBrowserTrust([&asked](bool trust) {
-      asked << (trust ? "trust" : "untrust");
+    std::binary_semaphore go(0);
+    dialog.SetBrowserTrust([&asked, &go](bool trust) {
+      // Held until the test has looked at the window; a change run on the window's own thread
+      // goes on after ten seconds, and the test then fails instead of hanging.
+      asked << (go.try_acquire_for(std::chrono::seconds(10)) ? "" : "held ") +
+                   QString(trust ? "trust" : "untrust");
       return std::string(trust ? "added" : "removed");
     });
     QStringList seen;
-    WhenShown<TSettingDlg>([&seen](QWidget* window) {
+    QList<bool> enabled_while_running;
+    WhenShown<TSettingDlg>([&](QWidget* window) {
       for (const char* button : {"buttonTrustCa", "buttonUntrustCa"}) {
         QString shown;
         Answer(QMessageBox::Ok, &shown);
         Click(window, button);
+        QCoreApplication::processEvents();  // the window still answers
+        for (const char* either : {"buttonTrustCa", "buttonUntrustCa"})
+          enabled_while_running << Child<QPushButton>(window, either)->isEnabled();
+        go.release();
+        QTRY_VERIFY(!shown.isEmpty());
         seen << shown;
+        QVERIFY(Child<QPushButton>(window, button)->isEnabled());
       }
       Click(window, "BtnCancel");
     });
     dialog.EditConfig(Defaults());
     QCOMPARE(asked, (QStringList{"trust", "untrust"}));
     QCOMPARE(seen, (QStringList{"trovanex|added", "trovanex|removed"}));
+    QCOMPARE(enabled_while_running, (QList<bool>{false, false, false, false}));
   }
 
   void CancelKeepsTheGivenSettingsAfterEveryConditionIsDeleted() {
