@@ -8,4 +8,6 @@ gzip_page() {
     <(base64 -w 40 /dev/urandom)) >"$1/page.txt"
   gzip -1 -c "$1/page.txt" >"$1/page.txt.gz"
   chmod -R 755 "$1"
+  # Written back now: otherwise the first round timed shares the disk and a core with it.
+  sync
 }
