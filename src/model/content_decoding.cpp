@@ -151,7 +151,7 @@ bool ContentDecoder::Pass(std::size_t stage, std::string_view bytes, const Outpu
     if (bytes.size() > limit - decoded_)
       return Fail("decoded size over " + std::to_string(limit) + " bytes");
     decoded_ += bytes.size();
-    return output(bytes) || Fail("decoded content not written");
+    return output(bytes) || Fail(kDecodedNotWritten);
   }
   const StageResult result = stages_[stage]->Decode(
       bytes, [&](std::string_view decoded) { return Pass(stage + 1, decoded, output); });

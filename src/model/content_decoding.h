@@ -16,6 +16,8 @@ namespace trovanex {
 // The most a body may grow to: 1 GiB, or 100 times its encoded size when that is more.
 inline constexpr std::uint64_t kMinDecodedLimit = std::uint64_t{1} << 30;
 inline constexpr std::uint64_t kDecodedRatioLimit = 100;
+// Why a decoding stopped when the decoded content could not be written out.
+inline constexpr char kDecodedNotWritten[] = "decoded content not written";
 
 class ContentDecoder {
  public:

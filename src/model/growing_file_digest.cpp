@@ -141,8 +141,14 @@ void GrowingFileDigest::Run() {
   std::string problem;
   std::string digest;
   if (decoder_) {
-    ok = ok && whole && FlushDecoded() && decoder_->Finish();
-    problem = decoder_->Problem();
+    ok = ok && whole;
+    // The last decoded bytes, less than a block, are written only now.
+    if (ok && !FlushDecoded()) {
+      ok = false;
+      problem = kDecodedNotWritten;
+    }
+    ok = ok && decoder_->Finish();
+    if (problem.empty()) problem = decoder_->Problem();
     if (decoded_fd_ >= 0 && ::close(decoded_fd_) != 0) ok = false;
     decoded_fd_ = -1;
     if (ok) digest = decoded_digest_->Finish();

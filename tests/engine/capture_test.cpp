@@ -1,12 +1,14 @@
 #include "engine/capture.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <memory>
 #include <regex>
 #include <string>
@@ -546,6 +548,35 @@ INSTANTIATE_TEST_SUITE_P(
                   [](const std::string&) { return testing::Gzip(std::string(8 << 20, 'a')); },
                   "decoded size over 1048576 bytes"}),
     [](const auto& row) { return std::string(row.param.name); });
+
+// A decoded copy that cannot be written whole (the disk full, a file size limit) is not kept in
+// part, and the log says why: the coded body fits under the limit, the content does not. The
+// small one fails at its last piece, the large one in the middle.
+TEST_F(CaptureTest, ADecodedCopyThatCannotBeWrittenIsNotKept) {
+  for (const std::size_t size : {std::size_t{400000}, std::size_t{4} << 20}) {
+    SCOPED_TRACE(size);
+    const std::string body = testing::Gzip(testing::PageText(size));
+    const rlim_t limit = size / 3;
+    ASSERT_LT(body.size(), limit);
+    rlimit before{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &before), 0);
+    rlimit limited = before;
+    limited.rlim_cur = limit;
+    const auto old_signal = std::signal(SIGXFSZ, SIG_IGN);  // a write past it fails: EFBIG
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+    auto capture = Begin("h/page.jpg", "text/html", "gzip");
+    Feed(*capture, body, 4096);
+    capture->FinishCapture(Answer(0));
+    ::setrlimit(RLIMIT_FSIZE, &before);
+    std::signal(SIGXFSZ, old_signal);
+
+    EXPECT_FALSE(FileExists(img + "/page.jpg"));
+    EXPECT_EQ(HashFile(), "");
+    EXPECT_EQ(views.log.Lines().back(), "12 : Not saved: decoded content not written")
+        << ::testing::PrintToString(views.log.Lines());
+    EXPECT_TRUE(ListFiles(program_folder).empty()) << "a temporary file stayed";
+  }
+}
 
 // The type an answer came with goes out again with the answers from its stored copy; a copy kept
 // decoded keeps it too, since decoding leaves the content what it was.
