@@ -112,6 +112,7 @@ void GrowingFileDigest::Run() {
   const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
   Md5 md5;
   bool ok = fd >= 0;
+  std::string problem;
   if (decoder_) {
     // Decoding takes a core of its own for long; the relays, which browsers wait for, come first.
     ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kDecodingNice);
@@ -119,8 +120,10 @@ void GrowingFileDigest::Run() {
     // disk whole when it is closed, which the capture would then wait for.
     decoded_fd_ = ::open(decoded_path_.c_str(), O_WRONLY | O_CLOEXEC);
     struct stat st {};
-    ok = ok && decoded_fd_ >= 0 && ::fstat(decoded_fd_, &st) == 0 &&
-         (st.st_size == 0 || ::ftruncate(decoded_fd_, 0) == 0);
+    const bool writable = decoded_fd_ >= 0 && ::fstat(decoded_fd_, &st) == 0 &&
+                          (st.st_size == 0 || ::ftruncate(decoded_fd_, 0) == 0);
+    if (ok && !writable) problem = kDecodedNotWritten;
+    ok = ok && writable;
     decoded_block_ = decoded_digest_->Buffer();
   }
   std::uint64_t done = 0;
@@ -138,7 +141,6 @@ void GrowingFileDigest::Run() {
     }
     ok = Follow(fd, target, done, md5);
   }
-  std::string problem;
   std::string digest;
   if (decoder_) {
     ok = ok && whole;
@@ -149,7 +151,11 @@ void GrowingFileDigest::Run() {
     }
     ok = ok && decoder_->Finish();
     if (problem.empty()) problem = decoder_->Problem();
-    if (decoded_fd_ >= 0 && ::close(decoded_fd_) != 0) ok = false;
+    // A file system that allocates late can report a full disk only here.
+    if (decoded_fd_ >= 0 && ::close(decoded_fd_) != 0 && ok) {
+      ok = false;
+      problem = kDecodedNotWritten;
+    }
     decoded_fd_ = -1;
     if (ok) digest = decoded_digest_->Finish();
   } else if (ok && whole) {
